@@ -1,0 +1,298 @@
+// Crypto hot paths next to their baselines:
+//   StreamEncrypt/StreamDecrypt (memory)  vs raw EVP Blowfish-CBC on the same bytes
+//   FileEncrypt/FileDecrypt (64 MiB)      vs `openssl enc -bf-cbc` on the same file
+//   a 100-byte container                  (absolute: a few microseconds)
+//   AES block, caller's key               vs AES_set_encrypt_key + AES_ecb_encrypt
+//   light form (memory)                   vs memcpy of the same bytes
+// Baselines are named "Baseline..." so scripts/bench.sh can pair them.
+
+// The low-level AES calls are deprecated; they are only the baseline here.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <benchmark/benchmark.h>
+#include <openssl/aes.h>
+#include <openssl/evp.h>
+#include <openssl/provider.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "utils/crypto/Crypto.h"
+
+namespace Crypto = ZQ::RVL::Utils::Crypto;
+
+namespace {
+
+std::string Bytes(std::size_t n) {
+  std::string s(n, '\0');
+  std::uint32_t x = 12345;
+  for (auto& c : s) {
+    x = x * 1664525u + 1013904223u;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
+}
+
+// Reads and writes memory without the growth and copying of string streams, so
+// the stream figures show the container code and not std::stringbuf.
+class MemoryInBuf : public std::streambuf {
+ public:
+  explicit MemoryInBuf(const std::string& s) {
+    char* p = const_cast<char*>(s.data());
+    setg(p, p, p + s.size());
+  }
+};
+class MemoryOutBuf : public std::streambuf {
+ public:
+  explicit MemoryOutBuf(std::size_t capacity) : buffer_(capacity) { Rewind(); }
+  void Rewind() { setp(buffer_.data(), buffer_.data() + buffer_.size()); }
+  std::size_t Size() const { return static_cast<std::size_t>(pptr() - pbase()); }
+  const char* Data() const { return buffer_.data(); }
+
+ private:
+  std::vector<char> buffer_;
+};
+
+// Blowfish-CBC from a library context of the benchmark's own.
+struct RawBlowfish {
+  OSSL_LIB_CTX* ctx = OSSL_LIB_CTX_new();
+  OSSL_PROVIDER* def = OSSL_PROVIDER_load(ctx, "default");
+  OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(ctx, "legacy");
+  EVP_CIPHER* bf = EVP_CIPHER_fetch(ctx, "BF-CBC", nullptr);
+  ~RawBlowfish() {
+    EVP_CIPHER_free(bf);
+    OSSL_PROVIDER_unload(legacy);
+    OSSL_PROVIDER_unload(def);
+    OSSL_LIB_CTX_free(ctx);
+  }
+};
+RawBlowfish& Raw() {
+  static RawBlowfish raw;
+  return raw;
+}
+
+const unsigned char kKey[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+
+// Raw EVP Blowfish-CBC over `in` in one pass, with a context keyed once (the
+// key schedule is outside the loop, so this baseline is the cipher alone).
+void BaselineEvpBlowfish(benchmark::State& state, int enc) {
+  const std::string plain = Bytes(static_cast<std::size_t>(state.range(0)));
+  EVP_CIPHER_CTX* keyed = EVP_CIPHER_CTX_new();
+  EVP_CipherInit_ex2(keyed, Raw().bf, nullptr, nullptr, enc, nullptr);
+  EVP_CIPHER_CTX_set_key_length(keyed, 16);
+  EVP_CipherInit_ex2(keyed, nullptr, kKey, nullptr, enc, nullptr);
+  std::string input = plain;
+  if (enc == 0) {  // decrypt real ciphertext
+    input.resize(plain.size() + 8);
+    EVP_CIPHER_CTX* c = EVP_CIPHER_CTX_new();
+    EVP_CIPHER_CTX_copy(c, keyed);
+    EVP_CIPHER_CTX_set_params(c, nullptr);
+    unsigned char iv[8] = {};
+    EVP_EncryptInit_ex2(c, nullptr, nullptr, iv, nullptr);
+    EVP_CIPHER_CTX_free(c);
+    EVP_CIPHER_CTX* e = EVP_CIPHER_CTX_new();
+    EVP_EncryptInit_ex2(e, Raw().bf, nullptr, nullptr, nullptr);
+    EVP_CIPHER_CTX_set_key_length(e, 16);
+    EVP_EncryptInit_ex2(e, nullptr, kKey, iv, nullptr);
+    int n = 0;
+    int m = 0;
+    EVP_EncryptUpdate(e, reinterpret_cast<unsigned char*>(input.data()), &n,
+                      reinterpret_cast<const unsigned char*>(plain.data()),
+                      static_cast<int>(plain.size()));
+    EVP_EncryptFinal_ex(e, reinterpret_cast<unsigned char*>(input.data()) + n, &m);
+    input.resize(static_cast<std::size_t>(n + m));
+    EVP_CIPHER_CTX_free(e);
+  }
+  std::vector<unsigned char> out(input.size() + 16);
+  EVP_CIPHER_CTX* c = EVP_CIPHER_CTX_new();
+  for (auto _ : state) {
+    unsigned char iv[8] = {};
+    EVP_CIPHER_CTX_copy(c, keyed);
+    EVP_CipherInit_ex2(c, nullptr, nullptr, iv, enc, nullptr);
+    int n = 0;
+    int m = 0;
+    EVP_CipherUpdate(c, out.data(), &n, reinterpret_cast<const unsigned char*>(input.data()),
+                     static_cast<int>(input.size()));
+    EVP_CipherFinal_ex(c, out.data() + n, &m);
+    benchmark::DoNotOptimize(out.data());
+  }
+  EVP_CIPHER_CTX_free(c);
+  EVP_CIPHER_CTX_free(keyed);
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void BaselineEvpEncrypt(benchmark::State& state) { BaselineEvpBlowfish(state, 1); }
+void BaselineEvpDecrypt(benchmark::State& state) { BaselineEvpBlowfish(state, 0); }
+
+void StreamEncryptFull(benchmark::State& state) {
+  const std::string plain = Bytes(static_cast<std::size_t>(state.range(0)));
+  MemoryOutBuf sink(plain.size() + 64);
+  for (auto _ : state) {
+    MemoryInBuf source(plain);
+    std::istream in(&source);
+    sink.Rewind();
+    std::ostream out(&sink);
+    if (!Crypto::StreamEncrypt(in, static_cast<int>(plain.size()), out, false)) {
+      state.SkipWithError("StreamEncrypt failed");
+    }
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void StreamDecryptFull(benchmark::State& state) {
+  const std::string plain = Bytes(static_cast<std::size_t>(state.range(0)));
+  std::istringstream plainIn(plain);
+  std::ostringstream containerOut;
+  Crypto::StreamEncrypt(plainIn, static_cast<int>(plain.size()), containerOut, false);
+  const std::string container = containerOut.str();
+  MemoryOutBuf sink(plain.size() + 64);
+  for (auto _ : state) {
+    MemoryInBuf source(container);
+    std::istream in(&source);
+    sink.Rewind();
+    std::ostream out(&sink);
+    if (!Crypto::StreamDecrypt(in, out, false)) state.SkipWithError("StreamDecrypt failed");
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void ContainerOf100Bytes(benchmark::State& state) {
+  const std::string plain = Bytes(100);
+  MemoryOutBuf sink(256);
+  for (auto _ : state) {
+    MemoryInBuf source(plain);
+    std::istream in(&source);
+    sink.Rewind();
+    std::ostream out(&sink);
+    Crypto::StreamEncrypt(in, 100, out, false);
+  }
+}
+
+void StreamLight(benchmark::State& state) {
+  const std::string plain = Bytes(static_cast<std::size_t>(state.range(0)));
+  MemoryOutBuf sink(plain.size() + 64);
+  for (auto _ : state) {
+    MemoryInBuf source(plain);
+    std::istream in(&source);
+    sink.Rewind();
+    std::ostream out(&sink);
+    Crypto::StreamEncrypt(in, static_cast<int>(plain.size()), out, true);
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void BaselineMemcpy(benchmark::State& state) {
+  const std::string plain = Bytes(static_cast<std::size_t>(state.range(0)));
+  std::vector<char> out(plain.size());
+  for (auto _ : state) {
+    std::memcpy(out.data(), plain.data(), plain.size());
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void AesBlockCallerKey(benchmark::State& state) {
+  char key[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  char block[16] = {};
+  for (auto _ : state) {
+    Crypto::Encrypt(block, 16, key, false);
+    benchmark::DoNotOptimize(block);
+  }
+}
+
+void BaselineAesLowLevel(benchmark::State& state) {
+  unsigned char block[16] = {};
+  for (auto _ : state) {
+    AES_KEY schedule;
+    AES_set_encrypt_key(kKey, 128, &schedule);
+    AES_ecb_encrypt(block, block, &schedule, AES_ENCRYPT);
+    benchmark::DoNotOptimize(block);
+  }
+}
+
+// File to file, 64 MiB, in the folder given by ZQ_BENCH_DIR (default: /tmp).
+struct BenchFiles {
+  std::string dir;
+  std::string plain;
+  std::string box;
+  std::string back;
+  BenchFiles() {
+    const char* env = std::getenv("ZQ_BENCH_DIR");
+    dir = env != nullptr ? env : std::filesystem::temp_directory_path().string();
+    plain = dir + "/zq-bench-" + std::to_string(::getpid()) + ".plain";
+    box = plain + ".zqc";
+    back = plain + ".back";
+    std::ofstream out(plain, std::ios::binary);
+    const std::string bytes = Bytes(64 << 20);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  ~BenchFiles() {
+    std::remove(plain.c_str());
+    std::remove(box.c_str());
+    std::remove(back.c_str());
+  }
+};
+BenchFiles& Files() {
+  static BenchFiles files;
+  return files;
+}
+
+void FileEncrypt64MiB(benchmark::State& state) {
+  for (auto _ : state) Crypto::FileEncrypt(Files().plain.c_str(), Files().box.c_str(), false);
+  state.SetBytesProcessed(state.iterations() * (64 << 20));
+}
+
+void FileDecrypt64MiB(benchmark::State& state) {
+  Crypto::FileEncrypt(Files().plain.c_str(), Files().box.c_str(), false);
+  for (auto _ : state) Crypto::FileDecrypt(Files().box.c_str(), Files().back.c_str(), false);
+  state.SetBytesProcessed(state.iterations() * (64 << 20));
+}
+
+void RunOpenSslEnc(benchmark::State& state, const char* direction) {
+  const std::string in = direction[1] == 'e' ? Files().plain : Files().box + ".openssl";
+  const std::string out = direction[1] == 'e' ? Files().box + ".openssl" : Files().back;
+  const std::string command = std::string("openssl enc ") + direction +
+                              " -bf-cbc -provider legacy -provider default -nosalt"
+                              " -K 0102030405060708090a0b0c0d0e0f10 -iv 0001020304050607 -in " +
+                              in + " -out " + out;
+  if (std::system((std::string("openssl enc -e -bf-cbc -provider legacy -provider default "
+                               "-nosalt -K 0102030405060708090a0b0c0d0e0f10 -iv 0001020304050607 "
+                               "-in ") + Files().plain + " -out " + Files().box + ".openssl")
+                      .c_str()) != 0) {
+    state.SkipWithError("openssl enc is not available");
+    return;
+  }
+  for (auto _ : state) {
+    if (std::system(command.c_str()) != 0) state.SkipWithError("openssl enc failed");
+  }
+  std::remove((Files().box + ".openssl").c_str());
+  state.SetBytesProcessed(state.iterations() * (64 << 20));
+}
+void BaselineOpenSslEncFileEncrypt(benchmark::State& state) { RunOpenSslEnc(state, "-e"); }
+void BaselineOpenSslEncFileDecrypt(benchmark::State& state) { RunOpenSslEnc(state, "-d"); }
+
+}  // namespace
+
+#define ZQ_SIZES ->RangeMultiplier(8)->Range(1 << 10, 64 << 20)
+BENCHMARK(BaselineEvpEncrypt) ZQ_SIZES;
+BENCHMARK(StreamEncryptFull) ZQ_SIZES;
+BENCHMARK(BaselineEvpDecrypt) ZQ_SIZES;
+BENCHMARK(StreamDecryptFull) ZQ_SIZES;
+BENCHMARK(ContainerOf100Bytes);
+BENCHMARK(BaselineMemcpy)->Arg(64 << 20);
+BENCHMARK(StreamLight)->Arg(64 << 20);
+BENCHMARK(BaselineAesLowLevel);
+BENCHMARK(AesBlockCallerKey);
+BENCHMARK(BaselineOpenSslEncFileEncrypt)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(FileEncrypt64MiB)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BaselineOpenSslEncFileDecrypt)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(FileDecrypt64MiB)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Configures and builds one variant into build/<variant>.
+#   scripts/build.sh release   optimised build (demo, benchmarks, tests)
+#   scripts/build.sh asan      AddressSanitizer + UndefinedBehaviorSanitizer build
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+variant=${1:-release}
+case "$variant" in
+  release) flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
+  asan) flags=(-DCMAKE_BUILD_TYPE=Debug -DZQ_SANITIZE=ON -DZQ_BUILD_BENCH=OFF) ;;
+  *) echo "usage: $0 release|asan" >&2; exit 2 ;;
+esac
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake -S "$root" -B "$root/build/$variant" "${flags[@]}" -DZQ_WERROR=ON >/dev/null
+cmake --build "$root/build/$variant" -j "$jobs"

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Runs every test twice: in the optimised build and in the
+# AddressSanitizer + UndefinedBehaviorSanitizer build. Fails when any test fails.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+"$root/scripts/install-deps.sh"
+jobs=$(nproc 2>/dev/null || echo 2)
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+for variant in release asan; do
+  echo "=== $variant build ==="
+  "$root/scripts/build.sh" "$variant"
+  (cd "$root/build/$variant" && ctest --output-on-failure -j "$jobs" --timeout 900)
+done
+echo "=== all tests passed in both builds ==="

@@ -1,0 +1,100 @@
+#include "utils/crypto/OpenSslRuntime.h"
+
+#include <openssl/provider.h>
+#include <openssl/rand.h>
+
+#include "utils/crypto/Constants.h"
+
+namespace ZQ::RVL::Utils::Crypto::internal {
+
+namespace {
+
+struct LibCtxDeleter {
+  void operator()(OSSL_LIB_CTX* ctx) const noexcept { OSSL_LIB_CTX_free(ctx); }
+};
+struct ProviderDeleter {
+  void operator()(OSSL_PROVIDER* provider) const noexcept { OSSL_PROVIDER_unload(provider); }
+};
+struct CipherDeleter {
+  void operator()(EVP_CIPHER* cipher) const noexcept { EVP_CIPHER_free(cipher); }
+};
+using LibCtxPtr = std::unique_ptr<OSSL_LIB_CTX, LibCtxDeleter>;
+using ProviderPtr = std::unique_ptr<OSSL_PROVIDER, ProviderDeleter>;
+using CipherPtr = std::unique_ptr<EVP_CIPHER, CipherDeleter>;
+
+// Returns a Blowfish-CBC context keyed with the built-in key (all 16 bytes),
+// ready to be copied and given an IV; null on failure.
+CipherCtxPtr NewKeyedTemplate(const EVP_CIPHER* bf, Direction direction) {
+  CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+  if (!ctx) return nullptr;
+  const int enc = direction == Direction::kEncrypt ? 1 : 0;
+  // Blowfish takes keys of variable length; set 16 bytes before keying.
+  if (EVP_CipherInit_ex2(ctx.get(), bf, nullptr, nullptr, enc, nullptr) != 1 ||
+      EVP_CIPHER_CTX_set_key_length(ctx.get(), sizeof gcGlobalCryptoKey) != 1 ||
+      EVP_CipherInit_ex2(ctx.get(), nullptr, gcGlobalCryptoKey, nullptr, enc, nullptr) != 1) {
+    return nullptr;
+  }
+  return ctx;
+}
+
+// Members are declared in the order they depend on each other, so they are
+// released in the reverse order: contexts, ciphers, providers, library context.
+class Runtime {
+ public:
+  Runtime() {
+    libCtx_.reset(OSSL_LIB_CTX_new());
+    if (!libCtx_) return;
+    defaultProvider_.reset(OSSL_PROVIDER_load(libCtx_.get(), "default"));
+    if (!defaultProvider_) return;
+    aes128Ecb_.reset(EVP_CIPHER_fetch(libCtx_.get(), "AES-128-ECB", nullptr));
+    legacyProvider_.reset(OSSL_PROVIDER_load(libCtx_.get(), "legacy"));
+    if (!legacyProvider_) return;
+    blowfish_.reset(EVP_CIPHER_fetch(libCtx_.get(), "BF-CBC", nullptr));
+    if (!blowfish_) return;
+    encryptTemplate_ = NewKeyedTemplate(blowfish_.get(), Direction::kEncrypt);
+    decryptTemplate_ = NewKeyedTemplate(blowfish_.get(), Direction::kDecrypt);
+  }
+
+  OSSL_LIB_CTX* LibCtx() const { return defaultProvider_ ? libCtx_.get() : nullptr; }
+  const EVP_CIPHER* Aes() const { return aes128Ecb_.get(); }
+  const EVP_CIPHER_CTX* Template(Direction direction) const {
+    return direction == Direction::kEncrypt ? encryptTemplate_.get() : decryptTemplate_.get();
+  }
+
+ private:
+  LibCtxPtr libCtx_;
+  ProviderPtr defaultProvider_;
+  ProviderPtr legacyProvider_;
+  CipherPtr aes128Ecb_;
+  CipherPtr blowfish_;
+  CipherCtxPtr encryptTemplate_;
+  CipherCtxPtr decryptTemplate_;
+};
+
+const Runtime& TheRuntime() {
+  static const Runtime runtime;  // built once; C++ makes this thread-safe
+  return runtime;
+}
+
+}  // namespace
+
+CipherCtxPtr NewBlowfishCbc(Direction direction, const unsigned char (&iv)[8]) {
+  const EVP_CIPHER_CTX* keyed = TheRuntime().Template(direction);
+  if (keyed == nullptr) return nullptr;
+  CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+  if (!ctx || EVP_CIPHER_CTX_copy(ctx.get(), keyed) != 1) return nullptr;
+  const int enc = direction == Direction::kEncrypt ? 1 : 0;
+  if (EVP_CipherInit_ex2(ctx.get(), nullptr, nullptr, iv, enc, nullptr) != 1) return nullptr;
+  return ctx;
+}
+
+bool BlowfishAvailable() { return TheRuntime().Template(Direction::kDecrypt) != nullptr; }
+
+bool RandomBytes(unsigned char* out, std::size_t n) {
+  OSSL_LIB_CTX* ctx = TheRuntime().LibCtx();
+  return ctx != nullptr && RAND_bytes_ex(ctx, out, n, 0) == 1;
+}
+
+const EVP_CIPHER* Aes128Ecb() { return TheRuntime().Aes(); }
+
+}  // namespace ZQ::RVL::Utils::Crypto::internal
