@@ -31,10 +31,11 @@ inline constexpr std::size_t kBlowfishBlockSize = 8;
 inline constexpr std::size_t kLightHeaderSize = kMagicSize + kSizeFieldSize;   // 12
 inline constexpr std::size_t kFullHeaderSize = kLightHeaderSize + kIvSize;     // 20
 
-// Stream operations move data in pieces of this many plain or cipher bytes
-// through fixed arrays on the stack. A multiple of 16, so every piece starts
-// the light pattern in phase.
-inline constexpr std::size_t kPieceSize = 1024;
+// Stream operations move data in pieces of at most this many plain or cipher
+// bytes through fixed arrays on the stack (two of them, about 32 KiB, in the
+// full form). Pieces this large keep file I/O to one system call per piece; a
+// multiple of 16, so every piece starts the light pattern in phase.
+inline constexpr std::size_t kPieceSize = 16384;
 static_assert(kPieceSize % 16 == 0 && kPieceSize % kBlowfishBlockSize == 0);
 
 }  // namespace ZQ::RVL::Utils::Crypto::internal

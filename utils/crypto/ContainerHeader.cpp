@@ -5,7 +5,7 @@
 #include <ostream>
 
 #include "utils/crypto/Constants.h"
-#include "utils/crypto/OpenSslRuntime.h"
+#include "utils/crypto/IvSource.h"
 
 namespace ZQ::RVL::Utils::Crypto::internal {
 
@@ -36,7 +36,7 @@ bool WriteHeader(std::ostream& out, int size, unsigned char (&iv)[8], bool light
   out.write(gcMagic, kMagicSize);
   out.write(field, kSizeFieldSize);
   if (!light) {
-    if (!RandomBytes(iv, kIvSize)) return false;
+    if (!DrawIv(iv)) return false;
     out.write(reinterpret_cast<const char*>(iv), kIvSize);
   }
   return !out.fail();
