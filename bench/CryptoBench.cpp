@@ -4,6 +4,9 @@
 //   a 100-byte container                  (absolute: a few microseconds)
 //   AES block, caller's key               vs AES_set_encrypt_key + AES_ecb_encrypt
 //   light form (memory)                   vs memcpy of the same bytes
+//   chunked decryption, 64 KiB chunks     vs StreamDecrypt of the same container
+//   DeserializeImpl, 16 MiB               vs StreamDecrypt of the same container
+//   SerializeImpl + DeserializeImpl       (absolute, 100 B and 1 MiB)
 // Baselines are named "Baseline..." so scripts/bench.sh can pair them.
 
 // The low-level AES calls are deprecated; they are only the baseline here.
@@ -127,8 +130,12 @@ void BaselineEvpBlowfish(benchmark::State& state, int enc) {
   state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 
-void BaselineEvpEncrypt(benchmark::State& state) { BaselineEvpBlowfish(state, 1); }
-void BaselineEvpDecrypt(benchmark::State& state) { BaselineEvpBlowfish(state, 0); }
+void BaselineEvpEncrypt(benchmark::State& state) {
+  BaselineEvpBlowfish(state, 1);
+}
+void BaselineEvpDecrypt(benchmark::State& state) {
+  BaselineEvpBlowfish(state, 0);
+}
 
 void StreamEncryptFull(benchmark::State& state) {
   const std::string plain = Bytes(static_cast<std::size_t>(state.range(0)));
@@ -158,6 +165,64 @@ void StreamDecryptFull(benchmark::State& state) {
     sink.Rewind();
     std::ostream out(&sink);
     if (!Crypto::StreamDecrypt(in, out, false)) state.SkipWithError("StreamDecrypt failed");
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+std::string ContainerOf(const std::string& plain) {
+  std::istringstream in(plain);
+  std::ostringstream out;
+  Crypto::StreamEncrypt(in, static_cast<int>(plain.size()), out, false);
+  return out.str();
+}
+
+void ChunkedDecrypt64KiB(benchmark::State& state) {
+  const std::string container = ContainerOf(Bytes(static_cast<std::size_t>(state.range(0))));
+  std::vector<char> buffer(64 << 10);
+  for (auto _ : state) {
+    MemoryInBuf source(container);
+    std::istream in(&source);
+    int size = 0;
+    bool ok = Crypto::DecryptStreamInit(in, size, false);
+    while (ok && !in.eof()) {
+      int length = static_cast<int>(buffer.size());
+      ok = Crypto::DecryptStreamChunk(in, buffer.data(), length, false);
+      benchmark::DoNotOptimize(buffer.data());
+    }
+    Crypto::DecryptStreamDeinit();
+    if (!ok) state.SkipWithError("chunked decryption failed");
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void DeserializeFull(benchmark::State& state) {
+  const std::string container = ContainerOf(Bytes(static_cast<std::size_t>(state.range(0))));
+  for (auto _ : state) {
+    MemoryInBuf source(container);
+    std::istream in(&source);
+    unsigned char* blob = nullptr;
+    int length = 0;
+    if (!Crypto::DeserializeImpl(in, blob, length, false)) state.SkipWithError("failed");
+    delete[] blob;
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void SerializeDeserializePair(benchmark::State& state) {
+  const std::string blob = Bytes(static_cast<std::size_t>(state.range(0)));
+  MemoryOutBuf sink(blob.size() + 64);
+  for (auto _ : state) {
+    sink.Rewind();
+    std::ostream out(&sink);
+    Crypto::SerializeImpl(reinterpret_cast<const unsigned char*>(blob.data()),
+                          static_cast<int>(blob.size()), out, false);
+    std::string container(sink.Data(), sink.Size());
+    MemoryInBuf source(container);
+    std::istream in(&source);
+    unsigned char* back = nullptr;
+    int length = 0;
+    Crypto::DeserializeImpl(in, back, length, false);
+    delete[] back;
   }
   state.SetBytesProcessed(state.iterations() * state.range(0));
 }
@@ -264,7 +329,8 @@ void RunOpenSslEnc(benchmark::State& state, const char* direction) {
                               in + " -out " + out;
   if (std::system((std::string("openssl enc -e -bf-cbc -provider legacy -provider default "
                                "-nosalt -K 0102030405060708090a0b0c0d0e0f10 -iv 0001020304050607 "
-                               "-in ") + Files().plain + " -out " + Files().box + ".openssl")
+                               "-in ") +
+                   Files().plain + " -out " + Files().box + ".openssl")
                       .c_str()) != 0) {
     state.SkipWithError("openssl enc is not available");
     return;
@@ -275,8 +341,12 @@ void RunOpenSslEnc(benchmark::State& state, const char* direction) {
   std::remove((Files().box + ".openssl").c_str());
   state.SetBytesProcessed(state.iterations() * (64 << 20));
 }
-void BaselineOpenSslEncFileEncrypt(benchmark::State& state) { RunOpenSslEnc(state, "-e"); }
-void BaselineOpenSslEncFileDecrypt(benchmark::State& state) { RunOpenSslEnc(state, "-d"); }
+void BaselineOpenSslEncFileEncrypt(benchmark::State& state) {
+  RunOpenSslEnc(state, "-e");
+}
+void BaselineOpenSslEncFileDecrypt(benchmark::State& state) {
+  RunOpenSslEnc(state, "-d");
+}
 
 }  // namespace
 
@@ -285,7 +355,11 @@ BENCHMARK(BaselineEvpEncrypt) ZQ_SIZES;
 BENCHMARK(StreamEncryptFull) ZQ_SIZES;
 BENCHMARK(BaselineEvpDecrypt) ZQ_SIZES;
 BENCHMARK(StreamDecryptFull) ZQ_SIZES;
+BENCHMARK(StreamDecryptFull)->Arg(16 << 20)->Name("StreamDecryptFull/same");
+BENCHMARK(ChunkedDecrypt64KiB)->Arg(16 << 20);
+BENCHMARK(DeserializeFull)->Arg(16 << 20);
 BENCHMARK(ContainerOf100Bytes);
+BENCHMARK(SerializeDeserializePair)->Arg(100)->Arg(1 << 20);
 BENCHMARK(BaselineMemcpy)->Arg(64 << 20);
 BENCHMARK(StreamLight)->Arg(64 << 20);
 BENCHMARK(BaselineAesLowLevel);

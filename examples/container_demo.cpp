@@ -42,7 +42,8 @@ bool RunForm(const fs::path& folder, const fs::path& plainPath, bool light) {
   bool ok = Crypto::FileEncrypt(plainPath.c_str(), boxPath.c_str(), light);
   const double encryptSeconds = Seconds(start);
   ok = Step(ok, "FileEncrypt " + plainPath.filename().string() + " -> " +
-                    boxPath.filename().string()) && ok;
+                    boxPath.filename().string()) &&
+       ok;
 
   int size = -1;
   const bool sized = Crypto::FilePlainSize(boxPath.c_str(), size, light);

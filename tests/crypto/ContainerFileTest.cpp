@@ -96,9 +96,7 @@ TEST_F(FileCipher, FullDiskIsReported) {
 // output is created. A sparse file makes this cheap.
 TEST_F(FileCipher, RefusesInputsOf2GiBOrMore) {
   for (std::uintmax_t size : {std::uintmax_t{1} << 31, (std::uintmax_t{1} << 32) + 5}) {
-    {
-      std::ofstream sparse(Path("huge"), std::ios::binary);
-    }
+    { std::ofstream sparse(Path("huge"), std::ios::binary); }
     std::error_code error;
     fs::resize_file(Path("huge"), size, error);
     if (error) GTEST_SKIP() << "cannot make a sparse file here: " << error.message();

@@ -18,9 +18,9 @@ using zqtest::Pattern;
 namespace {
 
 // Sizes around the block (8), the light pattern (16) and the piece size.
-const std::size_t kSizes[] = {0,    1,    7,    8,     9,     15,    16,         17,
-                              100,  1000, 1023, 1024,  1025,  2048,  16383,      16384,
-                              16385, 65536, 1u << 20, (1u << 20) + 3};
+const std::size_t kSizes[] = {
+    0,    1,    7,    8,    9,     15,    16,    17,    100,      1000,
+    1023, 1024, 1025, 2048, 16383, 16384, 16385, 65536, 1u << 20, (1u << 20) + 3};
 
 }  // namespace
 

@@ -23,8 +23,8 @@ inline std::string Pattern(std::size_t n, unsigned seed = 1) {
 inline std::string EncryptToString(const std::string& plain, bool light) {
   std::istringstream in(plain);
   std::ostringstream out;
-  const bool ok = ZQ::RVL::Utils::Crypto::StreamEncrypt(in, static_cast<int>(plain.size()), out,
-                                                        light);
+  const bool ok =
+      ZQ::RVL::Utils::Crypto::StreamEncrypt(in, static_cast<int>(plain.size()), out, light);
   if (!ok) throw std::runtime_error("StreamEncrypt failed");
   return out.str();
 }
@@ -43,7 +43,8 @@ inline Decrypted DecryptString(const std::string& container, bool light) {
 
 inline std::int32_t SizeField(const std::string& container) {
   std::uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v |= std::uint32_t(static_cast<unsigned char>(container[8 + i])) << (8 * i);
+  for (int i = 0; i < 4; ++i)
+    v |= std::uint32_t(static_cast<unsigned char>(container[8 + i])) << (8 * i);
   return static_cast<std::int32_t>(v);
 }
 
@@ -54,6 +55,8 @@ inline std::string SizeBytes(std::int32_t size) {
   return s;
 }
 
-inline std::size_t FullLength(std::size_t plain) { return 20 + (plain + 8) / 8 * 8; }
+inline std::size_t FullLength(std::size_t plain) {
+  return 20 + (plain + 8) / 8 * 8;
+}
 
 }  // namespace zqtest

@@ -11,7 +11,9 @@
 
 namespace {
 
-std::string IvOf(const std::string& container) { return container.substr(12, 8); }
+std::string IvOf(const std::string& container) {
+  return container.substr(12, 8);
+}
 
 }  // namespace
 

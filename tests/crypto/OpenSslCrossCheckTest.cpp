@@ -30,8 +30,9 @@ std::string Hex(const unsigned char* bytes, std::size_t n) {
 }
 
 bool OpenSslCommandWorks() {
-  return std::system("openssl enc -bf-cbc -provider legacy -provider default -K 00 -iv 00 "
-                     "-in /dev/null -out /dev/null >/dev/null 2>&1") == 0;
+  return std::system(
+             "openssl enc -bf-cbc -provider legacy -provider default -K 00 -iv 00 "
+             "-in /dev/null -out /dev/null >/dev/null 2>&1") == 0;
 }
 
 // Runs `openssl enc` in the given direction with the built-in key and `iv`.
@@ -39,8 +40,8 @@ bool RunOpenSsl(const char* direction, const std::string& iv, const std::string&
                 const std::string& out) {
   const std::string command = std::string("openssl enc ") + direction +
                               " -bf-cbc -provider legacy -provider default -nosalt -K " +
-                              Hex(internal::gcGlobalCryptoKey, 16) + " -iv " + iv + " -in '" +
-                              in + "' -out '" + out + "' 2>&1";
+                              Hex(internal::gcGlobalCryptoKey, 16) + " -iv " + iv + " -in '" + in +
+                              "' -out '" + out + "' 2>&1";
   return std::system(command.c_str()) == 0;
 }
 
@@ -61,8 +62,7 @@ TEST_F(OpenSslCrossCheck, OurCiphertextDecryptsWithOpenSsl) {
     const std::string plain = Pattern(n, static_cast<unsigned>(n) + 3);
     const std::string container = zqtest::EncryptToString(plain, false);
     WriteFile(dir_.File("cipher"), container.substr(20));
-    const std::string iv =
-        Hex(reinterpret_cast<const unsigned char*>(container.data()) + 12, 8);
+    const std::string iv = Hex(reinterpret_cast<const unsigned char*>(container.data()) + 12, 8);
     ASSERT_TRUE(RunOpenSsl("-d", iv, dir_.File("cipher"), dir_.File("plain"))) << n;
     EXPECT_EQ(plain, ReadFile(dir_.File("plain"))) << n;
   }

@@ -32,11 +32,11 @@ std::string HostView() {
   const unsigned char key[16] = {1, 2, 3};
   const unsigned char iv[16] = {4, 5, 6};
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-  const bool aesOk = aes != nullptr &&
-                     EVP_EncryptInit_ex2(ctx, aes, key, iv, nullptr) == 1 &&
-                     EVP_EncryptUpdate(ctx, out, &n, reinterpret_cast<const unsigned char*>(
-                                                        "host plaintext"), 14) == 1 &&
-                     EVP_EncryptFinal_ex(ctx, out + n, &m) == 1;
+  const bool aesOk =
+      aes != nullptr && EVP_EncryptInit_ex2(ctx, aes, key, iv, nullptr) == 1 &&
+      EVP_EncryptUpdate(ctx, out, &n, reinterpret_cast<const unsigned char*>("host plaintext"),
+                        14) == 1 &&
+      EVP_EncryptFinal_ex(ctx, out + n, &m) == 1;
   EVP_CIPHER_CTX_free(ctx);
   EVP_CIPHER_free(aes);
   view += aesOk ? "aes:" + std::string(reinterpret_cast<char*>(out), n + m) : "aes:none";

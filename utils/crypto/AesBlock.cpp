@@ -72,7 +72,9 @@ bool CpuHasAes() noexcept {
 
 #else
 
-bool CpuHasAes() noexcept { return false; }
+bool CpuHasAes() noexcept {
+  return false;
+}
 
 #endif  // ZQ_HAVE_AESNI_PATH
 
@@ -85,8 +87,7 @@ EVP_CIPHER_CTX* ThreadContext() {
 
 }  // namespace
 
-bool AesBlockOpenSsl(unsigned char* block, const unsigned char* key,
-                     Direction direction) noexcept {
+bool AesBlockOpenSsl(unsigned char* block, const unsigned char* key, Direction direction) noexcept {
   const EVP_CIPHER* aes = Aes128Ecb();
   EVP_CIPHER_CTX* ctx = ThreadContext();
   if (aes == nullptr || ctx == nullptr) return false;
@@ -112,6 +113,8 @@ bool AesBlock(unsigned char* block, const unsigned char* key, Direction directio
   return AesBlockOpenSsl(block, key, direction);
 }
 
-bool AesBlockUsesCpuInstructions() noexcept { return CpuHasAes(); }
+bool AesBlockUsesCpuInstructions() noexcept {
+  return CpuHasAes();
+}
 
 }  // namespace ZQ::RVL::Utils::Crypto::internal

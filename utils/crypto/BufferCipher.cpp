@@ -46,8 +46,7 @@ void Decrypt(char* data, int length, bool light) {
 
 void EncryptDecryptLight(char* data, int length) {
   if (data == nullptr || length <= 0) return;
-  internal::ScrambleLight(reinterpret_cast<unsigned char*>(data),
-                          static_cast<std::size_t>(length));
+  internal::ScrambleLight(reinterpret_cast<unsigned char*>(data), static_cast<std::size_t>(length));
 }
 
 }  // namespace ZQ::RVL::Utils::Crypto

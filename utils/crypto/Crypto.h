@@ -99,4 +99,96 @@ bool FileDecrypt(const char* inPath, const char* outPath, bool light);
 // early, silently, when `in` runs dry.
 void StreamEncryptDecryptLight(std::istream& in, int size, std::ostream& out);
 
+// ---------------------------------------------------------------------------
+// Chunked decryption
+//
+// Decrypts one container piece by piece into the caller's buffer, with memory
+// bounded by the chunk length. The decryption state lives in ONE process-wide
+// context, guarded by no lock: one chunked decryption may run in a process at
+// a time, its calls one after another. Pass the same stream and light flag to
+// every call; the container must be the last thing in the stream (its end is
+// recognised by the stream's end of file).
+//
+//   int size = 0;
+//   bool ok = DecryptStreamInit(in, size, light);
+//   char buffer[64 * 1024];
+//   while (ok) {
+//     int length = sizeof buffer;
+//     ok = DecryptStreamChunk(in, buffer, length, light);
+//     if (ok) Consume(buffer, length);
+//     if (in.eof()) break;  // the chunk that met the end was the last one
+//   }
+//   DecryptStreamDeinit();
+// ---------------------------------------------------------------------------
+
+// Reads a container header from `in` and opens the process-wide decryption,
+// releasing whatever an earlier one still held. Returns false when the header
+// is not valid (`size` keeps the caller's value on a wrong magic, else 0 or the
+// size field) or, in the full form, Blowfish is unavailable; call
+// DecryptStreamDeinit afterwards in every case.
+bool DecryptStreamInit(std::istream& in, int& size, bool light);
+
+// Reads up to `length` container bytes from `in` and delivers the plain bytes
+// decrypted so far into `buffer`; `length` then holds how many. `length` is
+// the buffer's capacity on entry: positive, a multiple of 8 in the full form
+// and of 16 in the light form, else the call returns false, reads nothing and
+// changes nothing. The full form keeps the last block back until it knows the
+// stream has ended; the call that meets the end (a short read, or a read that
+// yields nothing) checks the padding and delivers the rest, and the call after
+// that returns false. Returns false, and closes the decryption, when it is not
+// open, the stream fails, or the cipher or the padding check fails (then
+// `buffer` and `length` hold the bytes delivered before the check). The light
+// form never fails on data: at the end of the stream it delivers 0 bytes.
+bool DecryptStreamChunk(std::istream& in, char* buffer, int& length, bool light);
+
+// Closes the process-wide decryption and releases its context. Safe to call
+// at any time, also twice.
+void DecryptStreamDeinit();
+
+// Reads up to `length` bytes from `in` into `buffer` and descrambles them with
+// the light pattern counted from the buffer's first byte; `length` then holds
+// the number read (0 at the end of the stream, or when `length` was not
+// positive). The first `length` bytes of `buffer` are zeroed first.
+void StreamEncryptDecryptChunkLight(std::istream& in, char* buffer, int& length);
+
+// ---------------------------------------------------------------------------
+// Blob serialisation: byte blobs in memory to and from containers in streams
+// ---------------------------------------------------------------------------
+
+// Writes `length` bytes at `blob` into `out` as one container (full or light
+// form). The blob is only read. Returns false when `length` is 0 or less or
+// `blob` is null (nothing is written), the header cannot be written, the cipher
+// fails, or `out` has an error flag at the end; what was written stays.
+bool SerializeImpl(const unsigned char* blob, int length, std::ostream& out, bool light);
+
+// Writes the light-scrambled `length` bytes at `blob` into `out`, without a
+// header. Does nothing when `length` is 0 or less. The blob is only read.
+void SerializeLightImpl(const unsigned char* blob, int length, std::ostream& out);
+
+// Reads one container from `in` into a new array that the caller owns and
+// frees with delete[]; `blob` receives it (its old value is overwritten, not
+// freed) and `length` the number of blob bytes, and `in` is left behind the
+// container. The array holds (size field + 8) / 8 * 8 bytes in the full form
+// (fewer when a seekable stream holds fewer cipher bytes: always enough for
+// `length`), and size field + 1 bytes in the light form, where bytes the
+// stream did not deliver and the last byte are zero. Returns false with `blob`
+// untouched when the header is not valid or its size field is negative or too
+// large for an array, or, in the light form, claims more than 1 MiB beyond what
+// a seekable stream holds (`length` is 0 or the size field), or the array
+// cannot be allocated; returns false with `blob` null and `length` holding the size field
+// when the full form's decryption fails. A light payload cut short is not an
+// error. Never throws.
+bool DeserializeImpl(std::istream& in, unsigned char*& blob, int& length, bool light);
+
+// Reads a light-form payload of `length` bytes, without a header, into a new
+// array of `length` + 1 bytes that the caller owns and frees with delete[]
+// (bytes the stream did not deliver, and the last byte, are zero). `blob` is
+// set to null when `length` is negative or the array cannot be allocated.
+void DeserializeLightImpl(std::istream& in, unsigned char*& blob, int length);
+
+// Returns the number of bytes SerializeImpl writes for a blob of `length`
+// bytes in the full form: 20 + (length + 8) / 8 * 8. A light-form blob takes
+// 12 + length. Returns -1 when the result would not fit an int.
+int SerializedLengthImpl(int length);
+
 }  // namespace ZQ::RVL::Utils::Crypto

@@ -67,9 +67,8 @@ bool FileEncrypt(const char* inPath, const char* outPath, bool light) {
     if (!in.is_open() || outPath == nullptr) return false;
     const std::optional<int> size = MeasureInput(in);
     if (!size || SameFile(inPath, outPath)) return false;
-    return TransformInto(outPath, [&](std::ofstream& out) {
-      return StreamEncrypt(in, *size, out, light);
-    });
+    return TransformInto(outPath,
+                         [&](std::ofstream& out) { return StreamEncrypt(in, *size, out, light); });
   });
 }
 

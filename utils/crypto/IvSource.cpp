@@ -21,7 +21,9 @@ constexpr std::size_t kIvBytes = 8;
 // refilled instead of handing the child its parent's next IVs.
 std::atomic<std::uint64_t> gForkGeneration{0};
 
-void OnForkInChild() { gForkGeneration.fetch_add(1, std::memory_order_relaxed); }
+void OnForkInChild() {
+  gForkGeneration.fetch_add(1, std::memory_order_relaxed);
+}
 
 void WatchForks() {
   static const bool registered = pthread_atfork(nullptr, nullptr, &OnForkInChild) == 0;

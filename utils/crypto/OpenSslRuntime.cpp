@@ -88,13 +88,17 @@ CipherCtxPtr NewBlowfishCbc(Direction direction, const unsigned char (&iv)[8]) {
   return ctx;
 }
 
-bool BlowfishAvailable() { return TheRuntime().Template(Direction::kDecrypt) != nullptr; }
+bool BlowfishAvailable() {
+  return TheRuntime().Template(Direction::kDecrypt) != nullptr;
+}
 
 bool RandomBytes(unsigned char* out, std::size_t n) {
   OSSL_LIB_CTX* ctx = TheRuntime().LibCtx();
   return ctx != nullptr && RAND_bytes_ex(ctx, out, n, 0) == 1;
 }
 
-const EVP_CIPHER* Aes128Ecb() { return TheRuntime().Aes(); }
+const EVP_CIPHER* Aes128Ecb() {
+  return TheRuntime().Aes();
+}
 
 }  // namespace ZQ::RVL::Utils::Crypto::internal

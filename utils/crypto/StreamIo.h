@@ -14,23 +14,25 @@
 namespace ZQ::RVL::Utils::Crypto::internal {
 
 // Reads up to `limit` bytes from `in` in pieces of at most kPieceSize bytes
-// into `buffer` (room for kPieceSize bytes) and hands each piece to
-// `onPiece(unsigned char* piece, std::size_t n)`, which returns false to stop.
-// Ends when `limit` bytes were read, `in` runs dry or `onPiece` stops; a read
-// of zero bytes is never asked for, so reaching `limit` leaves `in`'s flags as
-// they were. Returns the number of bytes read.
+// and hands each to `onPiece(unsigned char* piece, std::size_t n)`, which
+// returns false to stop. Every piece lands at `buffer` (room for kPieceSize
+// bytes), or, with `advance`, right behind the previous one (room for `limit`
+// bytes). Ends when `limit` bytes were read, `in` runs dry or `onPiece` stops;
+// a read of zero bytes is never asked for, so reaching `limit` leaves `in`'s
+// flags as they were. Returns the number of bytes read.
 template <typename OnPiece>
 std::int64_t ReadPieces(std::istream& in, std::int64_t limit, unsigned char* buffer,
-                        OnPiece&& onPiece) {
+                        OnPiece&& onPiece, bool advance = false) {
   std::int64_t taken = 0;
   while (taken < limit) {
     const auto want =
         static_cast<std::streamsize>(std::min<std::int64_t>(limit - taken, kPieceSize));
-    in.read(reinterpret_cast<char*>(buffer), want);
+    unsigned char* piece = advance ? buffer + taken : buffer;
+    in.read(reinterpret_cast<char*>(piece), want);
     const std::streamsize got = in.gcount();
     if (got <= 0) break;
     taken += got;
-    if (!onPiece(buffer, static_cast<std::size_t>(got))) break;
+    if (!onPiece(piece, static_cast<std::size_t>(got))) break;
     if (got < want) break;
   }
   return taken;
