@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test twice: in the optimised build and in the
-# AddressSanitizer + UndefinedBehaviorSanitizer build. Fails when any test fails.
+# AddressSanitizer + UndefinedBehaviorSanitizer build; then runs each fuzz
+# target for ZQ_FUZZ_SECONDS (default 60). Fails when any test or target fails.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -12,4 +13,6 @@ for variant in release asan; do
   "$root/scripts/build.sh" "$variant"
   (cd "$root/build/$variant" && ctest --output-on-failure -j "$jobs" --timeout 900)
 done
-echo "=== all tests passed in both builds ==="
+echo "=== fuzz targets, ${ZQ_FUZZ_SECONDS:-60}s each ==="
+"$root/scripts/fuzz.sh" "${ZQ_FUZZ_SECONDS:-60}"
+echo "=== all tests passed in both builds; the fuzz targets found nothing ==="
