@@ -30,10 +30,6 @@ std::array<unsigned, 16> TextBytes(const std::string& text) {
 
 }  // namespace
 
-TEST(GUIDCreate, TwoCallsDiffer) {
-  EXPECT_NE(GUID::Create(), GUID::Create());
-}
-
 TEST(GUIDCreate, PrintsVersion4AndVariant10WhereTheTextFormPutsThem) {
   std::set<std::string> texts;
   std::array<unsigned, 16> anyOne{}, allOnes;
@@ -49,7 +45,7 @@ TEST(GUIDCreate, PrintsVersion4AndVariant10WhereTheTextFormPutsThem) {
       allOnes[b] &= bytes[b];
     }
   }
-  EXPECT_EQ(256u, texts.size());
+  EXPECT_EQ(256u, texts.size()) << "fresh identifiers repeat";
   // Apart from the six fixed bits, every bit was seen as 0 and as 1, so no
   // byte is lost or stuck on its way from the random source into the fields.
   for (std::size_t b = 0; b < 16; ++b) {
