@@ -8,8 +8,8 @@
 
 namespace zqtest {
 
-// Returns an identifier whose 128 bits come from `rng` (std::mt19937 output
-// is fully specified, so a seed gives the same values everywhere).
+// Returns an identifier whose 128 bits come from `rng` (the C++ standard fixes
+// std::mt19937 output, so a seed gives the same values everywhere).
 inline ZQ::RVL::Utils::GUID RandomGuid(std::mt19937& rng) {
   const auto word = [&rng] { return static_cast<std::uint32_t>(rng()); };
   const std::uint32_t a = word(), b = word(), c = word(), d = word();
