@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             (delivered < 0 || delivered > length)) {
           zqfuzz::Fail("a chunk reported more bytes than its buffer holds");
         }
-        if (buffer[static_cast<std::size_t>(length)] != guard) zqfuzz::Fail("wrote past the buffer");
+        if (buffer[static_cast<std::size_t>(length)] != guard)
+          zqfuzz::Fail("wrote past the buffer");
       }
     }
   }

@@ -29,12 +29,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::istringstream again(out.str());
     unsigned char* backRaw = nullptr;
     int backLength = 0;
-    if (!Crypto::DeserializeImpl(again, backRaw, backLength, light)) zqfuzz::Fail("read back failed");
+    if (!Crypto::DeserializeImpl(again, backRaw, backLength, light))
+      zqfuzz::Fail("read back failed");
     std::unique_ptr<unsigned char[]> back(backRaw);
-    if (backLength != length || std::char_traits<char>::compare(
-                                    reinterpret_cast<const char*>(back.get()),
-                                    reinterpret_cast<const char*>(blob.get()),
-                                    static_cast<std::size_t>(length)) != 0) {
+    if (backLength != length ||
+        std::char_traits<char>::compare(reinterpret_cast<const char*>(back.get()),
+                                        reinterpret_cast<const char*>(blob.get()),
+                                        static_cast<std::size_t>(length)) != 0) {
       zqfuzz::Fail("blob does not read back to the same bytes");
     }
   }

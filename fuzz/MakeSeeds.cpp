@@ -40,13 +40,14 @@ int main(int argc, char** argv) {
       const std::string box = Container(n, light);
       Write(root / "stream_decrypt", name, flag + box);
       // init, three chunks of 64 and 128 bytes, deinit
-      Write(root / "chunked_decryption", name, flag + std::string("\x05\x00\xc1\xc3\xc1\x40", 6) + box);
+      Write(root / "chunked_decryption", name,
+            flag + std::string("\x05\x00\xc1\xc3\xc1\x40", 6) + box);
     }
     Write(root / "deserialize", form + "-three",
           std::string(1, light ? '\x07' : '\x00') + Container(100, light) + Container(1, light) +
               Container(1000, light));
   }
-  Write(root / "deserialize", "mixed", std::string(1, '\x02') + Container(10, false) +
-                                           Container(20, true) + Container(30, false));
+  Write(root / "deserialize", "mixed",
+        std::string(1, '\x02') + Container(10, false) + Container(20, true) + Container(30, false));
   return 0;
 }

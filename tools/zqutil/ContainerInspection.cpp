@@ -1,0 +1,100 @@
+#include "tools/zqutil/ContainerInspection.h"
+
+#include <cstdio>
+#include <fstream>
+#include <streambuf>
+
+#include "utils/crypto/Crypto.h"
+
+namespace zqutil {
+
+namespace {
+
+namespace Crypto = ZQ::RVL::Utils::Crypto;
+
+// Swallows what is written to it: decryption checks need no output.
+class NullBuffer : public std::streambuf {
+ protected:
+  std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+  int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+};
+
+bool Decrypts(const std::string& path, bool light) {
+  std::ifstream in(path, std::ios::binary);
+  NullBuffer sink;
+  std::ostream out(&sink);
+  return in.is_open() && Crypto::StreamDecrypt(in, out, light);
+}
+
+std::string Hex(const unsigned char* bytes, std::size_t n) {
+  std::string text;
+  char pair[3];
+  for (std::size_t i = 0; i < n; ++i) {
+    std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
+    text += pair;
+  }
+  return text;
+}
+
+}  // namespace
+
+ContainerFacts InspectContainer(const std::string& path) {
+  ContainerFacts facts;
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in.is_open()) return facts;
+  facts.actualLength = static_cast<std::uint64_t>(in.tellg());
+  in.seekg(0);
+  unsigned char header[20] = {};
+  in.read(reinterpret_cast<char*>(header), sizeof header);
+  const auto got = static_cast<std::size_t>(in.gcount());
+  facts.hasMagic = got >= 8 && std::string(reinterpret_cast<char*>(header), 8) == "ZQCRYPTO";
+  if (!facts.hasMagic) return facts;
+  if (got >= 12) {
+    const std::uint32_t raw = header[8] | header[9] << 8 | header[10] << 16 |
+                              static_cast<std::uint32_t>(header[11]) << 24;
+    const auto size = static_cast<std::int32_t>(raw);
+    facts.plainSize = size;
+    if (size >= 0) {
+      facts.lightLength = 12 + static_cast<std::int64_t>(size);
+      facts.fullLength = 20 + (static_cast<std::int64_t>(size) + 8) / 8 * 8;
+    }
+  }
+  if (got >= 20) facts.ivHex = Hex(header + 12, 8);
+  facts.readsAsFull = Decrypts(path, false);
+  // A light container has no check of its own: it reads as light when the
+  // file is exactly as long as its header says.
+  facts.readsAsLight =
+      facts.lightLength >= 0 && facts.actualLength == static_cast<std::uint64_t>(facts.lightLength);
+  return facts;
+}
+
+std::optional<std::string> FullFormReadAsLight(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in.is_open()) return std::nullopt;
+  const auto actual = static_cast<std::int64_t>(in.tellg());
+  in.seekg(0);
+  int size = 0;
+  if (!Crypto::StreamPlainSize(in, size, true) || size < 0) return std::nullopt;
+  const std::int64_t light = 12 + static_cast<std::int64_t>(size);
+  const std::int64_t full = 20 + (static_cast<std::int64_t>(size) + 8) / 8 * 8;
+  if (actual == full && actual != light) return path + " is in the full form: drop --light";
+  return std::nullopt;
+}
+
+std::string ExplainFailure(const std::string& path, bool light) {
+  const ContainerFacts facts = InspectContainer(path);
+  if (!facts.hasMagic) return path + " is not a container (no ZQCRYPTO header)";
+  if (!facts.plainSize) return path + " is damaged: its header is cut short";
+  if (*facts.plainSize < 0) return path + " is damaged: its size field is negative";
+  if (!light && facts.actualLength == static_cast<std::uint64_t>(facts.lightLength)) {
+    return path + " is in the light form: use --light";
+  }
+  if (light && facts.readsAsFull) return path + " is in the full form: drop --light";
+  if (!light && facts.actualLength < static_cast<std::uint64_t>(facts.fullLength)) {
+    return path + " is damaged: " + std::to_string(facts.actualLength) +
+           " bytes, the header says " + std::to_string(facts.fullLength);
+  }
+  return path + " is damaged or in the other form: the padding check at its end failed";
+}
+
+}  // namespace zqutil

@@ -1,0 +1,151 @@
+// zqutil crypt encrypt|decrypt|info|chunks
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/zqutil/Cli.h"
+#include "tools/zqutil/ContainerInspection.h"
+#include "tools/zqutil/Files.h"
+#include "tools/zqutil/Progress.h"
+#include "utils/crypto/Crypto.h"
+
+namespace zqutil {
+
+namespace {
+
+namespace Crypto = ZQ::RVL::Utils::Crypto;
+
+struct CryptOptions {
+  std::string in;
+  std::string out;
+  bool light = false;
+  int chunk = 64 * 1024;
+};
+
+constexpr std::uint64_t kLargestPlainSize = 0x7fffffffu;
+
+void Encrypt(const CryptOptions& options) {
+  Input input(options.in);
+  input.SpoolStdin();
+  if (*input.Size() > kLargestPlainSize) {
+    Fail("cannot encrypt " + input.Name() + ": a container holds at most 2 GiB - 1 bytes");
+  }
+  Output output(options.out);
+  Progress progress(*input.Size());
+  ProgressStream counted(input.Stream(), progress);
+  if (!Crypto::StreamEncrypt(counted.Stream(), static_cast<int>(*input.Size()), output.Stream(),
+                             options.light)) {
+    Fail("cannot encrypt " + input.Name() + " into " + output.Name() +
+         (output.Stream().fail() ? ": writing failed (disk full?)" : ": reading failed"));
+  }
+  output.Commit();
+}
+
+// Names what went wrong with a decryption, reading the input again when it is
+// a file.
+[[noreturn]] void FailDecrypt(const Input& input, const Output& output, std::ostream& out,
+                              bool light) {
+  if (out.fail()) Fail("cannot write " + output.Name() + " (disk full?)");
+  if (input.IsStdin()) Fail("stdin is not a readable container in this form, or is damaged");
+  Fail(ExplainFailure(input.Name(), light));
+}
+
+// Refuses to read a file in the full form as light (which would "succeed"
+// and write noise).
+void CheckLightInput(const Input& input, bool light) {
+  if (!light || input.IsStdin()) return;
+  if (const auto reason = FullFormReadAsLight(input.Name())) Fail(*reason);
+}
+
+void Decrypt(const CryptOptions& options) {
+  Input input(options.in);
+  CheckLightInput(input, options.light);
+  Output output(options.out);
+  Progress progress(input.Size().value_or(0));
+  ProgressStream counted(input.Stream(), progress);
+  if (!Crypto::StreamDecrypt(counted.Stream(), output.Stream(), options.light)) {
+    FailDecrypt(input, output, output.Stream(), options.light);
+  }
+  output.Commit();
+}
+
+void Chunks(const CryptOptions& options) {
+  const int unit = options.light ? 16 : 8;
+  if (options.chunk <= 0 || options.chunk % unit != 0) {
+    UsageError("--chunk must be a positive multiple of " + std::to_string(unit));
+  }
+  Input input(options.in);
+  CheckLightInput(input, options.light);
+  Output output(options.out);
+  Progress progress(input.Size().value_or(0));
+  ProgressStream counted(input.Stream(), progress);
+  std::istream& in = counted.Stream();
+  std::vector<char> buffer(static_cast<std::size_t>(options.chunk));
+  int size = 0;
+  bool ok = Crypto::DecryptStreamInit(in, size, options.light);
+  while (ok) {
+    int length = options.chunk;
+    ok = Crypto::DecryptStreamChunk(in, buffer.data(), length, options.light);
+    if (ok) output.Stream().write(buffer.data(), length);
+    if (in.eof()) break;
+  }
+  Crypto::DecryptStreamDeinit();
+  if (!ok || output.Stream().fail()) FailDecrypt(input, output, output.Stream(), options.light);
+  output.Commit();
+}
+
+void Info(const CryptOptions& options) {
+  Input exists(options.in);  // fails with the reason when it cannot be read
+  if (exists.IsStdin()) UsageError("info needs a file, not stdin");
+  const ContainerFacts facts = InspectContainer(options.in);
+  std::printf("file:         %s (%llu bytes)\n", options.in.c_str(),
+              static_cast<unsigned long long>(facts.actualLength));
+  if (!facts.hasMagic) Fail(options.in + " is not a container (no ZQCRYPTO header)");
+  std::printf("magic:        ZQCRYPTO\n");
+  if (!facts.plainSize) Fail(options.in + " is damaged: its header is cut short");
+  std::printf("plain size:   %d bytes\n", *facts.plainSize);
+  if (!options.light) std::printf("IV:           %s\n", facts.ivHex.value_or("(missing)").c_str());
+  const std::int64_t expected = options.light ? facts.lightLength : facts.fullLength;
+  std::printf("length:       %lld bytes expected (%s form), %llu actual\n",
+              static_cast<long long>(expected), options.light ? "light" : "full",
+              static_cast<unsigned long long>(facts.actualLength));
+  const char* verdict = facts.readsAsFull && facts.readsAsLight ? "the full or the light form"
+                        : facts.readsAsFull                     ? "the full form"
+                        : facts.readsAsLight                    ? "the light form"
+                                                                : "neither form (damaged)";
+  std::printf("reads as:     %s\n", verdict);
+  const bool readable = options.light ? facts.readsAsLight : facts.readsAsFull;
+  if (!readable) throw CLI::RuntimeError(kFailed);
+}
+
+CLI::App* AddFileCommand(CLI::App& parent, const char* name, const char* help,
+                         const std::shared_ptr<CryptOptions>& options, bool hasOutput) {
+  CLI::App* command = parent.add_subcommand(name, help);
+  command->add_flag("--light", options->light, "The light form (XOR scramble), not Blowfish");
+  command->add_option("IN", options->in, "Input file, - for stdin")->required();
+  if (hasOutput) command->add_option("OUT", options->out, "Output file, - for stdout")->required();
+  return command;
+}
+
+}  // namespace
+
+void AddCryptCommands(CLI::App& app) {
+  CLI::App* crypt = app.add_subcommand("crypt", "Encrypt, decrypt and inspect containers");
+  crypt->require_subcommand(1);
+  auto options = std::make_shared<CryptOptions>();
+  AddFileCommand(*crypt, "encrypt", "Encrypt IN into a container at OUT", options, true)
+      ->callback([options] { Encrypt(*options); });
+  AddFileCommand(*crypt, "decrypt", "Decrypt the container IN into OUT", options, true)
+      ->callback([options] { Decrypt(*options); });
+  CLI::App* chunks = AddFileCommand(
+      *crypt, "chunks", "Decrypt the container IN into OUT through the chunked decryptor", options,
+      true);
+  chunks->add_option("--chunk", options->chunk, "Chunk length in bytes (default 65536)");
+  chunks->callback([options] { Chunks(*options); });
+  AddFileCommand(*crypt, "info", "Show the header of the container IN and which form it reads as",
+                 options, false)
+      ->callback([options] { Info(*options); });
+}
+
+}  // namespace zqutil
