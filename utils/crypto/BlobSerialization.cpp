@@ -69,7 +69,7 @@ std::int64_t RemainingBytes(std::istream& in) {
 // A light payload cut short still reads back (zero-filled), but a size field
 // that claims far more than a seekable stream holds would only make the reader
 // allocate and zero memory for bytes that cannot come: refused as hostile.
-constexpr std::int64_t kLightShortfallLimit = std::int64_t{1} << 20;
+constexpr std::int64_t kLightShortfallLimit = std::int64_t{64} << 10;
 
 bool HostileLightSize(std::istream& in, int n) {
   const std::int64_t remaining = RemainingBytes(in);

@@ -173,7 +173,7 @@ void SerializeLightImpl(const unsigned char* blob, int length, std::ostream& out
 // `length`), and size field + 1 bytes in the light form, where bytes the
 // stream did not deliver and the last byte are zero. Returns false with `blob`
 // untouched when the header is not valid or its size field is negative or too
-// large for an array, or, in the light form, claims more than 1 MiB beyond what
+// large for an array, or, in the light form, claims more than 64 KiB beyond what
 // a seekable stream holds (`length` is 0 or the size field), or the array
 // cannot be allocated; returns false with `blob` null and `length` holding the size field
 // when the full form's decryption fails. A light payload cut short is not an
