@@ -4,6 +4,7 @@
 #include <fstream>
 #include <streambuf>
 
+#include "tools/zqutil/Hex.h"
 #include "utils/crypto/Crypto.h"
 
 namespace zqutil {
@@ -24,16 +25,6 @@ bool Decrypts(const std::string& path, bool light) {
   NullBuffer sink;
   std::ostream out(&sink);
   return in.is_open() && Crypto::StreamDecrypt(in, out, light);
-}
-
-std::string Hex(const unsigned char* bytes, std::size_t n) {
-  std::string text;
-  char pair[3];
-  for (std::size_t i = 0; i < n; ++i) {
-    std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
-    text += pair;
-  }
-  return text;
 }
 
 }  // namespace
@@ -59,7 +50,7 @@ ContainerFacts InspectContainer(const std::string& path) {
       facts.fullLength = 20 + (static_cast<std::int64_t>(size) + 8) / 8 * 8;
     }
   }
-  if (got >= 20) facts.ivHex = Hex(header + 12, 8);
+  if (got >= 20) facts.ivHex = ToHex(header + 12, 8);
   facts.readsAsFull = Decrypts(path, false);
   // A light container has no check of its own: it reads as light when the
   // file is exactly as long as its header says.
