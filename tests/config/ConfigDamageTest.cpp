@@ -1,0 +1,147 @@
+// A settings file that cannot be parsed is never overwritten or deleted: reads
+// of it fail, and the next write keeps its bytes under a ".corrupt-" name and
+// starts the domain afresh.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/config/ConfigTestUtil.h"
+#include "utils/config/Config.h"
+
+using ZQ::RVL::Utils::Config;
+using zqtest::ReadFile;
+using zqtest::WriteFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+class ConfigDamage : public zqtest::PreferencesTest {
+ protected:
+  const std::string domain_ = "com.acme.App";
+  const Config config_{1, "App", "Acme"};
+
+  std::string File() const { return UserFile(domain_); }
+
+  // The contents of every "<file>.corrupt-*" copy, in name order.
+  std::vector<std::string> CorruptCopies() const {
+    std::vector<std::string> copies;
+    const std::string prefix = domain_ + ".plist.corrupt-";
+    for (const std::string& name : Entries(dir_.Path() / "user")) {
+      if (name.rfind(prefix, 0) == 0)
+        copies.push_back(ReadFile((dir_.Path() / "user" / name).string()));
+    }
+    return copies;
+  }
+
+  // A valid file of this store holding a few keys.
+  std::string ValidFile() {
+    config_.SetString("first", "1");
+    config_.SetString("second", std::string(300, 's'));
+    const std::string bytes = ReadFile(File());
+    fs::remove(File());
+    return bytes;
+  }
+};
+
+}  // namespace
+
+TEST_F(ConfigDamage, DamagedFileIsKeptByteForByteAndTheDomainStartsAfresh) {
+  const std::string valid = ValidFile();
+  struct Case {
+    std::string bytes, why;
+  };
+  const std::vector<Case> cases = {
+      {"not a property list at all", "text"},
+      {valid.substr(0, valid.size() / 2), "binary plist cut in half"},
+      {valid.substr(0, valid.size() - 1), "binary plist missing its last byte"},
+      {"bplist00" + std::string(40, '\xff'), "binary magic, garbage after it"},
+      {"<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>a</string></array></plist>",
+       "root is an array"},
+      {"<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key>", "XML cut short"},
+      {"", "empty file"},
+      {std::string("\0\0\0\0", 4), "NUL bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    zqtest::TempDir caseDir;
+    zqtest::ScopedEnv root("ZQ_PREFERENCES_ROOT", caseDir.Path().string());
+    fs::create_directories(caseDir.Path() / "user");
+    const std::string file = (caseDir.Path() / "user" / (domain_ + ".plist")).string();
+    WriteFile(file, c.bytes);
+
+    std::string value = "unchanged";
+    EXPECT_FALSE(config_.GetString("first", value));
+    EXPECT_TRUE(config_.GetKeys().empty());
+    EXPECT_EQ("unchanged", value);
+    EXPECT_EQ(c.bytes, ReadFile(file)) << "a read changed the file";
+
+    config_.SetString("after", "works");
+    EXPECT_TRUE(config_.GetString("after", value));
+    EXPECT_EQ("works", value);
+    EXPECT_EQ(std::vector<std::string>{"after"}, config_.GetKeys());
+
+    std::vector<std::string> copies;
+    for (const std::string& name : Entries(caseDir.Path() / "user")) {
+      if (name.find(".corrupt-") != std::string::npos) {
+        copies.push_back(ReadFile((caseDir.Path() / "user" / name).string()));
+      }
+    }
+    EXPECT_EQ(std::vector<std::string>{c.bytes}, copies);
+  }
+}
+
+TEST_F(ConfigDamage, RepeatedDamageNeverReplacesAnEarlierCopy) {
+  fs::create_directories(dir_.Path() / "user");
+  for (const char* bytes : {"damage one", "damage two", "damage three"}) {
+    WriteFile(File(), bytes);
+    config_.SetString("k", "v");  // within one second: the copies need distinct names
+  }
+  std::vector<std::string> copies = CorruptCopies();
+  std::sort(copies.begin(), copies.end());
+  EXPECT_EQ((std::vector<std::string>{"damage one", "damage three", "damage two"}), copies);
+}
+
+TEST_F(ConfigDamage, DeleteAlsoSetsTheDamagedFileAside) {
+  fs::create_directories(dir_.Path() / "user");
+  WriteFile(File(), "garbage");
+  config_.Delete("anything");
+  EXPECT_EQ(std::vector<std::string>{"garbage"}, CorruptCopies());
+  EXPECT_TRUE(config_.GetKeys().empty());
+  config_.SetString("k", "v");
+  EXPECT_EQ(std::vector<std::string>{"k"}, config_.GetKeys());
+}
+
+TEST_F(ConfigDamage, OversizedFileIsTreatedAsDamagedWithoutBeingRead) {
+  fs::create_directories(dir_.Path() / "user");
+  WriteFile(File(), "");
+  fs::resize_file(File(), (64u << 20) + 1);  // sparse: no real 64 MiB written
+  std::string value;
+  EXPECT_FALSE(config_.GetString("k", value));
+  config_.SetString("k", "v");
+  EXPECT_TRUE(config_.GetString("k", value));
+  const std::string prefix = domain_ + ".plist.corrupt-";
+  std::uintmax_t keptSize = 0;
+  for (const std::string& name : Entries(dir_.Path() / "user")) {
+    if (name.rfind(prefix, 0) == 0) keptSize = fs::file_size(dir_.Path() / "user" / name);
+  }
+  EXPECT_EQ((64u << 20) + 1, keptSize);
+}
+
+TEST_F(ConfigDamage, StrayTemporaryFilesOfAKilledWriterAreRemoved) {
+  config_.SetString("k", "v");
+  const fs::path folder = dir_.Path() / "user";
+  const std::vector<std::string> strays = {domain_ + ".plist.tmp-Ab12Z9",
+                                           domain_ + ".plist.tmp-000000"};
+  const std::vector<std::string> kept = {domain_ + ".plist.tmp-short",
+                                         domain_ + ".plist.tmp-toolong1",
+                                         "com.acme.Other.plist.tmp-Ab12Z9", "unrelated.txt"};
+  for (const auto& name : strays) WriteFile((folder / name).string(), "partial");
+  for (const auto& name : kept) WriteFile((folder / name).string(), "not ours");
+
+  config_.SetString("k", "v2");
+  for (const auto& name : strays) EXPECT_FALSE(fs::exists(folder / name)) << name;
+  for (const auto& name : kept) EXPECT_TRUE(fs::exists(folder / name)) << name;
+}
