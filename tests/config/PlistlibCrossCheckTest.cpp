@@ -43,6 +43,10 @@ def write(path, fmt):
     with open(path, 'wb') as f:
         plistlib.dump(value, f, fmt=plistlib.FMT_XML if fmt == 'xml' else plistlib.FMT_BINARY)
 
+def write_nul(path):
+    with open(path, 'wb') as f:
+        plistlib.dump({'text': 'ab\x00cd', 'wide': '\u00e9\x00x'}, f, fmt=plistlib.FMT_BINARY)
+
 def host_id(salt):
     identity = ''
     for path in ('/etc/machine-id', '/var/lib/dbus/machine-id'):
@@ -62,6 +66,8 @@ if command == 'dump':
     dump(sys.argv[2])
 elif command == 'write':
     write(sys.argv[2], sys.argv[3])
+elif command == 'write-nul':
+    write_nul(sys.argv[2])
 elif command == 'hostid':
     host_id(sys.argv[2])
 )PY";
@@ -160,6 +166,29 @@ TEST_F(PlistlibCrossCheck, KeepsValuesOfOtherKindsWhenWritingAForeignFile) {
   before.front() = "binary";
   before.insert(before.begin() + 1, Hex("added") + " text " + Hex("yes"));
   EXPECT_EQ(before, after);
+}
+
+// Texts with a NUL inside, as another program may write them: an ASCII one is
+// read up to its NUL (libplist itself keeps no more of it); a UTF-16 one, which
+// libplist keeps whole, is not ASCII, so it is not read, and since libplist
+// could only write it back cut short, a write to the file stores nothing.
+// (libplist's plist_get_string_val() aborts the process on such a value.)
+TEST_F(PlistlibCrossCheck, ForeignTextsWithANulAreReadSafelyAndNeverCutOnDisk) {
+  fs::create_directories(dir_.Path() / "user");
+  const std::string file = UserFile("com.acme.App");
+  Python("write-nul '" + file + "'");
+  const std::string before = zqtest::ReadFile(file);
+
+  const Config config(1, "App", "Acme");
+  std::string text;
+  EXPECT_TRUE(config.GetString("text", text));
+  EXPECT_EQ("ab", text);
+  EXPECT_FALSE(config.GetString("wide", text));
+  EXPECT_EQ((std::vector<std::string>{"text", "wide"}), config.GetKeys());
+
+  config.SetString("added", "x");
+  EXPECT_FALSE(config.GetString("added", text));
+  EXPECT_EQ(before, zqtest::ReadFile(file));
 }
 
 TEST_F(PlistlibCrossCheck, PlistlibReadsOurFilesWithTheSameKeysAndValues) {

@@ -131,7 +131,7 @@ void Config::SetString(const std::string& key, const std::string& value) const {
   const std::optional<std::string> text = ServiceText(value);
   const std::optional<Prefs::Scope> scope = ValueScope(mode);
   if (!names || !text || !scope) return;
-  Prefs::SetValue(names->domain, names->key, {Prefs::ValueKind::kText, *text}, *scope);
+  Prefs::SetValue(names->domain, names->key, {Prefs::ValueKind::kText, *text, {}}, *scope);
 }
 
 void Config::SetValue(const std::string& key, std::int32_t value) const {
@@ -144,8 +144,8 @@ void Config::SetData(const std::string& key, const unsigned char* data,
   const std::optional<Names> names = MakeNames(companyName, applicationName, key);
   const std::optional<Prefs::Scope> scope = ValueScope(mode);
   if (!names || !scope) return;
-  Prefs::StoredValue bytes{Prefs::ValueKind::kBytes,
-                           std::string(reinterpret_cast<const char*>(data), length)};
+  Prefs::StoredValue bytes{
+      Prefs::ValueKind::kBytes, std::string(reinterpret_cast<const char*>(data), length), {}};
   Prefs::SetValue(names->domain, names->key, bytes, *scope);
 }
 

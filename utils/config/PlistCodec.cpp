@@ -2,6 +2,7 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
@@ -40,73 +41,122 @@ bool ToBinary(plist_t node, std::string& out) {
 bool DecodeValue(plist_t node, StoredValue& value) {
   switch (plist_get_node_type(node)) {
     case PLIST_STRING: {
-      char* raw = nullptr;
-      plist_get_string_val(node, &raw);
-      MallocPtr owned(raw);
-      if (!owned) return false;
-      value = {ValueKind::kText, owned.get()};
+      // The pointer form: plist_get_string_val() aborts on a string that
+      // holds a NUL, which any file can contain.
+      std::uint64_t length = 0;
+      const char* text = plist_get_string_ptr(node, &length);
+      if (text == nullptr) return false;
+      value = {ValueKind::kText, std::string(text, static_cast<std::size_t>(length)), {}};
       return true;
     }
     case PLIST_DATA: {
-      char* raw = nullptr;
       std::uint64_t length = 0;
-      plist_get_data_val(node, &raw, &length);
-      MallocPtr owned(raw);
-      if (!owned && length != 0) return false;
+      const char* bytes = plist_get_data_ptr(node, &length);
+      if (bytes == nullptr && length != 0) return false;
       value.kind = ValueKind::kBytes;
-      value.bytes.assign(owned ? owned.get() : "", static_cast<std::size_t>(length));
+      value.bytes.assign(bytes ? bytes : "", static_cast<std::size_t>(length));
       return true;
     }
     default:
-      value.kind = ValueKind::kOther;
-      return ToBinary(node, value.bytes);
+      break;
   }
+  value = {ValueKind::kOther, {}, {}};
+  return ToBinary(node, value.original);
 }
 
 // Returns a new node for `value`, or null.
 plist_t EncodeValue(const StoredValue& value) {
+  if (!value.original.empty()) {
+    if (!FitsLibplistLength(value.original.size())) return nullptr;
+    plist_t node = nullptr;
+    plist_from_bin(value.original.data(), static_cast<std::uint32_t>(value.original.size()), &node);
+    return node;
+  }
   switch (value.kind) {
     case ValueKind::kText:
+      // libplist 2.2 writes texts only up to a NUL; one with a NUL inside
+      // (read from another program's file) is not cut short but refused.
+      if (value.bytes.find('\0') != std::string::npos) return nullptr;
       return plist_new_string(value.bytes.c_str());
     case ValueKind::kBytes:
       return plist_new_data(value.bytes.data(), value.bytes.size());
-    case ValueKind::kOther: {
-      if (!FitsLibplistLength(value.bytes.size())) return nullptr;
-      plist_t node = nullptr;
-      plist_from_bin(value.bytes.data(), static_cast<std::uint32_t>(value.bytes.size()), &node);
-      return node;
-    }
+    case ValueKind::kOther:
+      break;
   }
   return nullptr;
+}
+
+// Parses `file`; null unless it is a property list whose root is a dictionary.
+NodePtr ParseDictionary(std::string_view file) {
+  if (file.empty() || !FitsLibplistLength(file.size())) return nullptr;
+  plist_t raw = nullptr;
+  plist_from_memory(file.data(), static_cast<std::uint32_t>(file.size()), &raw);
+  NodePtr root(raw);
+  if (!root || plist_get_node_type(raw) != PLIST_DICT) return nullptr;
+  return root;
+}
+
+// Calls `visit(key, node)` for each entry of `dictionary` in file order until
+// it returns false. Returns false when a visit or libplist fails.
+template <typename Visit>
+bool ForEachEntry(plist_t dictionary, Visit visit) {
+  plist_dict_iter rawIter = nullptr;
+  plist_dict_new_iter(dictionary, &rawIter);
+  const std::unique_ptr<void, FreeDeleter> iter(rawIter);
+  if (!iter) return false;
+  for (;;) {
+    char* rawKey = nullptr;
+    plist_t node = nullptr;
+    plist_dict_next_item(dictionary, rawIter, &rawKey, &node);
+    const MallocPtr key(rawKey);
+    if (!node) return true;
+    if (!key || !visit(key.get(), node)) return false;
+  }
 }
 
 }  // namespace
 
 bool DecodeDictionary(std::string_view file, Dictionary& out) {
-  if (file.empty() || !FitsLibplistLength(file.size())) return false;
-  plist_t raw = nullptr;
-  plist_from_memory(file.data(), static_cast<std::uint32_t>(file.size()), &raw);
-  NodePtr root(raw);
-  if (!root || plist_get_node_type(raw) != PLIST_DICT) return false;
-
-  plist_dict_iter rawIter = nullptr;
-  plist_dict_new_iter(raw, &rawIter);
-  std::unique_ptr<void, FreeDeleter> iter(rawIter);
-  if (!iter) return false;
-
+  const NodePtr root = ParseDictionary(file);
+  if (!root) return false;
   out.clear();
-  for (;;) {
-    char* rawKey = nullptr;
-    plist_t node = nullptr;
-    plist_dict_next_item(raw, rawIter, &rawKey, &node);
-    MallocPtr key(rawKey);
-    if (!node) break;
-    if (!key) return false;
+  return ForEachEntry(root.get(), [&](const char* key, plist_t node) {
     StoredValue value;
     if (!DecodeValue(node, value)) return false;
-    out[key.get()] = std::move(value);
+    // Entries come in file order, which is key order in our own files. Of a
+    // key named twice (only another program writes that) the first counts,
+    // as in DecodeOneValue.
+    out.emplace_hint(out.end(), key, std::move(value));
+    return true;
+  });
+}
+
+bool DecodeOneValue(std::string_view file, const std::string& key,
+                    std::optional<StoredValue>& out) {
+  const NodePtr root = ParseDictionary(file);
+  if (!root) return false;
+  out.reset();
+  // Looks the key up in libplist's tree: cheaper than converting every entry.
+  if (plist_t node = plist_dict_get_item(root.get(), key.c_str())) {
+    StoredValue value;
+    if (!DecodeValue(node, value)) return false;
+    out = std::move(value);
   }
   return true;
+}
+
+bool DecodeKeys(std::string_view file, std::vector<std::string>& out) {
+  const NodePtr root = ParseDictionary(file);
+  if (!root) return false;
+  out.clear();
+  const bool ok = ForEachEntry(root.get(), [&](const char* key, plist_t) {
+    out.emplace_back(key);
+    return true;
+  });
+  std::sort(out.begin(), out.end());
+  // A file of another program may name a key twice.
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return ok;
 }
 
 bool EncodeDictionary(const Dictionary& dictionary, std::string& out) {

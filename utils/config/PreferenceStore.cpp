@@ -8,32 +8,47 @@ namespace ZQ::RVL::Utils::Preferences {
 
 namespace {
 
-enum class LoadStatus { kOk, kDamaged, kError };
+enum class LoadStatus { kOk, kMissing, kDamaged, kError };
+
+// Reads the file at `location` into `bytes` (only meaningful after kOk).
+LoadStatus ReadBytes(const FileLocation& location, std::string& bytes) {
+  switch (ReadWholeFile(location.Path(), kMaxFileSize, bytes)) {
+    case ReadStatus::kOk:
+      return LoadStatus::kOk;
+    case ReadStatus::kMissing:
+      return LoadStatus::kMissing;
+    case ReadStatus::kTooLarge:
+      return LoadStatus::kDamaged;
+    case ReadStatus::kError:
+      break;
+  }
+  return LoadStatus::kError;
+}
 
 // Reads and parses the dictionary at `location`; a missing file is an empty
 // dictionary.
 LoadStatus Load(const FileLocation& location, Dictionary& out) {
   std::string bytes;
-  switch (ReadWholeFile(location.Path(), kMaxFileSize, bytes)) {
-    case ReadStatus::kMissing:
-      out.clear();
-      return LoadStatus::kOk;
-    case ReadStatus::kError:
-      return LoadStatus::kError;
-    case ReadStatus::kTooLarge:
-      return LoadStatus::kDamaged;
-    case ReadStatus::kOk:
-      break;
+  const LoadStatus status = ReadBytes(location, bytes);
+  if (status == LoadStatus::kMissing) {
+    out.clear();
+    return LoadStatus::kOk;
   }
+  if (status != LoadStatus::kOk) return status;
   return DecodeDictionary(bytes, out) ? LoadStatus::kOk : LoadStatus::kDamaged;
 }
 
-std::optional<Dictionary> LoadForReading(std::string_view domain, Scope scope) {
+// Runs `decode(bytes)` on the file of `domain` in `scope` when there is one
+// (no file: an empty dictionary, nothing to decode). Returns false when the
+// file cannot be located, read or decoded.
+template <typename Decode>
+bool ReadAndDecode(std::string_view domain, Scope scope, Decode decode) {
   FileLocation location;
-  if (!LocateDomainFile(domain, scope, location)) return std::nullopt;
-  Dictionary dictionary;
-  if (Load(location, dictionary) != LoadStatus::kOk) return std::nullopt;
-  return dictionary;
+  if (!LocateDomainFile(domain, scope, location)) return false;
+  std::string bytes;
+  const LoadStatus status = ReadBytes(location, bytes);
+  if (status == LoadStatus::kMissing) return true;
+  return status == LoadStatus::kOk && decode(bytes);
 }
 
 // Applies `change` to the dictionary of `domain` in `scope` under the file's
@@ -63,11 +78,12 @@ bool Modify(std::string_view domain, Scope scope, const std::function<bool(Dicti
 }  // namespace
 
 std::optional<StoredValue> CopyValue(std::string_view domain, const std::string& key, Scope scope) {
-  const std::optional<Dictionary> dictionary = LoadForReading(domain, scope);
-  if (!dictionary) return std::nullopt;
-  const auto found = dictionary->find(key);
-  if (found == dictionary->end()) return std::nullopt;
-  return found->second;
+  std::optional<StoredValue> value;
+  if (!ReadAndDecode(domain, scope,
+                     [&](const std::string& bytes) { return DecodeOneValue(bytes, key, value); })) {
+    return std::nullopt;
+  }
+  return value;
 }
 
 bool SetValue(std::string_view domain, const std::string& key, const StoredValue& value,
@@ -82,17 +98,22 @@ bool SetValue(std::string_view domain, const std::string& key, const StoredValue
 bool RemoveValue(std::string_view domain, const std::string& key, Scope scope) {
   // A key that is not there needs no lock and no write (and no folder or lock
   // file is made for a domain that was never written).
-  const std::optional<Dictionary> current = LoadForReading(domain, scope);
-  if (current && current->count(key) == 0) return true;
+  std::optional<StoredValue> current;
+  if (ReadAndDecode(
+          domain, scope,
+          [&](const std::string& bytes) { return DecodeOneValue(bytes, key, current); }) &&
+      !current) {
+    return true;
+  }
   return Modify(domain, scope, [&](Dictionary& dictionary) { return dictionary.erase(key) != 0; });
 }
 
 std::optional<std::vector<std::string>> CopyKeyList(std::string_view domain, Scope scope) {
-  const std::optional<Dictionary> dictionary = LoadForReading(domain, scope);
-  if (!dictionary) return std::nullopt;
   std::vector<std::string> keys;
-  keys.reserve(dictionary->size());
-  for (const auto& entry : *dictionary) keys.push_back(entry.first);
+  if (!ReadAndDecode(domain, scope,
+                     [&](const std::string& bytes) { return DecodeKeys(bytes, keys); })) {
+    return std::nullopt;
+  }
   return keys;
 }
 
