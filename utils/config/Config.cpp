@@ -64,7 +64,7 @@ std::optional<Names> MakeNames(const std::string& company, const std::string& ap
   return Names{std::move(*domain), std::move(*keyText)};
 }
 
-// Reads `value`'s decimal integer into `out` with a string stream's own
+// Reads the decimal integer at the start of `text` into `out` with a string stream's own
 // formatted extraction, in the classic locale so the host's locale (digit
 // grouping) cannot change the result.
 void ExtractInteger(const std::string& text, std::int32_t& out) {

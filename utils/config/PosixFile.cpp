@@ -127,8 +127,7 @@ FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
 bool FileDescriptor::Close() {
   if (fd_ < 0) return true;
   // close() is not retried on EINTR: on Linux the descriptor is gone anyway.
-  const bool ok = ::close(std::exchange(fd_, -1)) == 0;
-  return ok;
+  return ::close(std::exchange(fd_, -1)) == 0;
 }
 
 void FileDescriptor::Reset() {
