@@ -179,14 +179,48 @@ TEST_F(ConfigScope, UnusableHostIdLeavesOnlyTheThisMachineScopeOut) {
   EXPECT_FALSE(fs::exists(dir_.Path() / "system"));
 }
 
-TEST_F(ConfigScope, RelativeRootIsRefused) {
-  const std::string relative = "zq-relative-preferences-root";
-  zqtest::ScopedEnv root("ZQ_PREFERENCES_ROOT", relative);
-  Config(1, "App", "Acme").SetString("k", "v");
-  Config(0, "App", "Acme").SetString("k", "v");
+// Without ZQ_PREFERENCES_ROOT the current user's files live under
+// $XDG_CONFIG_HOME, or ~/.config when that is unset or relative. Both point
+// into the test's folder here; the all-users scope (/var/lib) is not touched.
+TEST_F(ConfigScope, UserScopeFollowsXdgConfigHome) {
+  zqtest::ScopedEnv noRoot("ZQ_PREFERENCES_ROOT", std::nullopt);
+  zqtest::ScopedEnv home("HOME", (dir_.Path() / "home").string());
+  const fs::path inHome = dir_.Path() / "home" / ".config" / "zq" / "preferences";
+  const fs::path inXdg = dir_.Path() / "xdg" / "zq" / "preferences";
+  {
+    zqtest::ScopedEnv xdg("XDG_CONFIG_HOME", std::string("relative-xdg"));
+    Config(1, "App", "Acme").SetString("k", "home");
+  }
+  EXPECT_TRUE(fs::exists(inHome / "com.acme.App.plist"));
+  EXPECT_FALSE(fs::exists("relative-xdg"));
+  EXPECT_EQ(0700u, ModeOf(inHome.string()));
+  EXPECT_EQ(0700u, ModeOf((dir_.Path() / "home" / ".config").string()));
+
+  zqtest::ScopedEnv xdg("XDG_CONFIG_HOME", (dir_.Path() / "xdg").string());
+  Config(1, "App", "Acme").SetString("k", "xdg");
+  EXPECT_TRUE(fs::exists(inXdg / "com.acme.App.plist"));
   std::string value;
-  EXPECT_FALSE(Config(1, "App", "Acme").GetString("k", value));
+  EXPECT_TRUE(Config(1, "App", "Acme").GetString("k", value));
+  EXPECT_EQ("xdg", value);
+}
+
+// Were the root ignored, the user scope would land in the home folder, which
+// points into the test's folder here; the all-users scope is left out so that
+// even a broken store cannot reach /var/lib.
+TEST_F(ConfigScope, EmptyOrRelativeRootIsRefused) {
+  const std::string relative = "zq-relative-preferences-root";
+  zqtest::ScopedEnv home("HOME", (dir_.Path() / "home").string());
+  zqtest::ScopedEnv xdg("XDG_CONFIG_HOME", std::nullopt);
+  for (const std::string& value : {relative, std::string()}) {
+    SCOPED_TRACE(value);
+    zqtest::ScopedEnv root("ZQ_PREFERENCES_ROOT", value);
+    const Config config(1, "App", "Acme");
+    config.SetString("k", "v");
+    std::string stored;
+    EXPECT_FALSE(config.GetString("k", stored));
+  }
   EXPECT_FALSE(fs::exists(relative));
+  EXPECT_FALSE(fs::exists(dir_.Path() / "home"));
 }
 
 bool DropToNobody() {

@@ -50,10 +50,11 @@ std::string HomeFolder() {
 
 // The folder of `user`'s any-host dictionaries, or empty when unknown.
 std::string ScopeFolder(UserScope user) {
-  const std::string root = Environment("ZQ_PREFERENCES_ROOT");
-  if (!root.empty()) {
-    // A relative root would depend on the working folder; refusing it keeps a
-    // misconfigured test or demo away from the real locations.
+  if (const char* rootValue = std::getenv("ZQ_PREFERENCES_ROOT")) {
+    // An empty or relative root (a test's unset variable, a path that depends
+    // on the working folder) is refused rather than ignored, so that a
+    // misconfigured test or demo never reaches the real locations.
+    const std::string root = rootValue;
     if (!IsAbsolute(root)) return {};
     return root + (user == UserScope::kCurrentUser ? "/user" : "/system");
   }

@@ -49,7 +49,7 @@ bool IsStorableDomain(std::string_view domain);
 
 // Finds the file of `domain` in `scope`. Returns false, with `out` unchanged,
 // when the domain is not storable, the store's folder cannot be determined
-// (ZQ_PREFERENCES_ROOT not absolute, no home folder) or the host id is not
+// (ZQ_PREFERENCES_ROOT set but not an absolute path, no home folder) or the host id is not
 // usable (this-host scope only).
 bool LocateDomainFile(std::string_view domain, Scope scope, FileLocation& out);
 
