@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -18,6 +19,39 @@ using zqtest::WriteFile;
 namespace fs = std::filesystem;
 
 namespace {
+
+// A binary property list of `count` arrays, each holding the next one (the
+// last one empty, or, with `loop`, holding the first one again).
+std::string NestedBinaryPlist(std::uint32_t count, bool loop) {
+  const auto bigEndian = [](std::string& out, std::uint64_t value, int width) {
+    for (int i = width - 1; i >= 0; --i) out += static_cast<char>(value >> (8 * i));
+  };
+  std::string file = "bplist00";
+  std::vector<std::uint32_t> offsets;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    offsets.push_back(static_cast<std::uint32_t>(file.size()));
+    if (i + 1 == count && !loop) {
+      file += '\xa0';
+    } else {
+      file += '\xa1';
+      bigEndian(file, i + 1 == count ? 0 : i + 1, 4);
+    }
+  }
+  const std::uint64_t tableAt = file.size();
+  for (std::uint32_t offset : offsets) bigEndian(file, offset, 4);
+  file += std::string(6, '\0') + '\x04' + '\x04';
+  bigEndian(file, count, 8);
+  bigEndian(file, 0, 8);
+  bigEndian(file, tableAt, 8);
+  return file;
+}
+
+std::string NestedXmlPlist(std::size_t depth) {
+  std::string file = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key>";
+  for (std::size_t i = 0; i < depth; ++i) file += "<array>";
+  for (std::size_t i = 0; i < depth; ++i) file += "</array>";
+  return file + "</dict></plist>";
+}
 
 class ConfigDamage : public zqtest::PreferencesTest {
  protected:
@@ -69,6 +103,11 @@ TEST_F(ConfigDamage, DamagedFileIsKeptByteForByteAndTheDomainStartsAfresh) {
       {"<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key>", "XML cut short"},
       {"", "empty file"},
       {std::string("\0\0\0\0", 4), "NUL bytes"},
+      // Nested deep enough to overflow libplist's recursive parsers.
+      {NestedXmlPlist(100000), "XML arrays nested 100000 deep"},
+      {NestedBinaryPlist(100000, false), "binary arrays nested 100000 deep"},
+      {NestedBinaryPlist(3, true), "binary arrays holding each other in a loop"},
+      {NestedXmlPlist(64), "XML nested one level too deep"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);

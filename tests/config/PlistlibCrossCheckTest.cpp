@@ -39,7 +39,10 @@ def write(path, fmt):
     value = {
         'name': 'text value', 'number': ' 42', 'blob': bytes(range(256)), 'empty': b'',
         'count': 5, 'flag': True, 'list': [1, 'two'], 'cl\u00e9': 'v', 'uni': '\u00e9t\u00e9',
+        'range': list(range(40)), 'nested': 'leaf',
     }
+    for _ in range(63):  # with the root dictionary: 64 levels, the most accepted
+        value['nested'] = [value['nested']]
     with open(path, 'wb') as f:
         plistlib.dump(value, f, fmt=plistlib.FMT_XML if fmt == 'xml' else plistlib.FMT_BINARY)
 
@@ -147,8 +150,8 @@ TEST_F(PlistlibCrossCheck, ReadsXmlAndBinaryFilesWrittenByPlistlib) {
     EXPECT_FALSE(config.GetString("count", text));        // a number object, not text
     EXPECT_FALSE(config.GetString("uni", text));          // not ASCII
     // The non-ASCII key is left out; the rest come in byte order.
-    EXPECT_EQ((std::vector<std::string>{"blob", "count", "empty", "flag", "list", "name", "number",
-                                        "uni"}),
+    EXPECT_EQ((std::vector<std::string>{"blob", "count", "empty", "flag", "list", "name", "nested",
+                                        "number", "range", "uni"}),
               config.GetKeys());
   }
 }

@@ -8,6 +8,8 @@
 #include <limits>
 #include <memory>
 
+#include "utils/config/PlistNesting.h"
+
 namespace ZQ::RVL::Utils::Preferences {
 
 namespace {
@@ -88,7 +90,9 @@ plist_t EncodeValue(const StoredValue& value) {
 
 // Parses `file`; null unless it is a property list whose root is a dictionary.
 NodePtr ParseDictionary(std::string_view file) {
-  if (file.empty() || !FitsLibplistLength(file.size())) return nullptr;
+  if (file.empty() || !FitsLibplistLength(file.size()) || !NestingWithin(file, kMaxPlistNesting)) {
+    return nullptr;
+  }
   plist_t raw = nullptr;
   plist_from_memory(file.data(), static_cast<std::uint32_t>(file.size()), &raw);
   NodePtr root(raw);
