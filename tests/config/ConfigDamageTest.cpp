@@ -1,0 +1,236 @@
+// A settings file that cannot be parsed is never overwritten or deleted: reads
+// of it fail, and the next write keeps its bytes under a ".corrupt-" name and
+// starts the domain afresh.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/config/ConfigTestUtil.h"
+#include "utils/config/Config.h"
+
+using ZQ::RVL::Utils::Config;
+using zqtest::ReadFile;
+using zqtest::WriteFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A binary property list of `count` arrays, each holding the next one (the
+// last one empty, or, with `loop`, holding the first one again).
+std::string NestedBinaryPlist(std::uint32_t count, bool loop) {
+  const auto bigEndian = [](std::string& out, std::uint64_t value, int width) {
+    for (int i = width - 1; i >= 0; --i) out += static_cast<char>(value >> (8 * i));
+  };
+  std::string file = "bplist00";
+  std::vector<std::uint32_t> offsets;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    offsets.push_back(static_cast<std::uint32_t>(file.size()));
+    if (i + 1 == count && !loop) {
+      file += '\xa0';
+    } else {
+      file += '\xa1';
+      bigEndian(file, i + 1 == count ? 0 : i + 1, 4);
+    }
+  }
+  const std::uint64_t tableAt = file.size();
+  for (std::uint32_t offset : offsets) bigEndian(file, offset, 4);
+  file += std::string(6, '\0') + '\x04' + '\x04';
+  bigEndian(file, count, 8);
+  bigEndian(file, 0, 8);
+  bigEndian(file, tableAt, 8);
+  return file;
+}
+
+std::string NestedXmlPlist(std::size_t depth) {
+  std::string file = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key>";
+  for (std::size_t i = 0; i < depth; ++i) file += "<array>";
+  for (std::size_t i = 0; i < depth; ++i) file += "</array>";
+  return file + "</dict></plist>";
+}
+
+class ConfigDamage : public zqtest::PreferencesTest {
+ protected:
+  const std::string domain_ = "com.acme.App";
+  const Config config_{1, "App", "Acme"};
+
+  std::string File() const { return UserFile(domain_); }
+
+  void StoreBytes(const std::string& key, const std::string& bytes) const {
+    config_.SetData(key, reinterpret_cast<const unsigned char*>(bytes.data()),
+                    static_cast<std::uint32_t>(bytes.size()));
+  }
+
+  // The contents of every "<file>.corrupt-*" copy, in name order.
+  std::vector<std::string> CorruptCopies() const {
+    std::vector<std::string> copies;
+    const std::string prefix = domain_ + ".plist.corrupt-";
+    for (const std::string& name : Entries(dir_.Path() / "user")) {
+      if (name.rfind(prefix, 0) == 0)
+        copies.push_back(ReadFile((dir_.Path() / "user" / name).string()));
+    }
+    return copies;
+  }
+
+  // A valid file of this store holding a few keys.
+  std::string ValidFile() {
+    config_.SetString("first", "1");
+    config_.SetString("second", std::string(300, 's'));
+    const std::string bytes = ReadFile(File());
+    fs::remove(File());
+    return bytes;
+  }
+};
+
+}  // namespace
+
+TEST_F(ConfigDamage, DamagedFileIsKeptByteForByteAndTheDomainStartsAfresh) {
+  const std::string valid = ValidFile();
+  struct Case {
+    std::string bytes, why;
+  };
+  const std::vector<Case> cases = {
+      {"not a property list at all", "text"},
+      {valid.substr(0, valid.size() / 2), "binary plist cut in half"},
+      {valid.substr(0, valid.size() - 1), "binary plist missing its last byte"},
+      {"bplist00" + std::string(40, '\xff'), "binary magic, garbage after it"},
+      {"<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>a</string></array></plist>",
+       "root is an array"},
+      {"<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key>", "XML cut short"},
+      {"", "empty file"},
+      {std::string("\0\0\0\0", 4), "NUL bytes"},
+      // Nested deep enough to overflow libplist's recursive parsers.
+      {NestedXmlPlist(100000), "XML arrays nested 100000 deep"},
+      {NestedBinaryPlist(100000, false), "binary arrays nested 100000 deep"},
+      {NestedBinaryPlist(3, true), "binary arrays holding each other in a loop"},
+      {NestedXmlPlist(64), "XML nested one level too deep"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    zqtest::TempDir caseDir;
+    zqtest::ScopedEnv root("ZQ_PREFERENCES_ROOT", caseDir.Path().string());
+    fs::create_directories(caseDir.Path() / "user");
+    const std::string file = (caseDir.Path() / "user" / (domain_ + ".plist")).string();
+    WriteFile(file, c.bytes);
+
+    std::string value = "unchanged";
+    EXPECT_FALSE(config_.GetString("first", value));
+    EXPECT_TRUE(config_.GetKeys().empty());
+    EXPECT_EQ("unchanged", value);
+    EXPECT_EQ(c.bytes, ReadFile(file)) << "a read changed the file";
+
+    config_.SetString("after", "works");
+    EXPECT_TRUE(config_.GetString("after", value));
+    EXPECT_EQ("works", value);
+    EXPECT_EQ(std::vector<std::string>{"after"}, config_.GetKeys());
+
+    std::vector<std::string> copies;
+    for (const std::string& name : Entries(caseDir.Path() / "user")) {
+      if (name.find(".corrupt-") != std::string::npos) {
+        copies.push_back(ReadFile((caseDir.Path() / "user" / name).string()));
+      }
+    }
+    EXPECT_EQ(std::vector<std::string>{c.bytes}, copies);
+  }
+}
+
+TEST_F(ConfigDamage, RepeatedDamageNeverReplacesAnEarlierCopy) {
+  fs::create_directories(dir_.Path() / "user");
+  for (const char* bytes : {"damage one", "damage two", "damage three"}) {
+    WriteFile(File(), bytes);
+    config_.SetString("k", "v");  // within one second: the copies need distinct names
+  }
+  std::vector<std::string> copies = CorruptCopies();
+  std::sort(copies.begin(), copies.end());
+  EXPECT_EQ((std::vector<std::string>{"damage one", "damage three", "damage two"}), copies);
+}
+
+TEST_F(ConfigDamage, DeleteAlsoSetsTheDamagedFileAside) {
+  fs::create_directories(dir_.Path() / "user");
+  WriteFile(File(), "garbage");
+  config_.Delete("anything");
+  EXPECT_EQ(std::vector<std::string>{"garbage"}, CorruptCopies());
+  EXPECT_TRUE(config_.GetKeys().empty());
+  config_.SetString("k", "v");
+  EXPECT_EQ(std::vector<std::string>{"k"}, config_.GetKeys());
+}
+
+TEST_F(ConfigDamage, OversizedFileIsTreatedAsDamagedWithoutBeingRead) {
+  fs::create_directories(dir_.Path() / "user");
+  WriteFile(File(), "");
+  fs::resize_file(File(), (64u << 20) + 1);  // sparse: no real 64 MiB written
+  std::string value;
+  EXPECT_FALSE(config_.GetString("k", value));
+  config_.SetString("k", "v");
+  EXPECT_TRUE(config_.GetString("k", value));
+  const std::string prefix = domain_ + ".plist.corrupt-";
+  std::uintmax_t keptSize = 0;
+  for (const std::string& name : Entries(dir_.Path() / "user")) {
+    if (name.rfind(prefix, 0) == 0) keptSize = fs::file_size(dir_.Path() / "user" / name);
+  }
+  EXPECT_EQ((64u << 20) + 1, keptSize);
+}
+
+TEST_F(ConfigDamage, StrayTemporaryFilesOfAKilledWriterAreRemoved) {
+  config_.SetString("k", "v");
+  const fs::path folder = dir_.Path() / "user";
+  const std::vector<std::string> strays = {domain_ + ".plist.tmp-Ab12Z9",
+                                           domain_ + ".plist.tmp-000000"};
+  const std::vector<std::string> kept = {domain_ + ".plist.tmp-short",
+                                         domain_ + ".plist.tmp-toolong1",
+                                         "com.acme.Other.plist.tmp-Ab12Z9", "unrelated.txt"};
+  for (const auto& name : strays) WriteFile((folder / name).string(), "partial");
+  for (const auto& name : kept) WriteFile((folder / name).string(), "not ours");
+
+  config_.SetString("k", "v2");
+  for (const auto& name : strays) EXPECT_FALSE(fs::exists(folder / name)) << name;
+  for (const auto& name : kept) EXPECT_TRUE(fs::exists(folder / name)) << name;
+}
+
+// Mutated files (bytes flipped, cut, inserted) from a valid binary and a valid
+// XML file: readers must never crash, and a write either takes effect or
+// leaves the file exactly as it was. Deterministic, so a failure replays.
+TEST_F(ConfigDamage, MutatedFilesNeverCrashReadersOrLoseBytes) {
+  config_.SetString("text", "value");
+  StoreBytes("blob", std::string(40, '\x7f'));
+  config_.SetValue("number", -12);
+  const std::string binary = ReadFile(File());
+  const std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+      "<key>text</key><string>value</string><key>blob</key><data>AAEC</data>"
+      "<key>n</key><array><integer>1</integer><real>2.5</real><true/></array>"
+      "</dict></plist>";
+  std::mt19937 random(7);
+  for (int i = 0; i < 600; ++i) {
+    std::string bytes = i % 2 ? binary : xml;
+    for (unsigned m = 0, count = 1 + random() % 4; m < count && !bytes.empty(); ++m) {
+      const std::size_t at = random() % bytes.size();
+      switch (random() % 3) {
+        case 0:
+          bytes[at] = static_cast<char>(random());
+          break;
+        case 1:
+          bytes.resize(at);
+          break;
+        default:
+          bytes.insert(at, 1, static_cast<char>(random()));
+          break;
+      }
+    }
+    WriteFile(File(), bytes);
+    std::string text;
+    unsigned char* data = nullptr;
+    std::uint32_t length = 0;
+    config_.GetString("text", text);
+    if (config_.GetData("blob", data, length)) delete[] data;
+    config_.GetKeys();
+    if (i % 40 == 0) {
+      config_.SetString("probe", "p");
+      EXPECT_TRUE(config_.GetString("probe", text) || ReadFile(File()) == bytes) << i;
+    }
+  }
+}

@@ -1,0 +1,91 @@
+// ZQ::RVL::Utils::Config: text, integer and byte settings of one application,
+// kept by key in the preferences domain "com.<company>.<Application>" (company
+// lower-cased without spaces, application unchanged), in the all-users or the
+// current-user scope chosen by a mode.
+//
+// Thread-safety: a Config has no mutable state and takes no locks; any thread
+// may use any Config at once. Every operation goes to the preferences store:
+// a write is on disk and visible to every process when it returns, and a read
+// sees every write that returned before it, in any process. Nothing throws on
+// bad input. Texts (names, keys, values) are 7-bit ASCII and end at their
+// first NUL; an operation given any other text stores nothing and reads
+// nothing. The store lives in ZQ_PREFERENCES_ROOT when that is set; see
+// doc/preferences-layout.md.
+//
+// Scopes by mode (all-users means all users of this machine):
+//   mode  value operations (Get*, Set*)        Delete and GetKeys
+//   0     all users, this machine only         all users, any machine
+//   1     current user, any machine            current user, any machine
+//   else  none: reads fail, writes do nothing  all users, any machine
+// In mode 0, Delete and GetKeys therefore never see the keys that the value
+// operations of mode 0 read and write.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ZQ::RVL::Utils {
+
+class Config {
+ public:
+  // Builds a Config for mode 0 (all users, this machine only).
+  Config(const std::string& applicationName, const std::string& companyName);
+  // Builds a Config for `mode`: 0 and 1 select a scope (see above); any other
+  // mode makes every value operation fail or do nothing.
+  Config(std::int32_t mode, const std::string& applicationName, const std::string& companyName);
+
+  // Reads the text value under `key` into `value`. Returns false, leaving
+  // `value` unchanged, when the mode has no value scope, no value is stored,
+  // the value is bytes, or the text is not ASCII or has 512 characters or
+  // more.
+  bool GetString(const std::string& key, std::string& value) const;
+  // The same operation as GetString.
+  bool GetString32(const std::string& key, std::string& value) const;
+  // The same operation as GetString.
+  bool GetString64(const std::string& key, std::string& value) const;
+
+  // Reads the text value under `key` as a decimal integer the way formatted
+  // extraction from a string stream does: leading blanks skipped, an optional
+  // sign, digits up to the first other character; a non-blank text with no
+  // digits gives 0, a number out of range the nearest limit, and an empty or
+  // all-blank text leaves `value` unchanged. Returns true whenever a readable
+  // text is stored (even one holding no number); false, with `value`
+  // unchanged, in the cases where GetString fails.
+  bool GetValue(const std::string& key, std::int32_t& value) const;
+
+  // Copies the byte value under `key` into a new array allocated with new[],
+  // stored in `data` with its size in `length`; the caller owns it and frees
+  // it with delete[]. Returns false, with both unchanged, when the mode has no
+  // value scope, no value is stored, the value is text, or it is empty.
+  bool GetData(const std::string& key, unsigned char*& data, std::uint32_t& length) const;
+
+  // Stores the text `value` under `key`. Texts of 512 characters or more are
+  // stored but cannot be read back. Reports nothing: stores nothing when the
+  // mode has no value scope, a text is not ASCII, or the store cannot be
+  // written (all-users scope without the right to write it).
+  void SetString(const std::string& key, const std::string& value) const;
+  // Stores `value` under `key` as its decimal text ("-" for negatives, no
+  // leading zeros, no "+"). Fails silently as SetString does.
+  void SetValue(const std::string& key, std::int32_t value) const;
+  // Stores a copy of the `length` bytes at `data` under `key`; the caller
+  // keeps its bytes. Does nothing when `data` is null or `length` is 0 (an
+  // earlier value stays), or when the bytes exceed the store's 64 MiB file
+  // limit. Fails silently as SetString does.
+  void SetData(const std::string& key, const unsigned char* data, std::uint32_t length) const;
+
+  // Removes `key` from the Delete/GetKeys scope of the mode (see above);
+  // removing a key that is not there does nothing. Reports nothing.
+  void Delete(const std::string& key) const;
+  // Returns the keys of the Delete/GetKeys scope of the mode, in byte order.
+  // Keys that are not ASCII or have 512 characters or more are left out; an
+  // empty list when there are none or the store cannot be read.
+  std::vector<std::string> GetKeys() const;
+
+ private:
+  std::int32_t mode;
+  std::string applicationName;
+  std::string companyName;
+};
+
+}  // namespace ZQ::RVL::Utils

@@ -1,0 +1,178 @@
+#include "utils/config/PlistCodec.h"
+
+#include <plist/plist.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+
+#include "utils/config/PlistNesting.h"
+
+namespace ZQ::RVL::Utils::Preferences {
+
+namespace {
+
+// libplist 2.2 hands out malloc'd strings, buffers and iterators for the caller
+// to free(); its own plist_*_free helpers came later.
+struct FreeDeleter {
+  void operator()(void* p) const noexcept { std::free(p); }
+};
+using MallocPtr = std::unique_ptr<char, FreeDeleter>;
+
+struct NodeDeleter {
+  void operator()(void* node) const noexcept { plist_free(static_cast<plist_t>(node)); }
+};
+using NodePtr = std::unique_ptr<void, NodeDeleter>;
+
+bool FitsLibplistLength(std::size_t size) {
+  return size <= std::numeric_limits<std::uint32_t>::max();
+}
+
+bool ToBinary(plist_t node, std::string& out) {
+  char* raw = nullptr;
+  std::uint32_t length = 0;
+  plist_to_bin(node, &raw, &length);
+  MallocPtr owned(raw);
+  if (!owned) return false;
+  out.assign(owned.get(), length);
+  return true;
+}
+
+bool DecodeValue(plist_t node, StoredValue& value) {
+  switch (plist_get_node_type(node)) {
+    case PLIST_STRING: {
+      // The pointer form: plist_get_string_val() aborts on a string that
+      // holds a NUL, which any file can contain.
+      std::uint64_t length = 0;
+      const char* text = plist_get_string_ptr(node, &length);
+      if (text == nullptr) return false;
+      value = {ValueKind::kText, std::string(text, static_cast<std::size_t>(length)), {}};
+      return true;
+    }
+    case PLIST_DATA: {
+      std::uint64_t length = 0;
+      const char* bytes = plist_get_data_ptr(node, &length);
+      if (bytes == nullptr && length != 0) return false;
+      value.kind = ValueKind::kBytes;
+      value.bytes.assign(bytes ? bytes : "", static_cast<std::size_t>(length));
+      return true;
+    }
+    default:
+      break;
+  }
+  value = {ValueKind::kOther, {}, {}};
+  return ToBinary(node, value.original);
+}
+
+// Returns a new node for `value`, or null.
+plist_t EncodeValue(const StoredValue& value) {
+  if (!value.original.empty()) {
+    if (!FitsLibplistLength(value.original.size())) return nullptr;
+    plist_t node = nullptr;
+    plist_from_bin(value.original.data(), static_cast<std::uint32_t>(value.original.size()), &node);
+    return node;
+  }
+  switch (value.kind) {
+    case ValueKind::kText:
+      // libplist 2.2 writes texts only up to a NUL; one with a NUL inside
+      // (read from another program's file) is not cut short but refused.
+      if (value.bytes.find('\0') != std::string::npos) return nullptr;
+      return plist_new_string(value.bytes.c_str());
+    case ValueKind::kBytes:
+      return plist_new_data(value.bytes.data(), value.bytes.size());
+    case ValueKind::kOther:
+      break;
+  }
+  return nullptr;
+}
+
+// Parses `file`; null unless it is a property list whose root is a dictionary.
+NodePtr ParseDictionary(std::string_view file) {
+  if (file.empty() || !FitsLibplistLength(file.size()) || !NestingWithin(file, kMaxPlistNesting)) {
+    return nullptr;
+  }
+  plist_t raw = nullptr;
+  plist_from_memory(file.data(), static_cast<std::uint32_t>(file.size()), &raw);
+  NodePtr root(raw);
+  if (!root || plist_get_node_type(raw) != PLIST_DICT) return nullptr;
+  return root;
+}
+
+// Calls `visit(key, node)` for each entry of `dictionary` in file order until
+// it returns false. Returns false when a visit or libplist fails.
+template <typename Visit>
+bool ForEachEntry(plist_t dictionary, Visit visit) {
+  plist_dict_iter rawIter = nullptr;
+  plist_dict_new_iter(dictionary, &rawIter);
+  const std::unique_ptr<void, FreeDeleter> iter(rawIter);
+  if (!iter) return false;
+  for (;;) {
+    char* rawKey = nullptr;
+    plist_t node = nullptr;
+    plist_dict_next_item(dictionary, rawIter, &rawKey, &node);
+    const MallocPtr key(rawKey);
+    if (!node) return true;
+    if (!key || !visit(key.get(), node)) return false;
+  }
+}
+
+}  // namespace
+
+bool DecodeDictionary(std::string_view file, Dictionary& out) {
+  const NodePtr root = ParseDictionary(file);
+  if (!root) return false;
+  out.clear();
+  return ForEachEntry(root.get(), [&](const char* key, plist_t node) {
+    StoredValue value;
+    if (!DecodeValue(node, value)) return false;
+    // Entries come in file order, which is key order in our own files. Of a
+    // key named twice (only another program writes that) the first counts,
+    // as in DecodeOneValue.
+    out.emplace_hint(out.end(), key, std::move(value));
+    return true;
+  });
+}
+
+bool DecodeOneValue(std::string_view file, const std::string& key,
+                    std::optional<StoredValue>& out) {
+  const NodePtr root = ParseDictionary(file);
+  if (!root) return false;
+  out.reset();
+  // Looks the key up in libplist's tree: cheaper than converting every entry.
+  if (plist_t node = plist_dict_get_item(root.get(), key.c_str())) {
+    StoredValue value;
+    if (!DecodeValue(node, value)) return false;
+    out = std::move(value);
+  }
+  return true;
+}
+
+bool DecodeKeys(std::string_view file, std::vector<std::string>& out) {
+  const NodePtr root = ParseDictionary(file);
+  if (!root) return false;
+  out.clear();
+  const bool ok = ForEachEntry(root.get(), [&](const char* key, plist_t) {
+    out.emplace_back(key);
+    return true;
+  });
+  std::sort(out.begin(), out.end());
+  // A file of another program may name a key twice.
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return ok;
+}
+
+bool EncodeDictionary(const Dictionary& dictionary, std::string& out) {
+  NodePtr root(plist_new_dict());
+  if (!root) return false;
+  for (const auto& [key, value] : dictionary) {
+    plist_t node = EncodeValue(value);
+    if (!node) return false;
+    // The dictionary takes ownership of `node`.
+    plist_dict_set_item(root.get(), key.c_str(), node);
+  }
+  return ToBinary(root.get(), out);
+}
+
+}  // namespace ZQ::RVL::Utils::Preferences

@@ -1,0 +1,55 @@
+// The on-disk form of one preferences dictionary: a property list whose root
+// is a dictionary of key to text (plist string) or bytes (plist data). Writes
+// the binary format; reads the binary and the XML format. The only file that
+// talks to libplist. Private to utils/config.
+//
+// Thread-safety: every function may be called from any thread at once.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ZQ::RVL::Utils::Preferences {
+
+enum class ValueKind {
+  kText,   // a plist string, as UTF-8
+  kBytes,  // plist data
+  kOther,  // any other plist value (number, date, array...) of another program
+};
+
+struct StoredValue {
+  ValueKind kind = ValueKind::kText;
+  std::string bytes;  // the text or the bytes; empty for kOther
+  // kOther only: the value as a binary plist of its own, written back
+  // unchanged.
+  std::string original;
+};
+
+// Key to value, listed in byte order of the keys. libplist 2.2 hands keys out
+// as C strings, so a key with a NUL inside (only another program writes one)
+// is known by the text before its NUL.
+using Dictionary = std::map<std::string, StoredValue>;
+
+// Parses `file` (binary or XML property list) into `out`. Returns false, with
+// `out` unspecified, when it is not a property list or its root is not a
+// dictionary.
+bool DecodeDictionary(std::string_view file, Dictionary& out);
+
+// Finds `key` in the dictionary in `file`: `out` holds its value, or nothing
+// when the key is not there. Returns false, as DecodeDictionary does, when the
+// file cannot be parsed.
+bool DecodeOneValue(std::string_view file, const std::string& key, std::optional<StoredValue>& out);
+
+// Lists the keys of the dictionary in `file` into `out`, in byte order without
+// repeats. Returns false when the file cannot be parsed.
+bool DecodeKeys(std::string_view file, std::vector<std::string>& out);
+
+// Encodes `dictionary` as a binary property list into `out`. Returns false when
+// a text holds a NUL (libplist would cut it short), libplist fails or the
+// result would exceed 4 GiB.
+bool EncodeDictionary(const Dictionary& dictionary, std::string& out);
+
+}  // namespace ZQ::RVL::Utils::Preferences

@@ -1,0 +1,160 @@
+#include "utils/config/PreferencePaths.h"
+
+#include <openssl/evp.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+namespace ZQ::RVL::Utils::Preferences {
+
+namespace {
+
+constexpr mode_t kPrivateFolderMode = 0700;
+constexpr mode_t kPrivateFileMode = 0600;
+constexpr mode_t kSharedFolderMode = 0755;
+constexpr mode_t kSharedFileMode = 0644;
+
+constexpr std::size_t kMaxHostIdLength = 64;
+
+// Mixed into the machine id before hashing, so that the host id cannot be
+// matched against the machine id or against other programs' hashes of it.
+// Changing it moves every this-host dictionary to a new file name.
+constexpr std::string_view gcHostIdSalt = "ZQ::RVL::Utils preferences host id v1\n";
+
+std::string Environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::string() : std::string(value);
+}
+
+bool IsAbsolute(const std::string& path) {
+  return !path.empty() && path.front() == '/';
+}
+
+std::string HomeFolder() {
+  std::string home = Environment("HOME");
+  if (IsAbsolute(home)) return home;
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found ||
+      found->pw_dir == nullptr) {
+    return {};
+  }
+  home = found->pw_dir;
+  return IsAbsolute(home) ? home : std::string();
+}
+
+// The folder of `user`'s any-host dictionaries, or empty when unknown.
+std::string ScopeFolder(UserScope user) {
+  if (const char* rootValue = std::getenv("ZQ_PREFERENCES_ROOT")) {
+    // An empty or relative root (a test's unset variable, a path that depends
+    // on the working folder) is refused rather than ignored, so that a
+    // misconfigured test or demo never reaches the real locations.
+    const std::string root = rootValue;
+    if (!IsAbsolute(root)) return {};
+    return root + (user == UserScope::kCurrentUser ? "/user" : "/system");
+  }
+  if (user == UserScope::kAnyUser) return "/var/lib/zq/preferences";
+  std::string config = Environment("XDG_CONFIG_HOME");
+  if (!IsAbsolute(config)) {
+    const std::string home = HomeFolder();
+    if (home.empty()) return {};
+    config = home + "/.config";
+  }
+  return config + "/zq/preferences";
+}
+
+bool IsValidHostId(const std::string& id) {
+  if (id.empty() || id.size() > kMaxHostIdLength) return false;
+  for (char c : id) {
+    const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                    c == '-' || c == '_';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+std::string Trimmed(std::string text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return {};
+  const auto last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+std::string FirstLineOf(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  if (!in || !std::getline(in, line)) return {};
+  return Trimmed(line);
+}
+
+std::string MachineIdentity() {
+  for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+    std::string id = FirstLineOf(path);
+    if (!id.empty()) return id;
+  }
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}
+
+std::string HashedMachineId() {
+  const std::string identity = MachineIdentity();
+  if (identity.empty()) return {};
+  const std::string input = std::string(gcHostIdSalt) + identity;
+  unsigned char digest[EVP_MAX_MD_SIZE] = {};
+  unsigned int digestLength = 0;
+  if (EVP_Digest(input.data(), input.size(), digest, &digestLength, EVP_sha256(), nullptr) != 1 ||
+      digestLength < 16) {
+    return {};
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned i = 0; i < 16; ++i) {
+    hex += kHex[digest[i] >> 4];
+    hex += kHex[digest[i] & 0x0f];
+  }
+  return hex;
+}
+
+}  // namespace
+
+bool IsStorableDomain(std::string_view domain) {
+  return !domain.empty() && domain != "." && domain != ".." &&
+         domain.find('/') == std::string_view::npos &&
+         domain.find('\0') == std::string_view::npos && domain.size() <= kMaxDomainLength;
+}
+
+std::string HostId() {
+  if (const char* override = std::getenv("ZQ_HOST_ID")) {
+    const std::string id = override;
+    return IsValidHostId(id) ? id : std::string();
+  }
+  // The machine id does not change while a process runs.
+  static const std::string hashed = HashedMachineId();
+  return hashed;
+}
+
+bool LocateDomainFile(std::string_view domain, Scope scope, FileLocation& out) {
+  if (!IsStorableDomain(domain)) return false;
+  std::string folder = ScopeFolder(scope.user);
+  if (folder.empty()) return false;
+  std::string fileName(domain);
+  if (scope.host == HostScope::kCurrentHost) {
+    const std::string host = HostId();
+    if (host.empty()) return false;
+    folder += "/ByHost";
+    fileName += "." + host;
+  }
+  fileName += ".plist";
+  const bool shared = scope.user == UserScope::kAnyUser;
+  out = {std::move(folder), std::move(fileName), shared ? kSharedFolderMode : kPrivateFolderMode,
+         shared ? kSharedFileMode : kPrivateFileMode};
+  return true;
+}
+
+}  // namespace ZQ::RVL::Utils::Preferences
