@@ -2,6 +2,7 @@
 // it writes is what the library reads and the reverse.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +12,7 @@
 
 #include "tests/crypto/ContainerTestUtil.h"
 #include "tests/support/TempDir.h"
+#include "utils/config/Config.h"
 #include "utils/crypto/Crypto.h"
 #include "utils/guid/GUID.h"
 
@@ -29,12 +31,12 @@ struct Result {
 
 class Zqutil : public ::testing::Test {
  protected:
-  // Runs `zqutil <arguments>` through the shell (so arguments may hold
+  // Runs `<prefix>zqutil <arguments>` through the shell (so arguments may hold
   // redirections and pipes, with $ZQ standing for the binary).
-  Result Run(const std::string& arguments) {
+  Result Run(const std::string& arguments, const std::string& prefix = "") {
     const std::string command = "ZQ='" + std::string(ZQUTIL_PATH) + "'; cd '" +
-                                dir_.Path().string() + "' && ( \"$ZQ\" " + arguments + " ) >'" +
-                                Path("stdout") + "' 2>'" + Path("stderr") + "'";
+                                dir_.Path().string() + "' && ( " + prefix + "\"$ZQ\" " + arguments +
+                                " ) >'" + Path("stdout") + "' 2>'" + Path("stderr") + "'";
     const int status = std::system(command.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(Path("stdout")),
             ReadFile(Path("stderr"))};
@@ -114,6 +116,15 @@ TEST_F(Zqutil, StdinAndStdout) {
   }
 }
 
+// The progress bar is for terminals only: a large input through a pipe
+// prints nothing on stderr.
+TEST_F(Zqutil, NoProgressBarWhenPiped) {
+  WriteFile(Path("large"), zqtest::Pattern(9u << 20));
+  const Result result = Run("crypt encrypt --light large large.box");
+  EXPECT_EQ(0, result.code);
+  EXPECT_EQ("", result.err);
+}
+
 TEST_F(Zqutil, Info) {
   WriteFile(Path("plain"), zqtest::Pattern(1000));
   ASSERT_TRUE(Crypto::FileEncrypt(Path("plain").c_str(), Path("full").c_str(), false));
@@ -180,4 +191,94 @@ TEST_F(Zqutil, FullDiskIsAnError) {
   const Result toNull = Run("crypt decrypt box /dev/null");
   EXPECT_EQ(0, toNull.code) << toNull.err;
   EXPECT_TRUE(fs::is_character_file("/dev/null"));
+}
+
+// Settings through the tool, against a store root of the test's own.
+class ZqutilPrefs : public Zqutil {
+ protected:
+  Result Prefs(const std::string& arguments) {
+    return Run("prefs " + arguments + " --company 'Acme Co' --app Tool --mode 1");
+  }
+  void SetUp() override {
+    ::setenv("ZQ_PREFERENCES_ROOT", dir_.Path().c_str(), 1);
+    ::setenv("ZQ_HOST_ID", "testhost", 1);
+  }
+};
+
+TEST_F(ZqutilPrefs, WriteReadListDelete) {
+  ASSERT_EQ(0, Prefs("write Server --string example.org").code);
+  ASSERT_EQ(0, Prefs("write Port --int -8080").code);
+  ASSERT_EQ(0, Prefs("write Blob --data-hex 'DE:ad be ef'").code);
+  WriteFile(Path("bytes"), std::string("\x00\x01\xff", 3));
+  ASSERT_EQ(0, Prefs("write File --data-file bytes").code);
+
+  // The library sees what the tool wrote.
+  const ZQ::RVL::Utils::Config config(1, "Tool", "Acme Co");
+  std::string text;
+  ASSERT_TRUE(config.GetString("Server", text));
+  EXPECT_EQ("example.org", text);
+  std::int32_t port = 0;
+  ASSERT_TRUE(config.GetValue("Port", port));
+  EXPECT_EQ(-8080, port);
+
+  EXPECT_EQ("-8080\n", Prefs("read Port").out);
+  EXPECT_EQ("<deadbeef>\n", Prefs("read Blob").out);
+  EXPECT_EQ("<0001ff>\n", Prefs("read File").out);
+  EXPECT_EQ("Blob\nFile\nPort\nServer\n", Prefs("list").out);
+  EXPECT_EQ("Blob = <deadbeef>\nFile = <0001ff>\nPort = -8080\nServer = example.org\n",
+            Prefs("list --values").out);
+  ASSERT_EQ(0, Prefs("delete Port").code);
+  EXPECT_EQ("Blob\nFile\nServer\n", Prefs("list").out);
+  const Result gone = Prefs("read Port");
+  EXPECT_EQ(1, gone.code);
+  EXPECT_NE(std::string::npos, gone.err.find("no readable value under \"Port\""));
+
+  const Result where = Prefs("where");
+  EXPECT_NE(std::string::npos, where.out.find("com.acmeco.Tool"));
+  EXPECT_NE(std::string::npos, where.out.find(dir_.File("user/com.acmeco.Tool.plist")));
+}
+
+TEST_F(ZqutilPrefs, RefusesWhatCannotBeStored) {
+  EXPECT_EQ(2, Prefs("write K").code) << "no value";
+  EXPECT_EQ(2, Prefs("write K --string a --int 1").code) << "two values";
+  EXPECT_EQ(2, Prefs("write K --data-hex abc").code) << "odd hex";
+  EXPECT_EQ(2, Prefs("write K --int 4294967296").code) << "beyond 32 bits";
+  EXPECT_EQ(2, Prefs("write K --string " + std::string(512, 'x')).code) << "unreadable length";
+  EXPECT_EQ(2, Prefs("write K --string \"$(printf 'caf\\303\\251')\"").code) << "not ASCII";
+  const Result noScope = Run("prefs write K --string v --company C --app A --mode 7");
+  EXPECT_EQ(1, noScope.code);
+  EXPECT_NE(std::string::npos, noScope.err.find("no value scope"));
+  const Result badDomain = Run("prefs write K --string v --company C --app a/b --mode 1");
+  EXPECT_EQ(1, badDomain.code);
+  EXPECT_NE(std::string::npos, badDomain.err.find("cannot be stored"));
+}
+
+// All users' settings as a user who may not write them: an error that names
+// the file, not a silent success. As root the tool runs as "nobody".
+TEST_F(ZqutilPrefs, UnwritableScopeIsAnErrorWithThePath) {
+  fs::create_directories(dir_.Path() / "system");
+  std::string asUser;
+  if (::geteuid() == 0) {
+    if (std::system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "setpriv is missing";
+    fs::permissions(dir_.Path(), fs::perms::owner_all | fs::perms::group_read |
+                                     fs::perms::group_exec | fs::perms::others_read |
+                                     fs::perms::others_exec);
+    asUser = "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
+  } else {
+    fs::permissions(dir_.Path() / "system", fs::perms::owner_read | fs::perms::owner_exec);
+  }
+  const std::string command = "prefs write K --string v --company C --app A --mode 0";
+  const Result result = Run(command, asUser);
+  fs::permissions(dir_.Path() / "system", fs::perms::owner_all);
+  EXPECT_EQ(1, result.code);
+  EXPECT_NE(std::string::npos, result.err.find(dir_.File("system"))) << result.err;
+  EXPECT_NE(std::string::npos, result.err.find("Permission denied")) << result.err;
+}
+
+TEST_F(Zqutil, DemoSucceeds) {
+  const Result demo = Run("demo --root demo-root");
+  EXPECT_EQ(0, demo.code) << demo.out << demo.err;
+  EXPECT_NE(std::string::npos, demo.out.find("every comparison held"));
+  EXPECT_EQ(std::string::npos, demo.out.find("FAIL"));
+  EXPECT_TRUE(fs::exists(Path("demo-root/user/com.zqdemoworks.ZqutilDemo.plist")));
 }

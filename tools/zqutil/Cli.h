@@ -20,5 +20,7 @@ inline constexpr int kUsage = 2;
 
 void AddGuidCommands(CLI::App& app);
 void AddCryptCommands(CLI::App& app);
+void AddPrefsCommands(CLI::App& app);
+void AddDemoCommand(CLI::App& app);
 
 }  // namespace zqutil

@@ -26,6 +26,8 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   zqutil::AddGuidCommands(app);
   zqutil::AddCryptCommands(app);
+  zqutil::AddPrefsCommands(app);
+  zqutil::AddDemoCommand(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::RuntimeError& error) {

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "utils/config/DomainName.h"
+#include "utils/config/ModeScopes.h"
 #include "utils/config/PreferenceStore.h"
 
 namespace ZQ::RVL::Utils {
@@ -37,18 +38,8 @@ bool FitsTextBuffer(std::string& text) {
   return true;
 }
 
-std::optional<Prefs::Scope> ValueScope(std::int32_t mode) {
-  if (mode == 0) return Prefs::Scope{Prefs::UserScope::kAnyUser, Prefs::HostScope::kCurrentHost};
-  if (mode == 1) return Prefs::Scope{Prefs::UserScope::kCurrentUser, Prefs::HostScope::kAnyHost};
-  return std::nullopt;
-}
-
-// Mode 0 lists and deletes in the all-users, any-machine dictionary, not in
-// the this-machine one its values live in; every mode but 1 does the same.
-Prefs::Scope KeysScope(std::int32_t mode) {
-  if (mode == 1) return {Prefs::UserScope::kCurrentUser, Prefs::HostScope::kAnyHost};
-  return {Prefs::UserScope::kAnyUser, Prefs::HostScope::kAnyHost};
-}
+using internal::KeysScope;
+using internal::ValueScope;
 
 // The service texts of one operation: its domain and its key.
 struct Names {

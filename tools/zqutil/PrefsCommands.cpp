@@ -1,0 +1,211 @@
+// zqutil prefs read|write|delete|list|where --company C --app A [--mode N]
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/zqutil/Cli.h"
+#include "tools/zqutil/Hex.h"
+#include "utils/config/Config.h"
+#include "utils/config/PreferenceLocation.h"
+
+namespace zqutil {
+
+namespace {
+
+using ZQ::RVL::Utils::Config;
+
+struct PrefsOptions {
+  std::string company;
+  std::string application;
+  int mode = 0;
+  std::string key;
+  std::optional<std::string> text;
+  std::optional<long long> integer;
+  std::optional<std::string> dataHex;
+  std::optional<std::string> dataFile;
+  bool values = false;
+};
+
+Config MakeConfig(const PrefsOptions& o) {
+  return Config(o.mode, o.application, o.company);
+}
+
+bool IsAscii(const std::string& text) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) > 0x7f || c == '\0') return false;
+  }
+  return true;
+}
+
+// Names the file a write of this mode goes to, and why it may not be written.
+std::string WhyNotWritten(const PrefsOptions& o, bool valueScope) {
+  ZQ::RVL::Utils::PreferenceFiles files;
+  if (!ZQ::RVL::Utils::LocatePreferenceFiles(o.mode, o.application, o.company, files)) {
+    return "the domain cannot be stored (empty, \".\", \"..\", or holds \"/\")";
+  }
+  const std::string& path = valueScope ? files.values : files.keys;
+  if (path.empty()) return "mode " + std::to_string(o.mode) + " has no value scope";
+  std::string folder = path.substr(0, path.rfind('/'));
+  while (!folder.empty() && ::access(folder.c_str(), F_OK) != 0) {
+    folder = folder.substr(0, folder.rfind('/'));
+  }
+  if (!folder.empty() && ::access(folder.c_str(), W_OK) != 0) {
+    return path + ": " + std::strerror(errno) + " (" + folder + ")";
+  }
+  if (::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), W_OK) != 0) {
+    return path + ": " + std::strerror(errno);
+  }
+  return path + ": the store did not take the value";
+}
+
+void CheckText(const std::string& what, const std::string& text) {
+  if (!IsAscii(text)) UsageError(what + " must be 7-bit ASCII text");
+  if (text.size() >= 512) {
+    UsageError(what + " has 512 characters or more: it would be stored but could not be read");
+  }
+}
+
+std::vector<unsigned char> DataToWrite(const PrefsOptions& o) {
+  std::vector<unsigned char> bytes;
+  if (o.dataHex) {
+    if (!ParseHex(*o.dataHex, bytes)) UsageError("--data-hex takes pairs of hex digits");
+  } else {
+    std::ifstream in(*o.dataFile, std::ios::binary);
+    if (!in.is_open()) Fail("cannot read " + *o.dataFile + ": " + std::strerror(errno));
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  if (bytes.empty()) UsageError("empty data is not stored (an earlier value would stay)");
+  return bytes;
+}
+
+// Reads the value under `key` as text or bytes; nothing when there is none.
+std::optional<std::string> ReadValue(const Config& config, const std::string& key) {
+  std::string text;
+  if (config.GetString(key, text)) return text;
+  unsigned char* data = nullptr;
+  std::uint32_t length = 0;
+  if (!config.GetData(key, data, length)) return std::nullopt;
+  std::unique_ptr<unsigned char[]> owned(data);
+  return "<" + ToHex(data, length) + ">";
+}
+
+void Write(const PrefsOptions& o) {
+  CheckText("the key", o.key);
+  const Config config = MakeConfig(o);
+  bool stored = false;
+  if (o.text) {
+    CheckText("the value", *o.text);
+    config.SetString(o.key, *o.text);
+    std::string back;
+    stored = config.GetString(o.key, back) && back == *o.text;
+  } else if (o.integer) {
+    if (*o.integer < INT32_MIN || *o.integer > INT32_MAX)
+      UsageError("--int takes a 32-bit integer");
+    const auto value = static_cast<std::int32_t>(*o.integer);
+    config.SetValue(o.key, value);
+    std::int32_t back = 0;
+    stored = config.GetValue(o.key, back) && back == value;
+  } else {
+    const std::vector<unsigned char> bytes = DataToWrite(o);
+    config.SetData(o.key, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    unsigned char* data = nullptr;
+    std::uint32_t length = 0;
+    if (config.GetData(o.key, data, length)) {
+      std::unique_ptr<unsigned char[]> owned(data);
+      stored = std::vector<unsigned char>(data, data + length) == bytes;
+    }
+  }
+  if (!stored) Fail("cannot write \"" + o.key + "\": " + WhyNotWritten(o, true));
+}
+
+void Read(const PrefsOptions& o) {
+  const auto value = ReadValue(MakeConfig(o), o.key);
+  if (!value) {
+    Fail("no readable value under \"" + o.key + "\" in " +
+         ZQ::RVL::Utils::PreferenceDomainName(o.application, o.company) + " (mode " +
+         std::to_string(o.mode) + ")");
+  }
+  std::printf("%s\n", value->c_str());
+}
+
+void Delete(const PrefsOptions& o) {
+  const Config config = MakeConfig(o);
+  config.Delete(o.key);
+  for (const std::string& key : config.GetKeys()) {
+    if (key == o.key) Fail("cannot delete \"" + o.key + "\": " + WhyNotWritten(o, false));
+  }
+}
+
+void List(const PrefsOptions& o) {
+  const Config config = MakeConfig(o);
+  for (const std::string& key : config.GetKeys()) {
+    if (!o.values) {
+      std::printf("%s\n", key.c_str());
+      continue;
+    }
+    const auto value = ReadValue(config, key);
+    std::printf("%s = %s\n", key.c_str(),
+                value ? value->c_str() : "(not readable in this mode's value scope)");
+  }
+}
+
+void Where(const PrefsOptions& o) {
+  std::printf("domain:        %s\n",
+              ZQ::RVL::Utils::PreferenceDomainName(o.application, o.company).c_str());
+  ZQ::RVL::Utils::PreferenceFiles files;
+  if (!ZQ::RVL::Utils::LocatePreferenceFiles(o.mode, o.application, o.company, files)) {
+    Fail("the domain cannot be stored (empty, \".\", \"..\", or holds \"/\")");
+  }
+  std::printf("values:        %s\n",
+              files.values.empty() ? "(none in this mode)" : files.values.c_str());
+  std::printf("keys, delete:  %s\n", files.keys.c_str());
+}
+
+CLI::App* AddPrefsCommand(CLI::App& prefs, const char* name, const char* help,
+                          const std::shared_ptr<PrefsOptions>& o, bool withKey) {
+  CLI::App* command = prefs.add_subcommand(name, help);
+  command->add_option("--company", o->company, "Company name")->required();
+  command->add_option("--app", o->application, "Application name")->required();
+  command->add_option("--mode", o->mode, "0: all users, this machine (default); 1: current user");
+  if (withKey) command->add_option("KEY", o->key, "The setting's key")->required();
+  return command;
+}
+
+}  // namespace
+
+void AddPrefsCommands(CLI::App& app) {
+  CLI::App* prefs = app.add_subcommand("prefs", "Read and write an application's settings");
+  prefs->require_subcommand(1);
+  auto o = std::make_shared<PrefsOptions>();
+
+  CLI::App* write = AddPrefsCommand(*prefs, "write", "Store a value under KEY", o, true);
+  auto* group = write->add_option_group("value", "The value to store");
+  group->add_option("--string", o->text, "A text");
+  group->add_option("--int", o->integer, "A 32-bit integer");
+  group->add_option("--data-hex", o->dataHex, "Bytes as hex digits");
+  group->add_option("--data-file", o->dataFile, "Bytes from a file");
+  group->require_option(1);
+  write->callback([o] { Write(*o); });
+
+  AddPrefsCommand(*prefs, "read", "Print the value under KEY", o, true)->callback([o] {
+    Read(*o);
+  });
+  AddPrefsCommand(*prefs, "delete", "Remove KEY", o, true)->callback([o] { Delete(*o); });
+  CLI::App* list = AddPrefsCommand(*prefs, "list", "Print the keys", o, false);
+  list->add_flag("--values", o->values, "With their values");
+  list->callback([o] { List(*o); });
+  AddPrefsCommand(*prefs, "where", "Print the domain and the files behind it", o, false)
+      ->callback([o] { Where(*o); });
+}
+
+}  // namespace zqutil

@@ -1,0 +1,31 @@
+#include "utils/config/PreferenceLocation.h"
+
+#include <optional>
+
+#include "utils/config/DomainName.h"
+#include "utils/config/ModeScopes.h"
+#include "utils/config/PreferencePaths.h"
+
+namespace ZQ::RVL::Utils {
+
+std::string PreferenceDomainName(const std::string& applicationName,
+                                 const std::string& companyName) {
+  return internal::ConfigDomain(companyName, applicationName);
+}
+
+bool LocatePreferenceFiles(std::int32_t mode, const std::string& applicationName,
+                           const std::string& companyName, PreferenceFiles& files) {
+  const std::string domain = PreferenceDomainName(applicationName, companyName);
+  Preferences::FileLocation keys;
+  if (!Preferences::LocateDomainFile(domain, internal::KeysScope(mode), keys)) return false;
+  PreferenceFiles located{{}, keys.Path()};
+  if (const std::optional<Preferences::Scope> scope = internal::ValueScope(mode)) {
+    Preferences::FileLocation values;
+    if (!Preferences::LocateDomainFile(domain, *scope, values)) return false;
+    located.values = values.Path();
+  }
+  files = located;
+  return true;
+}
+
+}  // namespace ZQ::RVL::Utils
