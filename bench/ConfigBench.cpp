@@ -1,13 +1,16 @@
-// Config latency next to its baseline, one fsync of a small file, measured in
-// the same run on the same file system:
-//   GetString on a domain of 10 and of 1,000 keys   (parses the file each time)
-//   SetString on a domain of 10 and of 1,000 keys   (lock, re-read, write, 2 fsyncs)
-//   BaselineFsyncSmallFile                          (write 100 bytes + fsync)
+// Config latency next to its baselines, measured in the same run on the same
+// file system, on domains of 10, 100, 1,000 and 10,000 keys:
+//   GetString                 (parses the domain file each time)
+//   BaselineStatRead          one stat + read of the same file
+//   SetString                 (lock, re-read, rewrite, fsync the file and its folder)
+//   BaselineWriteFsync        write of a same-sized file + fsync of it + fsync of its folder
+//   BaselineFsyncSmallFile    write 100 bytes + fsync
 // Each reports the median and the 99th percentile of single calls (p50_us,
 // p99_us) besides Google Benchmark's mean. The store lives in a temporary
 // folder (ZQ_PREFERENCES_ROOT, on the file system of $TMPDIR or /tmp).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -88,7 +91,35 @@ void GetString(benchmark::State& state) {
   });
 }
 BENCHMARK(GetString)->Arg(10)->Iterations(2000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(GetString)->Arg(100)->Iterations(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(GetString)->Arg(1000)->Iterations(500)->Unit(benchmark::kMicrosecond);
+BENCHMARK(GetString)->Arg(10000)->Iterations(100)->Unit(benchmark::kMicrosecond);
+
+// The file behind a filled domain of `keys` keys.
+std::string DomainFile(int keys) {
+  FilledDomain(keys);
+  return Store().Path() + "/user/com.zq.Bench" + std::to_string(keys) + ".plist";
+}
+
+// One stat and one read of the whole domain file: the least a reader of a
+// file-backed store must do.
+void BaselineStatRead(benchmark::State& state) {
+  const std::string path = DomainFile(static_cast<int>(state.range(0)));
+  std::vector<char> buffer;
+  TimeEach(state, [&] {
+    struct stat info {};
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::fstat(fd, &info) != 0) state.SkipWithError("cannot read the domain file");
+    buffer.resize(static_cast<std::size_t>(info.st_size));
+    if (::read(fd, buffer.data(), buffer.size()) != info.st_size) state.SkipWithError("short read");
+    ::close(fd);
+    benchmark::DoNotOptimize(buffer.data());
+  });
+}
+BENCHMARK(BaselineStatRead)->Arg(10)->Iterations(2000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BaselineStatRead)->Arg(100)->Iterations(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BaselineStatRead)->Arg(1000)->Iterations(500)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BaselineStatRead)->Arg(10000)->Iterations(100)->Unit(benchmark::kMicrosecond);
 
 void SetString(benchmark::State& state) {
   const int keys = static_cast<int>(state.range(0));
@@ -99,7 +130,33 @@ void SetString(benchmark::State& state) {
            [&] { config.SetString(key, std::string(20, static_cast<char>('a' + i++ % 26))); });
 }
 BENCHMARK(SetString)->Arg(10)->Iterations(300)->Unit(benchmark::kMicrosecond);
+BENCHMARK(SetString)->Arg(100)->Iterations(300)->Unit(benchmark::kMicrosecond);
 BENCHMARK(SetString)->Arg(1000)->Iterations(300)->Unit(benchmark::kMicrosecond);
+BENCHMARK(SetString)->Arg(10000)->Iterations(50)->Unit(benchmark::kMicrosecond);
+
+// Writing a file of the domain file's size durably: write it, fsync it, fsync
+// its folder. The least a durable file-backed store must do per change.
+void BaselineWriteFsync(benchmark::State& state) {
+  const std::string source = DomainFile(static_cast<int>(state.range(0)));
+  const auto size = static_cast<std::size_t>(fs::file_size(source));
+  const std::string folder = Store().Path() + "/user";
+  const std::string path = folder + "/write-baseline";
+  const std::string bytes(size, 'b');
+  TimeEach(state, [&] {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || dir < 0 || ::write(fd, bytes.data(), size) != static_cast<ssize_t>(size) ||
+        ::fsync(fd) != 0 || ::fsync(dir) != 0) {
+      state.SkipWithError("write or fsync failed");
+    }
+    ::close(fd);
+    ::close(dir);
+  });
+}
+BENCHMARK(BaselineWriteFsync)->Arg(10)->Iterations(300)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BaselineWriteFsync)->Arg(100)->Iterations(300)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BaselineWriteFsync)->Arg(1000)->Iterations(300)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BaselineWriteFsync)->Arg(10000)->Iterations(50)->Unit(benchmark::kMicrosecond);
 
 // One write of 100 bytes and its fsync, in the store's folder.
 void BaselineFsyncSmallFile(benchmark::State& state) {

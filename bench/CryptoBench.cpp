@@ -6,7 +6,7 @@
 //   light form (memory)                   vs memcpy of the same bytes
 //   chunked decryption, 64 KiB chunks     vs StreamDecrypt of the same container
 //   DeserializeImpl, 16 MiB               vs StreamDecrypt of the same container
-//   SerializeImpl + DeserializeImpl       (absolute, 100 B and 1 MiB)
+//   SerializeImpl + DeserializeImpl       vs the same with a fresh key schedule per container
 // Baselines are named "Baseline..." so scripts/bench.sh can pair them.
 
 // The low-level AES calls are deprecated; they are only the baseline here.
@@ -15,6 +15,7 @@
 #include <openssl/aes.h>
 #include <openssl/evp.h>
 #include <openssl/provider.h>
+#include <openssl/rand.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -227,6 +228,45 @@ void SerializeDeserializePair(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 
+// The blob pair written the plain way: every container keys a fresh
+// Blowfish context (the 4 KiB key schedule), then writes the same header and
+// ciphertext, and reads it back with another fresh context.
+void BaselineBlobPairFreshKey(benchmark::State& state) {
+  const std::string blob = Bytes(static_cast<std::size_t>(state.range(0)));
+  std::vector<unsigned char> cipher(blob.size() + 64);
+  std::vector<unsigned char> plain(blob.size() + 64);
+  for (auto _ : state) {
+    unsigned char iv[8];
+    RAND_bytes(iv, sizeof iv);
+    std::string container = "ZQCRYPTO";
+    const auto size = static_cast<std::uint32_t>(blob.size());
+    for (int i = 0; i < 4; ++i) container += static_cast<char>(size >> (8 * i));
+    container.append(reinterpret_cast<const char*>(iv), 8);
+    for (int enc : {1, 0}) {
+      EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+      EVP_CipherInit_ex2(ctx, Raw().bf, nullptr, nullptr, enc, nullptr);
+      EVP_CIPHER_CTX_set_key_length(ctx, 16);
+      EVP_CipherInit_ex2(ctx, nullptr, kKey, iv, enc, nullptr);
+      int n = 0;
+      int m = 0;
+      if (enc == 1) {
+        EVP_CipherUpdate(ctx, cipher.data(), &n, reinterpret_cast<const unsigned char*>(blob.data()),
+                         static_cast<int>(blob.size()));
+        EVP_CipherFinal_ex(ctx, cipher.data() + n, &m);
+        container.append(reinterpret_cast<const char*>(cipher.data()),
+                         static_cast<std::size_t>(n + m));
+      } else {
+        const auto* body = reinterpret_cast<const unsigned char*>(container.data()) + 20;
+        EVP_CipherUpdate(ctx, plain.data(), &n, body, static_cast<int>(container.size() - 20));
+        EVP_CipherFinal_ex(ctx, plain.data() + n, &m);
+        benchmark::DoNotOptimize(plain.data());
+      }
+      EVP_CIPHER_CTX_free(ctx);
+    }
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
 void ContainerOf100Bytes(benchmark::State& state) {
   const std::string plain = Bytes(100);
   MemoryOutBuf sink(256);
@@ -360,6 +400,7 @@ BENCHMARK(ChunkedDecrypt64KiB)->Arg(16 << 20);
 BENCHMARK(DeserializeFull)->Arg(16 << 20);
 BENCHMARK(ContainerOf100Bytes);
 BENCHMARK(SerializeDeserializePair)->Arg(100)->Arg(1 << 20);
+BENCHMARK(BaselineBlobPairFreshKey)->Arg(100)->Arg(1 << 20);
 BENCHMARK(BaselineMemcpy)->Arg(64 << 20);
 BENCHMARK(StreamLight)->Arg(64 << 20);
 BENCHMARK(BaselineAesLowLevel);

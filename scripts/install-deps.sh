@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian packages of scripts/debian-packages.txt that are missing.
-# As root it runs apt-get; otherwise it names what to install and fails.
+# Installs the Debian packages that are missing from the given lists (default:
+# scripts/debian-packages.txt). As root it runs apt-get; otherwise it names
+# what to install and fails.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-mapfile -t wanted < <(grep -v -E '^\s*(#|$)' "$here/debian-packages.txt")
+lists=("$@")
+[[ ${#lists[@]} -eq 0 ]] && lists=("$here/debian-packages.txt")
+mapfile -t wanted < <(cat "${lists[@]}" | grep -v -E '^\s*(#|$)')
 
 missing=()
 for package in "${wanted[@]}"; do
