@@ -6,7 +6,7 @@ set title "Full-form container throughput in memory (same run)"
 set xlabel "payload size (bytes)"
 set ylabel "MiB/s"
 set logscale x 2
-set format x "%.0s %cB"
+set format x "%.0b %BB"
 set key bottom right
 set grid
 set yrange [0:*]
