@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <random>
 #include <sstream>
 #include <vector>
@@ -204,6 +208,24 @@ TEST_F(ChunkedDecryption, InitWithoutDeinitStartsAfresh) {
   ASSERT_TRUE(Crypto::DecryptStreamInit(a, size, false));
   NextChunk(a, 64, false);
   EXPECT_EQ(second, DecryptChunked(EncryptToString(second, false), 64, false).value_or("failed"));
+}
+
+// A program may end with a decryption still open (no Deinit): it must exit
+// cleanly, not crash freeing the context after OpenSSL's state is gone.
+TEST_F(ChunkedDecryption, ExitWithAnOpenDecryptionIsClean) {
+  const std::string container = EncryptToString(Pattern(300), false);
+  const pid_t child = fork();
+  ASSERT_NE(-1, child);
+  if (child == 0) {
+    std::istringstream in(container);
+    int size = 0;
+    Crypto::DecryptStreamInit(in, size, false);
+    NextChunk(in, 64, false);
+    std::exit(0);  // runs every exit handler and static destructor
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 // Any size, any chunk length: the chunks add up to the plain bytes.

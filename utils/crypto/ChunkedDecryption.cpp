@@ -9,6 +9,7 @@
 #include "utils/crypto/ContainerHeader.h"
 #include "utils/crypto/Crypto.h"
 #include "utils/crypto/LightScramble.h"
+#include "utils/crypto/NoDestructor.h"
 #include "utils/crypto/StreamIo.h"
 
 namespace ZQ::RVL::Utils::Crypto {
@@ -19,16 +20,23 @@ using internal::ContainerCipher;
 using internal::kBlowfishBlockSize;
 using internal::kPieceSize;
 
-// Closed: no cipher (gCtx empty). Open: a container is being decrypted.
+// Closed: no cipher (Context() empty). Open: a container is being decrypted.
 // Finished: the end was met and every plain byte delivered.
 enum class ChunkState { kClosed, kOpen, kFinished };
 
 unsigned char gIV[internal::kIvSize] = {};
-std::optional<ContainerCipher> gCtx;
 ChunkState gState = ChunkState::kClosed;
 
+// The process-wide context. It is never destroyed: a program that exits with
+// a decryption still open must not free it after the OpenSSL state it came
+// from is gone.
+std::optional<ContainerCipher>& Context() {
+  static internal::NoDestructor<std::optional<ContainerCipher>> context;
+  return *context;
+}
+
 void Close() {
-  gCtx.reset();  // frees the context and its key schedule
+  Context().reset();  // frees the context and its key schedule
   gState = ChunkState::kClosed;
 }
 
@@ -56,7 +64,7 @@ bool DecryptFullChunk(std::istream& in, char* buffer, int capacity, int& deliver
   bool ok = true;
   const std::int64_t taken =
       internal::ReadPieces(in, capacity, piece, [&](unsigned char* bytes, std::size_t n) {
-        const int m = gCtx->Update(bytes, n, produced);
+        const int m = Context()->Update(bytes, n, produced);
         ok = m >= 0 && Deliver(buffer, capacity, delivered, produced, m);
         return ok;
       });
@@ -65,7 +73,7 @@ bool DecryptFullChunk(std::istream& in, char* buffer, int capacity, int& deliver
   if (taken == 0 && !in.eof()) return false;
   reachedEnd = in.eof();
   if (!reachedEnd) return true;
-  const int m = gCtx->Final(produced);
+  const int m = Context()->Final(produced);
   return m >= 0 && Deliver(buffer, capacity, delivered, produced, m);
 }
 
@@ -74,12 +82,12 @@ bool DecryptFullChunk(std::istream& in, char* buffer, int capacity, int& deliver
 bool DecryptStreamInit(std::istream& in, int& size, bool light) {
   // Whatever the header holds, the context is set up afresh (Open), so every
   // Init is matched by a Deinit; an earlier context is released first.
-  gCtx.reset();
+  Context().reset();
   const bool headerOk =
       internal::WithoutStreamExceptions([&] { return internal::ReadHeader(in, size, gIV, light); });
-  gCtx.emplace(internal::Direction::kDecrypt, gIV);
+  Context().emplace(internal::Direction::kDecrypt, gIV);
   gState = ChunkState::kOpen;
-  if (!light && !gCtx->Ready()) return false;
+  if (!light && !Context()->Ready()) return false;
   return headerOk;
 }
 
@@ -91,7 +99,7 @@ bool DecryptStreamChunk(std::istream& in, char* buffer, int& length, bool light)
   }
   const int capacity = length;
   std::memset(buffer, 0, static_cast<std::size_t>(capacity));
-  if (gState != ChunkState::kOpen || !gCtx || !gCtx->Ready()) {
+  if (gState != ChunkState::kOpen || !Context() || !Context()->Ready()) {
     Close();
     return false;
   }

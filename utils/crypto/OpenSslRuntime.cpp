@@ -4,6 +4,7 @@
 #include <openssl/rand.h>
 
 #include "utils/crypto/Constants.h"
+#include "utils/crypto/NoDestructor.h"
 
 namespace ZQ::RVL::Utils::Crypto::internal {
 
@@ -37,8 +38,9 @@ CipherCtxPtr NewKeyedTemplate(const EVP_CIPHER* bf, Direction direction) {
   return ctx;
 }
 
-// Members are declared in the order they depend on each other, so they are
-// released in the reverse order: contexts, ciphers, providers, library context.
+// Members are declared in the order they depend on each other, so that a
+// failed set-up releases them in the reverse order: contexts, ciphers,
+// providers, library context.
 class Runtime {
  public:
   Runtime() {
@@ -71,9 +73,11 @@ class Runtime {
   CipherCtxPtr decryptTemplate_;
 };
 
+// Built once, on first use (C++ makes this thread-safe), and never destroyed:
+// contexts copied from it may outlive every static destructor.
 const Runtime& TheRuntime() {
-  static const Runtime runtime;  // built once; C++ makes this thread-safe
-  return runtime;
+  static NoDestructor<Runtime> runtime;
+  return *runtime;
 }
 
 }  // namespace
