@@ -2,12 +2,14 @@
 # Configures and builds one variant into build/<variant>.
 #   scripts/build.sh release   optimised build (demo, benchmarks, tests)
 #   scripts/build.sh asan      AddressSanitizer + UndefinedBehaviorSanitizer build
+# The release build links the static libzqutils and the asan build the shared
+# one, so the test suite runs against both forms of the library.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 variant=${1:-release}
 case "$variant" in
   release) flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
-  asan) flags=(-DCMAKE_BUILD_TYPE=Debug -DZQ_SANITIZE=ON -DZQ_BUILD_BENCH=OFF) ;;
+  asan) flags=(-DCMAKE_BUILD_TYPE=Debug -DZQ_SANITIZE=ON -DZQ_BUILD_BENCH=OFF -DBUILD_SHARED_LIBS=ON) ;;
   *) echo "usage: $0 release|asan" >&2; exit 2 ;;
 esac
 jobs=$(nproc 2>/dev/null || echo 2)

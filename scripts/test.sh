@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Runs every test twice: in the optimised build and in the
-# AddressSanitizer + UndefinedBehaviorSanitizer build; then runs each fuzz
-# target for ZQ_FUZZ_SECONDS (default 60). Fails when any test or target fails.
+# Runs every test twice: in the optimised build (static libzqutils) and in the
+# AddressSanitizer + UndefinedBehaviorSanitizer build (shared libzqutils); then
+# checks the installed trees and the Debian package (scripts/package-check.sh),
+# and runs each fuzz target for ZQ_FUZZ_SECONDS (default 60). Fails when any
+# test, check or target fails.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -13,6 +15,8 @@ for variant in release asan; do
   "$root/scripts/build.sh" "$variant"
   (cd "$root/build/$variant" && ctest --output-on-failure -j "$jobs" --timeout 900)
 done
+echo "=== installs, consumers and the Debian package ==="
+"$root/scripts/package-check.sh"
 echo "=== fuzz targets, ${ZQ_FUZZ_SECONDS:-60}s each ==="
 "$root/scripts/fuzz.sh" "${ZQ_FUZZ_SECONDS:-60}"
-echo "=== all tests passed in both builds; the fuzz targets found nothing ==="
+echo "=== all tests passed in both builds, the packages work; the fuzz targets found nothing ==="

@@ -2,9 +2,7 @@
 
 #include <array>
 #include <cstring>
-#include <random>
 
-#include "utils/crypto/AesBlock.h"
 #include "utils/crypto/Constants.h"
 #include "utils/crypto/Crypto.h"
 
@@ -83,27 +81,6 @@ TEST(BufferCipher, KeylessUsesTheBuiltInKey) {
   EXPECT_EQ(keyless, keyed);
   Crypto::Decrypt(keyless.data(), 16, false);
   EXPECT_EQ(keyless, FromHex("00112233445566778899aabbccddeeff"));
-}
-
-// The CPU-instruction path and OpenSSL's AES agree on random keys and blocks,
-// in both directions.
-TEST(BufferCipher, AgreesWithOpenSslOnRandomKeys) {
-  std::mt19937 random(20261209);
-  for (int trial = 0; trial < 2000; ++trial) {
-    unsigned char key[16];
-    unsigned char block[16];
-    for (auto& b : key) b = static_cast<unsigned char>(random());
-    for (auto& b : block) b = static_cast<unsigned char>(random());
-    for (auto direction : {internal::Direction::kEncrypt, internal::Direction::kDecrypt}) {
-      unsigned char fast[16];
-      unsigned char reference[16];
-      std::memcpy(fast, block, 16);
-      std::memcpy(reference, block, 16);
-      ASSERT_TRUE(internal::AesBlock(fast, key, direction));
-      ASSERT_TRUE(internal::AesBlockOpenSsl(reference, key, direction));
-      ASSERT_EQ(0, std::memcmp(fast, reference, 16)) << "trial " << trial;
-    }
-  }
 }
 
 TEST(EncryptDecryptLight, XorsWithThePatternFromTheFirstByte) {

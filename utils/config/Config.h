@@ -25,9 +25,11 @@
 #include <string>
 #include <vector>
 
+#include "utils/Export.h"
+
 namespace ZQ::RVL::Utils {
 
-class Config {
+class ZQ_UTILS_API Config {
  public:
   // Builds a Config for mode 0 (all users, this machine only).
   Config(const std::string& applicationName, const std::string& companyName);

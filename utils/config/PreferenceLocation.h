@@ -9,12 +9,14 @@
 #include <cstdint>
 #include <string>
 
+#include "utils/Export.h"
+
 namespace ZQ::RVL::Utils {
 
 // Returns the domain a Config built from these names uses:
 // "com." + the company lower-cased without spaces + "." + the application.
-std::string PreferenceDomainName(const std::string& applicationName,
-                                 const std::string& companyName);
+ZQ_UTILS_API std::string PreferenceDomainName(const std::string& applicationName,
+                                              const std::string& companyName);
 
 // The files behind a Config of one mode. Either may not exist yet.
 struct PreferenceFiles {
@@ -25,7 +27,7 @@ struct PreferenceFiles {
 // Fills `files` for a Config of `mode` with these names. Returns false, with
 // `files` unchanged, when the domain cannot name a file of the store or the
 // store's location cannot be determined.
-bool LocatePreferenceFiles(std::int32_t mode, const std::string& applicationName,
-                           const std::string& companyName, PreferenceFiles& files);
+ZQ_UTILS_API bool LocatePreferenceFiles(std::int32_t mode, const std::string& applicationName,
+                                        const std::string& companyName, PreferenceFiles& files);
 
 }  // namespace ZQ::RVL::Utils

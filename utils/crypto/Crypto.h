@@ -17,6 +17,8 @@
 
 #include <iosfwd>
 
+#include "utils/Export.h"
+
 namespace ZQ::RVL::Utils::Crypto {
 
 // ---------------------------------------------------------------------------
@@ -27,24 +29,24 @@ namespace ZQ::RVL::Utils::Crypto {
 // `key`. Bytes from 16 on are never touched. Does nothing when `length` is
 // below 16 or when `light` is true (use EncryptDecryptLight for the light
 // scramble). The key schedule is wiped before the call returns.
-void Encrypt(char* data, int length, const char (&key)[16], bool light);
+ZQ_UTILS_API void Encrypt(char* data, int length, const char (&key)[16], bool light);
 
 // Decrypts the 16 bytes at `data` in place: the inverse of the keyed Encrypt
 // with the same key. Does nothing when `length` is below 16 or `light` is true.
-void Decrypt(char* data, int length, const char (&key)[16], bool light);
+ZQ_UTILS_API void Decrypt(char* data, int length, const char (&key)[16], bool light);
 
 // Encrypts like the keyed Encrypt under the built-in default key. With `light`
 // set it does nothing.
-void Encrypt(char* data, int length, bool light);
+ZQ_UTILS_API void Encrypt(char* data, int length, bool light);
 
 // Decrypts like the keyed Decrypt under the built-in default key. With `light`
 // set it does nothing.
-void Decrypt(char* data, int length, bool light);
+ZQ_UTILS_API void Decrypt(char* data, int length, bool light);
 
 // XORs the first `length` bytes at `data` in place with the built-in 16-byte
 // light pattern (byte i with pattern byte i mod 16). Its own inverse. Does
 // nothing when `length` is 0 or less.
-void EncryptDecryptLight(char* data, int length);
+ZQ_UTILS_API void EncryptDecryptLight(char* data, int length);
 
 // ---------------------------------------------------------------------------
 // Containers in streams and files
@@ -58,7 +60,7 @@ void EncryptDecryptLight(char* data, int length);
 // container is still complete and its header keeps `size`), a write to `out`
 // fails, or Blowfish is unavailable (nothing is written). Stops reading after
 // `size` bytes; the rest of `in` stays unread.
-bool StreamEncrypt(std::istream& in, int size, std::ostream& out, bool light);
+ZQ_UTILS_API bool StreamEncrypt(std::istream& in, int size, std::ostream& out, bool light);
 
 // Reads one container from `in` and writes its plain bytes to `out`, leaving
 // `in` positioned behind the container. Returns false when a stream has an
@@ -67,37 +69,37 @@ bool StreamEncrypt(std::istream& in, int size, std::ostream& out, bool light);
 // except the last block is already in `out`), or a write to `out` fails. A
 // light-form payload cut short is not an error: the bytes present are written
 // and the result is true.
-bool StreamDecrypt(std::istream& in, std::ostream& out, bool light);
+ZQ_UTILS_API bool StreamDecrypt(std::istream& in, std::ostream& out, bool light);
 
 // Reads a container header from `in` and stores its plain size in `size`,
 // leaving `in` at the first payload byte (offset 20 in the full form, 12 in the
 // light form). Returns false when the header is not valid: `size` is then 0,
 // or the size field when only the IV is missing. The first 8 bytes stay
 // consumed either way.
-bool StreamPlainSize(std::istream& in, int& size, bool light);
+ZQ_UTILS_API bool StreamPlainSize(std::istream& in, int& size, bool light);
 
 // As StreamPlainSize, for the file at `path`. Returns false, with `size`
 // untouched, when the file cannot be opened.
-bool FilePlainSize(const char* path, int& size, bool light);
+ZQ_UTILS_API bool FilePlainSize(const char* path, int& size, bool light);
 
 // Encrypts the whole file at `inPath` into a container at `outPath` (created or
 // replaced). Returns false without creating `outPath` when the input cannot be
 // opened or measured, is 2 GiB (2^31 bytes) or larger, or is the same file as
 // `outPath`; returns false and leaves a partial `outPath` when writing,
 // flushing or closing it fails (a full disk is reported, not ignored).
-bool FileEncrypt(const char* inPath, const char* outPath, bool light);
+ZQ_UTILS_API bool FileEncrypt(const char* inPath, const char* outPath, bool light);
 
 // Decrypts the container at `inPath` into the file at `outPath` (created or
 // replaced). Returns false without creating `outPath` when the input cannot be
 // opened or is the same file as `outPath`; otherwise as StreamDecrypt, and
 // false when `outPath` cannot be written, flushed or closed. A failed call
 // leaves `outPath` behind, empty or partly written.
-bool FileDecrypt(const char* inPath, const char* outPath, bool light);
+ZQ_UTILS_API bool FileDecrypt(const char* inPath, const char* outPath, bool light);
 
 // Copies up to `size` bytes from `in` to `out` through the light scramble, the
 // pattern counted from the first byte copied; serves both directions. Stops
 // early, silently, when `in` runs dry.
-void StreamEncryptDecryptLight(std::istream& in, int size, std::ostream& out);
+ZQ_UTILS_API void StreamEncryptDecryptLight(std::istream& in, int size, std::ostream& out);
 
 // ---------------------------------------------------------------------------
 // Chunked decryption
@@ -126,7 +128,7 @@ void StreamEncryptDecryptLight(std::istream& in, int size, std::ostream& out);
 // is not valid (`size` keeps the caller's value on a wrong magic, else 0 or the
 // size field) or, in the full form, Blowfish is unavailable; call
 // DecryptStreamDeinit afterwards in every case.
-bool DecryptStreamInit(std::istream& in, int& size, bool light);
+ZQ_UTILS_API bool DecryptStreamInit(std::istream& in, int& size, bool light);
 
 // Reads up to `length` container bytes from `in` and delivers the plain bytes
 // decrypted so far into `buffer`; `length` then holds how many. `length` is
@@ -139,17 +141,17 @@ bool DecryptStreamInit(std::istream& in, int& size, bool light);
 // open, the stream fails, or the cipher or the padding check fails (then
 // `buffer` and `length` hold the bytes delivered before the check). The light
 // form never fails on data: at the end of the stream it delivers 0 bytes.
-bool DecryptStreamChunk(std::istream& in, char* buffer, int& length, bool light);
+ZQ_UTILS_API bool DecryptStreamChunk(std::istream& in, char* buffer, int& length, bool light);
 
 // Closes the process-wide decryption and releases its context. Safe to call
 // at any time, also twice.
-void DecryptStreamDeinit();
+ZQ_UTILS_API void DecryptStreamDeinit();
 
 // Reads up to `length` bytes from `in` into `buffer` and descrambles them with
 // the light pattern counted from the buffer's first byte; `length` then holds
 // the number read (0 at the end of the stream, or when `length` was not
 // positive). The first `length` bytes of `buffer` are zeroed first.
-void StreamEncryptDecryptChunkLight(std::istream& in, char* buffer, int& length);
+ZQ_UTILS_API void StreamEncryptDecryptChunkLight(std::istream& in, char* buffer, int& length);
 
 // ---------------------------------------------------------------------------
 // Blob serialisation: byte blobs in memory to and from containers in streams
@@ -159,11 +161,12 @@ void StreamEncryptDecryptChunkLight(std::istream& in, char* buffer, int& length)
 // form). The blob is only read. Returns false when `length` is 0 or less or
 // `blob` is null (nothing is written), the header cannot be written, the cipher
 // fails, or `out` has an error flag at the end; what was written stays.
-bool SerializeImpl(const unsigned char* blob, int length, std::ostream& out, bool light);
+ZQ_UTILS_API bool SerializeImpl(const unsigned char* blob, int length, std::ostream& out,
+                                bool light);
 
 // Writes the light-scrambled `length` bytes at `blob` into `out`, without a
 // header. Does nothing when `length` is 0 or less. The blob is only read.
-void SerializeLightImpl(const unsigned char* blob, int length, std::ostream& out);
+ZQ_UTILS_API void SerializeLightImpl(const unsigned char* blob, int length, std::ostream& out);
 
 // Reads one container from `in` into a new array that the caller owns and
 // frees with delete[]; `blob` receives it (its old value is overwritten, not
@@ -178,17 +181,17 @@ void SerializeLightImpl(const unsigned char* blob, int length, std::ostream& out
 // cannot be allocated; returns false with `blob` null and `length` holding the size field
 // when the full form's decryption fails. A light payload cut short is not an
 // error. Never throws.
-bool DeserializeImpl(std::istream& in, unsigned char*& blob, int& length, bool light);
+ZQ_UTILS_API bool DeserializeImpl(std::istream& in, unsigned char*& blob, int& length, bool light);
 
 // Reads a light-form payload of `length` bytes, without a header, into a new
 // array of `length` + 1 bytes that the caller owns and frees with delete[]
 // (bytes the stream did not deliver, and the last byte, are zero). `blob` is
 // set to null when `length` is negative or the array cannot be allocated.
-void DeserializeLightImpl(std::istream& in, unsigned char*& blob, int length);
+ZQ_UTILS_API void DeserializeLightImpl(std::istream& in, unsigned char*& blob, int length);
 
 // Returns the number of bytes SerializeImpl writes for a blob of `length`
 // bytes in the full form: 20 + (length + 8) / 8 * 8. A light-form blob takes
 // 12 + length. Returns -1 when the result would not fit an int.
-int SerializedLengthImpl(int length);
+ZQ_UTILS_API int SerializedLengthImpl(int length);
 
 }  // namespace ZQ::RVL::Utils::Crypto

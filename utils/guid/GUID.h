@@ -14,13 +14,15 @@
 #include <iosfwd>
 #include <string>
 
+#include "utils/Export.h"
+
 namespace ZQ::RVL::Utils {
 
 // An aggregate of exactly four public fields, trivially copyable, with no base
 // class and nothing virtual. Every bit pattern is a valid value; the nil
 // identifier has all fields zero. The fields hold numbers, not wire bytes:
 // data1 to data3 are native integers.
-struct GUID {
+struct ZQ_UTILS_API GUID {
   std::uint32_t data1;    // first text group, 8 hex digits
   std::uint16_t data2;    // second text group, 4 hex digits
   std::uint16_t data3;    // third text group, 4 hex digits
@@ -77,7 +79,7 @@ inline bool operator<(const GUID& a, const GUID& b) {
 }
 
 // Writes id.ToString() to `out`.
-std::ostream& operator<<(std::ostream& out, const GUID& id);
+ZQ_UTILS_API std::ostream& operator<<(std::ostream& out, const GUID& id);
 
 }  // namespace ZQ::RVL::Utils
 
@@ -86,6 +88,6 @@ std::ostream& operator<<(std::ostream& out, const GUID& id);
 namespace std {
 template <>
 struct hash<ZQ::RVL::Utils::GUID> {
-  std::size_t operator()(const ZQ::RVL::Utils::GUID& id) const noexcept;
+  ZQ_UTILS_API std::size_t operator()(const ZQ::RVL::Utils::GUID& id) const noexcept;
 };
 }  // namespace std

@@ -1,0 +1,217 @@
+#!/usr/bin/env bash
+# Checks the toolkit the way its users get it:
+#   1. installs the static build (build/release) and a shared build
+#      (build/package) into temporary prefixes, and checks what was installed:
+#      the public headers only, the soname, the exported symbols (our API and
+#      nothing of the internals), `zqutil --version`;
+#   2. builds examples/consumer against each prefix with CMake (find_package)
+#      and with pkg-config (its Makefile), and runs it, checking that it links
+#      the library the way it should (static: no libzqutils.so; shared: the
+#      one of that prefix);
+#   3. packs build/package into zqutils_<version>_<arch>.deb with cpack,
+#      checks its declared dependencies and contents, installs it with
+#      apt-get, runs /usr/bin/zqutil --version and the consumer built both
+#      ways against /usr, and purges the package again.
+# Step 3 installs a package, so it needs root (as CI runs); as a normal user
+# the .deb is built and inspected but not installed. Fails on the first
+# failed check; leaves no package installed and no files outside build/.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+jobs=$(nproc 2>/dev/null || echo 2)
+work=$(mktemp -d "${TMPDIR:-/tmp}/zq-package-check.XXXXXX")
+installed_deb=0
+
+cleanup() {
+  if [[ $installed_deb -eq 1 ]]; then
+    echo "--- removing the zqutils package"
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -q zqutils >/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "!!! package check: $*" >&2
+  exit 1
+}
+
+# The consumer's Config calls stay in the scratch folder, never in a home.
+export ZQ_PREFERENCES_ROOT="$work/preferences"
+export ZQ_HOST_ID=package-check
+unset CMAKE_PREFIX_PATH PKG_CONFIG_PATH LD_LIBRARY_PATH
+
+echo "=== package check: builds"
+"$root/scripts/build.sh" release
+package="$root/build/package"
+cmake -S "$root" -B "$package" -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON \
+  -DCMAKE_INSTALL_PREFIX=/usr -DZQ_BUILD_TESTS=OFF -DZQ_BUILD_EXAMPLES=OFF -DZQ_BUILD_BENCH=OFF \
+  -DZQ_WERROR=ON >/dev/null
+cmake --build "$package" -j "$jobs"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$package/CMakeCache.txt")
+[[ -n "$version" ]] || fail "no project version in $package/CMakeCache.txt"
+
+# check_version <zqutil>: the tool reports the project's version.
+check_version() {
+  local reported
+  reported=$("$1" --version) || fail "$1 --version failed"
+  [[ "$reported" == "zqutil $version" ]] || fail "$1 --version says '$reported', not 'zqutil $version'"
+  echo "$1 --version: $reported"
+}
+
+# check_links <program> static|shared <expected library folder>
+check_links() {
+  local program=$1 kind=$2 libdir=$3 resolved
+  if [[ $kind == static ]]; then
+    if readelf -d "$program" | grep -q 'NEEDED.*libzqutils'; then
+      fail "$program links a shared libzqutils, not the static one"
+    fi
+  else
+    # Real paths: with a merged /usr, the loader may name /lib for /usr/lib.
+    resolved=$(ldd "$program" | awk '/libzqutils/ { print $3 }')
+    resolved=$(readlink -f "$resolved")
+    [[ "$resolved" == "$(readlink -f "$libdir")"/libzqutils.so.* ]] ||
+      fail "$program loads libzqutils from '$resolved', not from $libdir"
+  fi
+}
+
+# build_consumers <label> <prefix or empty for the system> static|shared
+# Builds and runs examples/consumer with CMake and with pkg-config.
+build_consumers() {
+  local label=$1 prefix=$2 kind=$3 libdir pcdir out cmake_args=() make_env=() static=0
+  out="$work/consumer-$label"
+  if [[ -n "$prefix" ]]; then
+    pcdir=$(dirname "$(find "$prefix" -name zqutils.pc)")
+    cmake_args=(-DCMAKE_PREFIX_PATH="$prefix")
+    make_env=(PKG_CONFIG_PATH="$pcdir")
+  else
+    pcdir=$(pkg-config --variable=pcfiledir zqutils)
+  fi
+  libdir=$(cd "$pcdir/.." && pwd)
+  [[ $kind == static ]] && static=1
+
+  echo "--- consumer ($label) with CMake"
+  cmake -S "$root/examples/consumer" -B "$out/cmake" "${cmake_args[@]}" >/dev/null
+  cmake --build "$out/cmake"
+  check_links "$out/cmake/consumer" "$kind" "$libdir"
+  "$out/cmake/consumer"
+
+  echo "--- consumer ($label) with pkg-config"
+  env "${make_env[@]}" make -s -C "$root/examples/consumer" OUT="$out/pkg-config" STATIC=$static
+  if [[ $kind == shared && -n "$prefix" ]]; then
+    # A plain command line records no search path: say where the library is.
+    LD_LIBRARY_PATH="$libdir" check_links "$out/pkg-config" "$kind" "$libdir"
+    LD_LIBRARY_PATH="$libdir" "$out/pkg-config"
+  else
+    check_links "$out/pkg-config" "$kind" "$libdir"
+    "$out/pkg-config"
+  fi
+}
+
+# check_headers <include folder>: exactly the public headers, at their paths.
+check_headers() {
+  local found expected
+  found=$(cd "$1" && find . -type f | sort)
+  expected=$(printf '%s\n' ./utils/Export.h ./utils/config/Config.h \
+    ./utils/config/PreferenceLocation.h ./utils/crypto/Crypto.h ./utils/guid/GUID.h)
+  [[ "$found" == "$expected" ]] || fail "installed headers differ from the public ones:
+$found"
+}
+
+# check_exports <libzqutils.so>: only the public API leaves the library, plus
+# instances of the C++ library's templates and Boost's exception type
+# information, which stay visible whatever the visibility setting.
+check_exports() {
+  local symbols unexpected name
+  symbols=$(nm -D --defined-only "$1" | cut -d' ' -f3- | c++filt)
+  unexpected=$(
+    grep -F 'ZQ::' <<<"$symbols" | grep -v -E \
+      -e '^ZQ::RVL::Utils::(Crypto::[A-Za-z]+\(|Config::|GUID::|PreferenceDomainName\(|LocatePreferenceFiles\(|operator<<\()' \
+      -e '^std::hash<ZQ::RVL::Utils::GUID>::operator\(\)' || true
+    grep -v -F 'ZQ::' <<<"$symbols" | grep -v -E 'std::|boost::' || true)
+  [[ -z "$unexpected" ]] || fail "$1 exports more than the API:
+$unexpected"
+  for name in Crypto::Encrypt Crypto::Decrypt Crypto::EncryptDecryptLight Crypto::StreamEncrypt \
+      Crypto::StreamDecrypt Crypto::StreamPlainSize Crypto::FilePlainSize Crypto::FileEncrypt \
+      Crypto::FileDecrypt Crypto::StreamEncryptDecryptLight Crypto::DecryptStreamInit \
+      Crypto::DecryptStreamChunk Crypto::DecryptStreamDeinit \
+      Crypto::StreamEncryptDecryptChunkLight Crypto::SerializeImpl Crypto::SerializeLightImpl \
+      Crypto::DeserializeImpl Crypto::DeserializeLightImpl Crypto::SerializedLengthImpl \
+      Config::Config Config::GetString Config::GetString32 Config::GetString64 \
+      Config::GetValue Config::GetData Config::SetString Config::SetValue Config::SetData \
+      Config::Delete Config::GetKeys GUID::Create GUID::Equal GUID::Before GUID::ToString \
+      PreferenceDomainName LocatePreferenceFiles 'operator<<'; do
+    grep -q -F "ZQ::RVL::Utils::$name" <<<"$symbols" || fail "$1 does not export $name"
+  done
+  grep -q -F 'std::hash<ZQ::RVL::Utils::GUID>::operator()' <<<"$symbols" ||
+    fail "$1 does not export std::hash<GUID>"
+  echo "$1: exports $(grep -c '^ZQ::\|^std::hash<ZQ' <<<"$symbols") API symbols," \
+    "$(grep -v -c '^ZQ::\|^std::hash<ZQ' <<<"$symbols") C++ library and Boost ones, nothing else"
+}
+
+echo "=== package check: static install"
+static="$work/static"
+cmake --install "$root/build/release" --prefix "$static" >/dev/null
+check_headers "$static/include"
+[[ -f "$static/lib/libzqutils.a" ]] || fail "no libzqutils.a in $static/lib"
+[[ -z "$(find "$static" -name 'libzqutils.so*')" ]] || fail "the static install holds a shared library"
+[[ -f "$static/lib/cmake/ZQUtils/ZQUtilsConfig.cmake" ]] || fail "no CMake package in $static"
+check_version "$static/bin/zqutil"
+build_consumers static "$static" static
+
+echo "=== package check: shared install"
+shared="$work/shared"
+cmake --install "$package" --prefix "$shared" >/dev/null
+check_headers "$shared/include"
+library=$(find "$shared" -name 'libzqutils.so.*.*.*')
+[[ -n "$library" ]] || fail "no versioned libzqutils.so in $shared"
+[[ -z "$(find "$shared" -name 'libzqutils.a')" ]] || fail "the shared install holds a static library"
+soname=$(readelf -d "$library" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+[[ "$soname" == libzqutils.so.* && -e "$(dirname "$library")/$soname" ]] ||
+  fail "$library has soname '$soname', not installed beside it"
+echo "$library: soname $soname"
+check_exports "$library"
+check_version "$shared/bin/zqutil"
+build_consumers shared "$shared" shared
+
+echo "=== package check: Debian package"
+rm -f "$package"/zqutils_*.deb
+(cd "$package" && cpack -G DEB >/dev/null)
+deb=$(ls "$package"/zqutils_"$version"_*.deb)
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "$(basename "$deb"): Depends: $depends"
+depends_names=$(sed -e 's/ *([^)]*)//g' -e 's/, */\n/g' <<<"$depends")
+for needed in libc6 libssl3 libplist3 libstdc++6; do
+  grep -q -x -F "$needed" <<<"$depends_names" || fail "$deb does not depend on $needed"
+done
+contents=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
+for wanted in ./usr/bin/zqutil ./usr/include/utils/guid/GUID.h ./usr/include/utils/Export.h \
+    "lib/.*/libzqutils.so.$version" "lib/.*/cmake/ZQUtils/ZQUtilsConfig.cmake" \
+    "lib/.*/pkgconfig/zqutils.pc"; do
+  grep -q -E "$wanted" <<<"$contents" || fail "$deb lacks $wanted"
+done
+if grep -E 'include/utils/.*/[A-Za-z]+\.h$' <<<"$contents" |
+    grep -v -E '/(Config|PreferenceLocation|Crypto|GUID)\.h$'; then
+  fail "$deb ships private headers"
+fi
+
+if [[ $(id -u) -ne 0 ]]; then
+  echo "=== package check: not root, so the .deb was built and inspected but not installed"
+  exit 0
+fi
+export DEBIAN_FRONTEND=noninteractive
+if dpkg-query -W -f='${Status}' zqutils 2>/dev/null | grep -q 'ok installed'; then
+  echo "--- zqutils is installed already (an interrupted run?): purging it first"
+  apt-get purge -y -q zqutils >/dev/null
+fi
+installed_deb=1
+apt-get install -y -q --no-install-recommends "$deb" >/dev/null
+[[ "$(command -v zqutil)" == /usr/bin/zqutil ]] || fail "zqutil is not /usr/bin/zqutil"
+check_version zqutil
+build_consumers system "" shared
+apt-get purge -y -q zqutils >/dev/null
+installed_deb=0
+if dpkg-query -W -f='${Status}' zqutils 2>/dev/null | grep -q 'ok installed' ||
+    [[ -e /usr/bin/zqutil ]]; then
+  fail "zqutils is still installed after the purge"
+fi
+echo "=== package check: the installed trees and the .deb work; the package is removed again"
