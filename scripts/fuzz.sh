@@ -10,6 +10,7 @@ filter=${2:-}
 build="$root/build/fuzz"
 CXX=${FUZZ_CXX:-clang++} cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZQ_BUILD_FUZZERS=ON -DZQ_BUILD_TESTS=OFF -DZQ_BUILD_BENCH=OFF -DZQ_BUILD_EXAMPLES=OFF \
+  -DZQ_BUILD_TOOLS=OFF -DZQ_INSTALL=OFF \
   >/dev/null
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)"
 
