@@ -1,22 +1,34 @@
 #!/usr/bin/env bash
-# Runs every test twice: in the optimised build (static libzqutils) and in the
-# AddressSanitizer + UndefinedBehaviorSanitizer build (shared libzqutils); then
-# checks the installed trees and the Debian package (scripts/package-check.sh),
-# and runs each fuzz target for ZQ_FUZZ_SECONDS (default 60). Fails when any
-# test, check or target fails.
+# Runs every check, failing when any fails:
+#   1. the tests in the optimised build (static libzqutils) and in the
+#      AddressSanitizer + UndefinedBehaviorSanitizer build (shared libzqutils,
+#      LeakSanitizer included);
+#   2. the tests in the ThreadSanitizer build;
+#   3. every test program of the optimised build once under valgrind memcheck;
+#   4. the installed trees, the consumers and the Debian package
+#      (scripts/package-check.sh);
+#   5. each fuzz target: its regression inputs, then ZQ_FUZZ_SECONDS (default
+#      60) of fuzzing.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/install-deps.sh"
 jobs=$(nproc 2>/dev/null || echo 2)
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-for variant in release asan; do
-  echo "=== $variant build ==="
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp}
+started=$SECONDS
+step() { echo "=== $* ($(( (SECONDS - started) / 60 ))m$(( (SECONDS - started) % 60 ))s) ==="; }
+
+for variant in release asan tsan; do
+  step "$variant build"
   "$root/scripts/build.sh" "$variant"
+  step "$variant tests"
   (cd "$root/build/$variant" && ctest --output-on-failure -j "$jobs" --timeout 900)
 done
-echo "=== installs, consumers and the Debian package ==="
+step "valgrind memcheck over the optimised build's test programs"
+"$root/scripts/memcheck.py" "$root/build/release" "$jobs"
+step "installs, consumers and the Debian package"
 "$root/scripts/package-check.sh"
-echo "=== fuzz targets, ${ZQ_FUZZ_SECONDS:-60}s each ==="
+step "fuzz targets, ${ZQ_FUZZ_SECONDS:-60}s each"
 "$root/scripts/fuzz.sh" "${ZQ_FUZZ_SECONDS:-60}"
-echo "=== all tests passed in both builds, the packages work; the fuzz targets found nothing ==="
+step "all checks passed"

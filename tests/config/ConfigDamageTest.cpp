@@ -46,6 +46,33 @@ std::string NestedBinaryPlist(std::uint32_t count, bool loop) {
   return file;
 }
 
+// A binary property list of one dictionary: each key given as the raw bytes
+// of its ASCII-typed string object (so it may hold any byte), each value the
+// ASCII string of `values`.
+std::string BinaryDictionary(const std::vector<std::string>& keys,
+                             const std::vector<std::string>& values) {
+  std::string file = "bplist00";
+  std::vector<std::uint8_t> offsets;
+  const std::size_t n = keys.size();
+  offsets.push_back(static_cast<std::uint8_t>(file.size()));
+  file += static_cast<char>(0xd0 | n);
+  for (std::size_t i = 1; i <= 2 * n; ++i) file += static_cast<char>(i);
+  for (const auto* texts : {&keys, &values}) {
+    for (const std::string& text : *texts) {
+      offsets.push_back(static_cast<std::uint8_t>(file.size()));
+      file += static_cast<char>(0x50 | text.size());
+      file += text;
+    }
+  }
+  const std::size_t tableAt = file.size();
+  for (std::uint8_t offset : offsets) file += static_cast<char>(offset);
+  file += std::string(6, '\0') + '\x01' + '\x01';
+  file += std::string(7, '\0') + static_cast<char>(offsets.size());
+  file += std::string(8, '\0');
+  file += std::string(7, '\0') + static_cast<char>(tableAt);
+  return file;
+}
+
 std::string NestedXmlPlist(std::size_t depth) {
   std::string file = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key>";
   for (std::size_t i = 0; i < depth; ++i) file += "<array>";
@@ -108,6 +135,9 @@ TEST_F(ConfigDamage, DamagedFileIsKeptByteForByteAndTheDomainStartsAfresh) {
       {NestedBinaryPlist(100000, false), "binary arrays nested 100000 deep"},
       {NestedBinaryPlist(3, true), "binary arrays holding each other in a loop"},
       {NestedXmlPlist(64), "XML nested one level too deep"},
+      // libplist aborts the process on a key whose strlen is not its length.
+      {BinaryDictionary({std::string("a\0b", 3)}, {"v"}), "binary key with a NUL inside"},
+      {BinaryDictionary({"k", std::string("\0", 1)}, {"v", "w"}), "binary key of one NUL"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
@@ -233,4 +263,40 @@ TEST_F(ConfigDamage, MutatedFilesNeverCrashReadersOrLoseBytes) {
       EXPECT_TRUE(config_.GetString("probe", text) || ReadFile(File()) == bytes) << i;
     }
   }
+}
+
+// libplist writes every non-ASCII text as UTF-16 converted from UTF-8, so a
+// key or text of another program that is not UTF-8 would come back altered
+// from our next write. Such a domain is read as far as it can be, and writes
+// to it store nothing rather than change the other program's entries.
+TEST_F(ConfigDamage, TextsThatAreNotUtf8AreNeverRewritten) {
+  struct Case {
+    std::vector<std::string> keys, values;
+    std::string why;
+  };
+  const std::vector<Case> cases = {
+      {{"ok", "po\xf2t"}, {"1", "2"}, "key with a stray lead byte"},
+      {{"ok", "bad"}, {"1", "x\xffy"}, "value with a byte that is never UTF-8"},
+      {{"ok", "bad"}, {"1", "\xc0\xaf"}, "value in an overlong form"},
+      {{"ok", "bad"}, {"1", "\xed\xa0\x80"}, "value holding a surrogate"},
+  };
+  fs::create_directories(dir_.Path() / "user");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    const std::string bytes = BinaryDictionary(c.keys, c.values);
+    WriteFile(File(), bytes);
+    std::string value;
+    EXPECT_TRUE(config_.GetString("ok", value));
+    EXPECT_EQ("1", value);
+    config_.SetString("new", "n");
+    config_.Delete("ok");
+    EXPECT_EQ(bytes, ReadFile(File()));
+    EXPECT_TRUE(CorruptCopies().empty());
+  }
+  // The same texts in valid UTF-8 are written back unchanged.
+  WriteFile(File(), BinaryDictionary({"ok", "bad"}, {"1", "caf\xc3\xa9"}));
+  config_.SetString("new", "n");
+  std::string value;
+  EXPECT_TRUE(config_.GetString("new", value));
+  EXPECT_EQ((std::vector<std::string>{"bad", "new", "ok"}), config_.GetKeys());
 }

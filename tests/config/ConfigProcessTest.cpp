@@ -23,59 +23,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Both ends of a pipe, closed on destruction.
-class Pipe {
- public:
-  Pipe() {
-    if (::pipe(fds_) != 0) fds_[0] = fds_[1] = -1;
-  }
-  ~Pipe() {
-    CloseRead();
-    CloseWrite();
-  }
-  Pipe(const Pipe&) = delete;
-  Pipe& operator=(const Pipe&) = delete;
-
-  bool Valid() const { return fds_[0] >= 0; }
-  void CloseRead() { Close(fds_[0]); }
-  void CloseWrite() { Close(fds_[1]); }
-  bool Send(std::uint32_t n) { return ::write(fds_[1], &n, sizeof n) == sizeof n; }
-  // Waits for the next number; false at end of file.
-  bool Receive(std::uint32_t& n) {
-    std::size_t got = 0;
-    auto* out = reinterpret_cast<char*>(&n);
-    while (got < sizeof n) {
-      const ssize_t r = ::read(fds_[0], out + got, sizeof n - got);
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) return false;
-      got += static_cast<std::size_t>(r);
-    }
-    return true;
-  }
-
- private:
-  static void Close(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-  }
-  int fds_[2];
-};
-
-// Starts `body` in a child process and returns its id; the child leaves with
-// _exit(0) when `body` returns true, _exit(1) otherwise.
-template <typename Body>
-pid_t Spawn(Body body) {
-  std::fflush(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(body() ? 0 : 1);
-  return pid;
-}
-
-int Wait(pid_t pid) {
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+using zqtest::Pipe;
+using zqtest::Spawn;
+using zqtest::Wait;
 
 std::string KeyOf(unsigned writer, unsigned n) {
   return "w" + std::to_string(writer) + "k" + std::to_string(n);

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -88,6 +90,63 @@ class PreferencesTest : public ::testing::Test {
     return names;
   }
 };
+
+// Both ends of a pipe, closed on destruction; carries 32-bit numbers from a
+// child process to its parent.
+class Pipe {
+ public:
+  Pipe() {
+    if (::pipe(fds_) != 0) fds_[0] = fds_[1] = -1;
+  }
+  ~Pipe() {
+    CloseRead();
+    CloseWrite();
+  }
+  Pipe(const Pipe&) = delete;
+  Pipe& operator=(const Pipe&) = delete;
+
+  bool Valid() const { return fds_[0] >= 0; }
+  void CloseRead() { Close(fds_[0]); }
+  void CloseWrite() { Close(fds_[1]); }
+  bool Send(std::uint32_t n) { return ::write(fds_[1], &n, sizeof n) == sizeof n; }
+  // Waits for the next number; false at end of file.
+  bool Receive(std::uint32_t& n) {
+    std::size_t got = 0;
+    auto* out = reinterpret_cast<char*>(&n);
+    while (got < sizeof n) {
+      const ssize_t r = ::read(fds_[0], out + got, sizeof n - got);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return false;
+      got += static_cast<std::size_t>(r);
+    }
+    return true;
+  }
+
+ private:
+  static void Close(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+  int fds_[2];
+};
+
+// Starts `body` in a child process and returns its id; the child leaves with
+// _exit(0) when `body` returns true, _exit(1) otherwise.
+template <typename Body>
+pid_t Spawn(Body body) {
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body() ? 0 : 1);
+  return pid;
+}
+
+// Waits for `pid` and returns its exit status, or 128 + the signal that ended
+// it, or -1.
+inline int Wait(pid_t pid) {
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 // Runs `body` in a child process and returns its exit status (0 when `body`
 // returned true). The child leaves with _exit, so no test framework or

@@ -30,6 +30,75 @@ bool FitsLibplistLength(std::size_t size) {
   return size <= std::numeric_limits<std::uint32_t>::max();
 }
 
+// Returns true when `text` is well-formed UTF-8 (shortest forms, no
+// surrogates, nothing above U+10FFFF). libplist's binary writer converts
+// every non-ASCII text to UTF-16 as if it were UTF-8, so any other text would
+// come back altered from a write.
+bool IsUtf8(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t extra = 0;
+    std::uint32_t min = 0;
+    std::uint32_t code = 0;
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    } else if ((lead & 0xe0) == 0xc0) {
+      extra = 1, min = 0x80, code = lead & 0x1fu;
+    } else if ((lead & 0xf0) == 0xe0) {
+      extra = 2, min = 0x800, code = lead & 0x0fu;
+    } else if ((lead & 0xf8) == 0xf0) {
+      extra = 3, min = 0x10000, code = lead & 0x07u;
+    } else {
+      return false;
+    }
+    if (text.size() - i <= extra) return false;
+    for (std::size_t k = 1; k <= extra; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xc0) != 0x80) return false;
+      code = code << 6 | (next & 0x3fu);
+    }
+    if (code < min || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+// Returns true when every text and key in `node` and below it is UTF-8, so
+// that libplist writes the value back as it read it. The nesting is bounded
+// by kMaxPlistNesting, checked before parsing.
+bool WritesBackUnchanged(plist_t node) {
+  switch (plist_get_node_type(node)) {
+    case PLIST_STRING: {
+      std::uint64_t length = 0;
+      const char* text = plist_get_string_ptr(node, &length);
+      return text != nullptr && IsUtf8(std::string_view(text, static_cast<std::size_t>(length)));
+    }
+    case PLIST_ARRAY:
+      for (std::uint32_t i = 0; i < plist_array_get_size(node); ++i) {
+        if (!WritesBackUnchanged(plist_array_get_item(node, i))) return false;
+      }
+      return true;
+    case PLIST_DICT: {
+      plist_dict_iter rawIter = nullptr;
+      plist_dict_new_iter(node, &rawIter);
+      const std::unique_ptr<void, FreeDeleter> iter(rawIter);
+      if (!iter) return false;
+      for (;;) {
+        char* rawKey = nullptr;
+        plist_t item = nullptr;
+        plist_dict_next_item(node, rawIter, &rawKey, &item);
+        const MallocPtr key(rawKey);
+        if (!item) return true;
+        if (!key || !IsUtf8(key.get()) || !WritesBackUnchanged(item)) return false;
+      }
+    }
+    default:
+      return true;
+  }
+}
+
 bool ToBinary(plist_t node, std::string& out) {
   char* raw = nullptr;
   std::uint32_t length = 0;
@@ -49,6 +118,10 @@ bool DecodeValue(plist_t node, StoredValue& value) {
       const char* text = plist_get_string_ptr(node, &length);
       if (text == nullptr) return false;
       value = {ValueKind::kText, std::string(text, static_cast<std::size_t>(length)), {}};
+      // Another program's text that libplist would alter on the way back
+      // stays unreadable and makes the dictionary unwritable (see
+      // EncodeValue) rather than being changed by our next write.
+      if (!IsUtf8(value.bytes)) value = {ValueKind::kOther, {}, {}};
       return true;
     }
     case PLIST_DATA: {
@@ -63,10 +136,13 @@ bool DecodeValue(plist_t node, StoredValue& value) {
       break;
   }
   value = {ValueKind::kOther, {}, {}};
+  // Left without its original, such a value cannot be written back.
+  if (!WritesBackUnchanged(node)) return true;
   return ToBinary(node, value.original);
 }
 
-// Returns a new node for `value`, or null.
+// Returns a new node for `value`, or null (also for a value of another
+// program that libplist would not write back unchanged).
 plist_t EncodeValue(const StoredValue& value) {
   if (!value.original.empty()) {
     if (!FitsLibplistLength(value.original.size())) return nullptr;
@@ -167,6 +243,7 @@ bool EncodeDictionary(const Dictionary& dictionary, std::string& out) {
   NodePtr root(plist_new_dict());
   if (!root) return false;
   for (const auto& [key, value] : dictionary) {
+    if (!IsUtf8(key)) return false;  // libplist would write another key
     plist_t node = EncodeValue(value);
     if (!node) return false;
     // The dictionary takes ownership of `node`.

@@ -17,14 +17,16 @@ namespace ZQ::RVL::Utils::Preferences {
 enum class ValueKind {
   kText,   // a plist string, as UTF-8
   kBytes,  // plist data
-  kOther,  // any other plist value (number, date, array...) of another program
+  kOther,  // any other plist value (number, date, array...) of another program, and a
+           // text that is not UTF-8
 };
 
 struct StoredValue {
   ValueKind kind = ValueKind::kText;
   std::string bytes;  // the text or the bytes; empty for kOther
   // kOther only: the value as a binary plist of its own, written back
-  // unchanged.
+  // unchanged; empty when libplist would not write it back unchanged, which
+  // makes EncodeDictionary refuse the dictionary.
   std::string original;
 };
 
@@ -48,8 +50,9 @@ bool DecodeOneValue(std::string_view file, const std::string& key, std::optional
 bool DecodeKeys(std::string_view file, std::vector<std::string>& out);
 
 // Encodes `dictionary` as a binary property list into `out`. Returns false when
-// a text holds a NUL (libplist would cut it short), libplist fails or the
-// result would exceed 4 GiB.
+// a text holds a NUL (libplist would cut it short), a key is not UTF-8 or a
+// value of another program holds a text that is not (libplist would write
+// other bytes), libplist fails or the result would exceed 4 GiB.
 bool EncodeDictionary(const Dictionary& dictionary, std::string& out);
 
 }  // namespace ZQ::RVL::Utils::Preferences

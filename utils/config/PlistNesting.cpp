@@ -55,6 +55,7 @@ std::optional<BinaryLayout> ReadTrailer(std::string_view file) {
 // Where the references of one object lie; a leaf has none.
 struct Children {
   bool container = false;  // an array, set or dictionary
+  bool dictionary = false;  // its first count / 2 references are keys
   std::uint64_t refsAt = 0;
   std::uint64_t count = 0;  // references to read (a dictionary's keys and values)
 };
@@ -88,7 +89,37 @@ std::optional<Children> ChildrenOf(std::string_view file, const BinaryLayout& la
   if (at > layout.offsetTable || count > (layout.offsetTable - at) / layout.refSize) {
     return std::nullopt;
   }
-  return Children{true, at, count};
+  return Children{true, type == 0xD, at, count};
+}
+
+// Returns true when object `index` is a text without a NUL inside, as a
+// dictionary key must be: libplist hands keys out as C strings and aborts the
+// process (an assertion) on a key whose length disagrees with its strlen.
+bool IsKeyText(std::string_view file, const BinaryLayout& layout, std::uint64_t index) {
+  const auto offset =
+      ReadUnsigned(file, layout.offsetTable + index * layout.offsetSize, layout.offsetSize);
+  if (!offset || *offset >= layout.offsetTable) return false;
+  const auto marker = static_cast<unsigned char>(file[static_cast<std::size_t>(*offset)]);
+  const unsigned type = marker >> 4;  // 0x5 ASCII, 0x6 UTF-16 big-endian
+  if (type != 0x5 && type != 0x6) return false;
+  std::uint64_t at = *offset + 1;
+  std::uint64_t count = marker & 0x0f;
+  if (count == 0x0f) {
+    const auto intMarker = ReadUnsigned(file, at, 1);
+    if (!intMarker || (*intMarker >> 4) != 0x1 || (*intMarker & 0x0f) > 3) return false;
+    const std::size_t width = std::size_t{1} << (*intMarker & 0x0f);
+    const auto extended = ReadUnsigned(file, at + 1, width);
+    if (!extended) return false;
+    count = *extended;
+    at += 1 + width;
+  }
+  const std::size_t unit = type == 0x5 ? 1 : 2;
+  if (at > file.size() || count > (file.size() - at) / unit) return false;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const auto c = ReadUnsigned(file, at + i * unit, unit);
+    if (!c || *c == 0) return false;
+  }
+  return true;
 }
 
 // Walks the object graph depth first with an explicit stack. The height of an
@@ -102,6 +133,7 @@ bool BinaryNestingWithin(std::string_view file, std::size_t maxDepth) {
   constexpr std::uint8_t kOnPath = 0xff;
   if (maxDepth >= kOnPath - 1) return false;
   std::vector<std::uint8_t> state(static_cast<std::size_t>(layout->objectCount), 0);
+  std::vector<bool> goodKey(static_cast<std::size_t>(layout->objectCount), false);
 
   struct Frame {
     std::uint64_t index;
@@ -141,6 +173,12 @@ bool BinaryNestingWithin(std::string_view file, std::size_t maxDepth) {
         ReadUnsigned(file, frame.children.refsAt + frame.next * layout->refSize, layout->refSize);
     ++frame.next;
     if (!child || *child >= layout->objectCount) return false;
+    if (frame.children.dictionary && frame.next <= frame.children.count / 2 &&
+        !goodKey[static_cast<std::size_t>(*child)]) {
+      // Each key is read once, however often it is referred to.
+      if (!IsKeyText(file, *layout, *child)) return false;
+      goodKey[static_cast<std::size_t>(*child)] = true;
+    }
     const std::uint8_t seen = state[static_cast<std::size_t>(*child)];
     if (seen == kOnPath) return false;  // a loop
     std::size_t childHeight = 0;

@@ -18,9 +18,11 @@ constexpr std::size_t kMaxPlistNesting = 64;
 
 // Returns true when the property list in `file` (binary "bplist00" or XML)
 // nests arrays and dictionaries at most `maxDepth` deep. Returns false when it
-// nests deeper, when a binary list refers to itself in a loop, or when its
-// binary structure (trailer, offset table, references) is malformed. Whether
-// the rest is well formed is left to the parser.
+// nests deeper, when a binary list refers to itself in a loop, when its
+// binary structure (trailer, offset table, references) is malformed, or when
+// a key of one of its dictionaries is not a text or holds a NUL (libplist
+// aborts on such a key). Whether the rest is well formed is left to the
+// parser.
 bool NestingWithin(std::string_view file, std::size_t maxDepth);
 
 }  // namespace ZQ::RVL::Utils::Preferences

@@ -166,6 +166,7 @@ bool DeserializeImpl(std::istream& in, unsigned char*& blob, int& length, bool l
           new (std::nothrow) unsigned char[static_cast<std::size_t>(n) + 1]());
       if (!array) return false;
       ReadLightPayload(in, array.get(), n);
+      if (internal::ReadFailed(in)) return false;
       blob = array.release();
       return true;
     }
@@ -178,7 +179,7 @@ bool DeserializeImpl(std::istream& in, unsigned char*& blob, int& length, bool l
     blob = nullptr;
     const std::int64_t count =
         DecryptInto(in, internal::CipherLength(n), iv, array.get(), arraySize);
-    if (count < 0) return false;
+    if (count < 0 || internal::ReadFailed(in)) return false;
     blob = array.release();
     length = static_cast<int>(count);
     return true;

@@ -94,7 +94,16 @@ bool DecryptStreamInit(std::istream& in, int& size, bool light) {
 bool DecryptStreamChunk(std::istream& in, char* buffer, int& length, bool light) {
   if (!ValidChunkLength(buffer, length, light)) return false;
   if (light) {
+    const int capacity = length;
     StreamEncryptDecryptChunkLight(in, buffer, length);
+    // A read error is not the end of the stream: the caller's loop, waiting
+    // for eof, would never stop.
+    if (internal::ReadFailed(in)) {
+      std::memset(buffer, 0, static_cast<std::size_t>(capacity));
+      length = capacity;
+      Close();
+      return false;
+    }
     return true;
   }
   const int capacity = length;

@@ -66,9 +66,10 @@ ZQ_UTILS_API bool StreamEncrypt(std::istream& in, int size, std::ostream& out, b
 // `in` positioned behind the container. Returns false when a stream has an
 // error flag on entry, the header is not valid (nothing is written), the full
 // form's ciphertext is cut short or its padding is wrong (every plain byte
-// except the last block is already in `out`), or a write to `out` fails. A
-// light-form payload cut short is not an error: the bytes present are written
-// and the result is true.
+// except the last block is already in `out`), a read from `in` fails other
+// than at its end (the plain bytes before the failure are in `out`), or a
+// write to `out` fails. A light-form payload cut short by the end of `in` is
+// not an error: the bytes present are written and the result is true.
 ZQ_UTILS_API bool StreamDecrypt(std::istream& in, std::ostream& out, bool light);
 
 // Reads a container header from `in` and stores its plain size in `size`,
@@ -140,7 +141,9 @@ ZQ_UTILS_API bool DecryptStreamInit(std::istream& in, int& size, bool light);
 // that returns false. Returns false, and closes the decryption, when it is not
 // open, the stream fails, or the cipher or the padding check fails (then
 // `buffer` and `length` hold the bytes delivered before the check). The light
-// form never fails on data: at the end of the stream it delivers 0 bytes.
+// form never fails on data: at the end of the stream it delivers 0 bytes; a
+// read error (not the end) makes it return false with `buffer` zeroed and
+// `length` unchanged, and close the decryption.
 ZQ_UTILS_API bool DecryptStreamChunk(std::istream& in, char* buffer, int& length, bool light);
 
 // Closes the process-wide decryption and releases its context. Safe to call
@@ -178,9 +181,10 @@ ZQ_UTILS_API void SerializeLightImpl(const unsigned char* blob, int length, std:
 // untouched when the header is not valid or its size field is negative or too
 // large for an array, or, in the light form, claims more than 64 KiB beyond what
 // a seekable stream holds (`length` is 0 or the size field), or the array
-// cannot be allocated; returns false with `blob` null and `length` holding the size field
-// when the full form's decryption fails. A light payload cut short is not an
-// error. Never throws.
+// cannot be allocated, or a read from `in` fails other than at its end in the
+// light form; returns false with `blob` null and `length` holding the size
+// field when the full form's decryption or a read fails. A light payload cut
+// short by the end of `in` is not an error. Never throws.
 ZQ_UTILS_API bool DeserializeImpl(std::istream& in, unsigned char*& blob, int& length, bool light);
 
 // Reads a light-form payload of `length` bytes, without a header, into a new

@@ -82,11 +82,14 @@ bool StreamDecrypt(std::istream& in, std::ostream& out, bool light) {
     if (!internal::ReadHeader(in, size, iv, light)) return false;
     if (light) {
       CopyLight(in, size, out);  // a payload cut short is delivered as it is
-      return !out.fail();
+      return !out.fail() && !internal::ReadFailed(in);
     }
     ContainerCipher cipher(Direction::kDecrypt, iv);
     std::int64_t taken = 0;
-    return CopyThroughCipher(in, internal::CipherLength(size), cipher, out, taken);
+    // A read error at a block boundary could leave bytes that happen to end
+    // in valid padding: the stream state tells it from the end.
+    return CopyThroughCipher(in, internal::CipherLength(size), cipher, out, taken) &&
+           !internal::ReadFailed(in);
   });
 }
 

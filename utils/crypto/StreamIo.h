@@ -38,6 +38,13 @@ std::int64_t ReadPieces(std::istream& in, std::int64_t limit, unsigned char* buf
   return taken;
 }
 
+// Returns true when a read from `in` failed for another reason than its end
+// (a read error of the device or the stream buffer): unlike a payload cut
+// short, that is never a container read to its end.
+inline bool ReadFailed(const std::istream& in) {
+  return in.bad() || (in.fail() && !in.eof());
+}
+
 // Runs `body` (returning bool) and turns a stream exception into false: a
 // caller's stream may have exceptions() enabled, and the library never throws
 // on bad input. Whatever `body` owns is released by its own destructors.

@@ -1,0 +1,146 @@
+// Many writers at once: 8 processes of 4 threads each write, delete and read
+// keys of their own and keys they all share, in one domain, for a bounded
+// time. Every thread reads back its own keys as it last left them, every
+// shared value read is one some writer stored whole, and afterwards each own
+// key holds the last value its writer stored (or is gone when its last act
+// was a delete).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <random>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/config/ConfigTestUtil.h"
+#include "utils/config/Config.h"
+
+using ZQ::RVL::Utils::Config;
+
+namespace {
+
+constexpr unsigned kProcesses = 8, kThreads = 4, kOwnKeys = 3, kSharedKeys = 3;
+constexpr auto kDuration = std::chrono::milliseconds(1500);
+const std::string kDeleted = "-";
+
+std::string OwnKey(unsigned writer, unsigned k) {
+  return "own" + std::to_string(writer) + "_" + std::to_string(k);
+}
+
+std::string SharedKey(unsigned k) {
+  return "shared" + std::to_string(k);
+}
+
+// One thread's work until `deadline`; returns the number of wrong reads and
+// leaves the last state of its own keys in `last`.
+unsigned Work(const Config& config, unsigned writer,
+              std::chrono::steady_clock::time_point deadline,
+              std::map<std::string, std::string>& last) {
+  static const std::regex wellFormed("[0-9]+:[0-9]+");
+  std::minstd_rand random(writer);
+  unsigned wrong = 0;
+  for (unsigned k = 0; k < kOwnKeys; ++k) last[OwnKey(writer, k)] = kDeleted;
+  for (unsigned step = 0; step < 4 || std::chrono::steady_clock::now() < deadline; ++step) {
+    const std::string value = std::to_string(writer) + ":" + std::to_string(step);
+    const std::string own = OwnKey(writer, static_cast<unsigned>(random() % kOwnKeys));
+    const std::string shared = SharedKey(static_cast<unsigned>(random() % kSharedKeys));
+    std::string read;
+    switch (random() % 6) {
+      case 0:
+      case 1:
+        config.SetString(own, value);
+        last[own] = value;
+        break;
+      case 2:
+        config.Delete(own);
+        last[own] = kDeleted;
+        break;
+      case 3:
+        config.SetString(shared, value);
+        break;
+      case 4:
+        config.Delete(shared);
+        break;
+      default:
+        if (config.GetString(shared, read) && !std::regex_match(read, wellFormed)) ++wrong;
+        break;
+    }
+    // A thread's own key reads back as the thread last left it.
+    const bool present = config.GetString(own, read);
+    if (present != (last[own] != kDeleted) || (present && read != last[own])) ++wrong;
+  }
+  return wrong;
+}
+
+class ConfigConcurrency : public zqtest::PreferencesTest {};
+
+}  // namespace
+
+TEST_F(ConfigConcurrency, ProcessesAndThreadsKeepTheirLastWrites) {
+  zqtest::Pipe start;  // every child waits for it to close, so all start at once
+  ASSERT_TRUE(start.Valid());
+  std::vector<pid_t> children;
+  for (unsigned p = 0; p < kProcesses; ++p) {
+    children.push_back(zqtest::Spawn([&, p] {
+      start.CloseWrite();
+      std::uint32_t unused;
+      start.Receive(unused);
+      const Config config(1, "App", "Acme");
+      const auto deadline = std::chrono::steady_clock::now() + kDuration;
+      std::vector<std::map<std::string, std::string>> last(kThreads);
+      std::atomic<unsigned> wrong{0};
+      std::vector<std::thread> threads;
+      for (unsigned t = 0; t < kThreads; ++t) {
+        threads.emplace_back(
+            [&, t] { wrong += Work(config, p * kThreads + t, deadline, last[t]); });
+      }
+      for (auto& thread : threads) thread.join();
+      // Hands the final state of its own keys to the parent.
+      std::ofstream expected(dir_.File("expected-" + std::to_string(p)));
+      for (const auto& keys : last) {
+        for (const auto& [key, value] : keys) expected << key << ' ' << value << '\n';
+      }
+      expected.close();
+      if (wrong != 0) std::fprintf(stderr, "process %u: %u wrong reads\n", p, wrong.load());
+      return wrong == 0 && !expected.fail();
+    }));
+  }
+  start.CloseWrite();
+  for (pid_t child : children) EXPECT_EQ(0, zqtest::Wait(child));
+
+  const Config config(1, "App", "Acme");
+  std::vector<std::string> expectedKeys;
+  unsigned checked = 0;
+  for (unsigned p = 0; p < kProcesses; ++p) {
+    std::ifstream expected(dir_.File("expected-" + std::to_string(p)));
+    std::string key, value;
+    while (expected >> key >> value) {
+      ++checked;
+      std::string stored;
+      if (value == kDeleted) {
+        EXPECT_FALSE(config.GetString(key, stored)) << key << " should be gone";
+      } else {
+        expectedKeys.push_back(key);
+        EXPECT_TRUE(config.GetString(key, stored)) << key;
+        EXPECT_EQ(value, stored) << key;
+      }
+    }
+  }
+  EXPECT_EQ(kProcesses * kThreads * kOwnKeys, checked);
+  // Nothing else of the writers' own keys survived.
+  std::vector<std::string> ownKeys;
+  for (const std::string& key : config.GetKeys()) {
+    if (key.rfind("own", 0) == 0) ownKeys.push_back(key);
+  }
+  std::sort(expectedKeys.begin(), expectedKeys.end());
+  EXPECT_EQ(expectedKeys, ownKeys);
+  for (const std::string& name : Entries(dir_.Path() / "user")) {
+    EXPECT_EQ(std::string::npos, name.find(".tmp-")) << name;
+    EXPECT_EQ(std::string::npos, name.find(".corrupt-")) << name;
+  }
+}
