@@ -138,12 +138,13 @@ ZQ_UTILS_API bool DecryptStreamInit(std::istream& in, int& size, bool light);
 // changes nothing. The full form keeps the last block back until it knows the
 // stream has ended; the call that meets the end (a short read, or a read that
 // yields nothing) checks the padding and delivers the rest, and the call after
-// that returns false. Returns false, and closes the decryption, when it is not
-// open, the stream fails, or the cipher or the padding check fails (then
-// `buffer` and `length` hold the bytes delivered before the check). The light
-// form never fails on data: at the end of the stream it delivers 0 bytes; a
-// read error (not the end) makes it return false with `buffer` zeroed and
-// `length` unchanged, and close the decryption.
+// that returns false. In the full form it returns false, and closes the
+// decryption, when none is open, the stream fails, or the cipher or the
+// padding check fails (then `buffer` and `length` hold the bytes delivered
+// before the check). The light form needs no open decryption and never fails
+// on data: at the end of the stream it delivers 0 bytes; a read error (not the
+// end) makes it return false with `buffer` zeroed and `length` unchanged, and
+// close the decryption.
 ZQ_UTILS_API bool DecryptStreamChunk(std::istream& in, char* buffer, int& length, bool light);
 
 // Closes the process-wide decryption and releases its context. Safe to call
