@@ -14,8 +14,13 @@ CXX=${FUZZ_CXX:-clang++} cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWith
   >/dev/null
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)"
 
-# A small quarantine keeps ASan's own memory well under the RSS cap.
-export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=32:detect_leaks=1}
+# A small quarantine keeps ASan's own memory far below the RSS cap, whatever
+# the caller's ASAN_OPTIONS say (later settings win). Near the cap, the leak
+# check at exit can push the RSS over it, and libFuzzer's out-of-memory report
+# then stops the world a second time and hangs the process for good.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=32:detect_leaks=1"
+# Whatever still hangs a fuzzer is cut off and reported as a failure.
+grace=180
 status=0
 for program in "$build"/fuzz/zq_fuzz_*; do
   name=$(basename "$program")
@@ -27,16 +32,23 @@ for program in "$build"/fuzz/zq_fuzz_*; do
   dict=()
   [[ -f "$root/fuzz/$target.dict" ]] && dict=(-dict="$root/fuzz/$target.dict")
   [[ -f "$root/fuzz/crypto.dict" && ${#dict[@]} -eq 0 ]] && dict=(-dict="$root/fuzz/crypto.dict")
-  limits=(-rss_limit_mb=512 -malloc_limit_mb=256 -timeout=10)
+  limits=(-rss_limit_mb=1024 -malloc_limit_mb=256 -timeout=10)
   if [[ -d "$root/fuzz/regressions/$target" ]]; then
     echo "=== $target: regression inputs ==="
-    "$program" "${limits[@]}" "$root/fuzz/regressions/$target"/* || status=1
+    timeout -k 10 "$grace" "$program" "${limits[@]}" "$root/fuzz/regressions/$target"/* || status=1
   fi
   echo "=== $target: ${seconds}s ==="
-  if ! "$program" "${limits[@]}" "${dict[@]}" -max_total_time="$seconds" -print_final_stats=1 \
-      -artifact_prefix="$artifacts" "$work" "$root/fuzz/corpus/$target" 2>"$build/$target.log"; then
+  code=0
+  timeout -k 10 $((seconds + grace)) "$program" "${limits[@]}" "${dict[@]}" \
+    -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$artifacts" \
+    "$work" "$root/fuzz/corpus/$target" 2>"$build/$target.log" || code=$?
+  if ((code != 0)); then
     tail -n 60 "$build/$target.log"
-    echo "!!! $target found a fault; the input is in $artifacts" >&2
+    if ((code == 124 || code == 137)); then
+      echo "!!! $target did not finish within ${grace}s of its time and was stopped" >&2
+    else
+      echo "!!! $target found a fault; the input is in $artifacts" >&2
+    fi
     status=1
   else
     grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|#[0-9]+ *DONE)' "$build/$target.log" || true

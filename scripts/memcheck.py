@@ -8,6 +8,7 @@ Programs the tests start with exec (python3, the zqutil tool) are not traced.
 import concurrent.futures
 import json
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -40,14 +41,30 @@ valgrind = ["valgrind", "--tool=memcheck", "--error-exitcode=99", "--leak-check=
             "--num-callers=40", "--quiet"]
 
 
+# A program still running after this long is stopped and counted as failed, so
+# that a hang never holds up the whole run.
+PROGRAM_TIMEOUT = 1500
+HUNG = -1
+
+
 def run(key):
     program, arguments, environment = key
     env = dict(os.environ)
     env.update(environment)
     started = time.monotonic()
-    result = subprocess.run(valgrind + [program, *arguments], cwd=runs[key], env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                            errors="replace")
+    # A session of its own lets a hung program be stopped with everything it
+    # started, so nothing keeps the output pipe open.
+    process = subprocess.Popen(valgrind + [program, *arguments], cwd=runs[key], env=env,
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                               errors="replace", start_new_session=True)
+    try:
+        output, _ = process.communicate(timeout=PROGRAM_TIMEOUT)
+        code = process.returncode
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        output, _ = process.communicate()
+        code = HUNG
+    result = subprocess.CompletedProcess(process.args, code, output)
     return key, result, time.monotonic() - started
 
 
@@ -60,7 +77,7 @@ with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
                  for k, v in environment if k != "ZQ_SOURCE_DIR"]
         if shown:
             name += " (" + " ".join(shown) + ")"
-        verdict = {0: "clean", 99: "VALGRIND ERRORS"}.get(result.returncode, "TESTS FAILED")
+        verdict = {0: "clean", 99: "VALGRIND ERRORS", HUNG: "HUNG"}.get(result.returncode, "TESTS FAILED")
         print("%-70s %6.1fs  %s" % (name, seconds, verdict), flush=True)
         if result.returncode != 0:
             failed += 1
