@@ -4,12 +4,12 @@
 #include <istream>
 #include <optional>
 
+#include "utils/NoDestructor.h"
 #include "utils/crypto/Constants.h"
 #include "utils/crypto/ContainerCipher.h"
 #include "utils/crypto/ContainerHeader.h"
 #include "utils/crypto/Crypto.h"
 #include "utils/crypto/LightScramble.h"
-#include "utils/crypto/NoDestructor.h"
 #include "utils/crypto/StreamIo.h"
 
 namespace ZQ::RVL::Utils::Crypto {
@@ -31,7 +31,7 @@ ChunkState gState = ChunkState::kClosed;
 // a decryption still open must not free it after the OpenSSL state it came
 // from is gone.
 std::optional<ContainerCipher>& Context() {
-  static internal::NoDestructor<std::optional<ContainerCipher>> context;
+  static Utils::internal::NoDestructor<std::optional<ContainerCipher>> context;
   return *context;
 }
 

@@ -3,8 +3,8 @@
 #include <openssl/provider.h>
 #include <openssl/rand.h>
 
+#include "utils/NoDestructor.h"
 #include "utils/crypto/Constants.h"
-#include "utils/crypto/NoDestructor.h"
 
 namespace ZQ::RVL::Utils::Crypto::internal {
 
@@ -76,7 +76,7 @@ class Runtime {
 // Built once, on first use (C++ makes this thread-safe), and never destroyed:
 // contexts copied from it may outlive every static destructor.
 const Runtime& TheRuntime() {
-  static NoDestructor<Runtime> runtime;
+  static Utils::internal::NoDestructor<Runtime> runtime;
   return *runtime;
 }
 

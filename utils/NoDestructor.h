@@ -1,17 +1,17 @@
 // Storage for a process-wide object that is built on first use and never
-// destroyed. Private to utils/crypto.
+// destroyed. Private to the library (not installed).
 //
-// OpenSSL objects must not be freed after the objects they came from (the
-// library context, the providers) or after OpenSSL's own clean-up at exit,
-// and the order of static destructors at exit is not ours to choose. The
-// crypto subsystem's process-wide OpenSSL state therefore lives until the
-// process ends; the memory stays reachable, so leak checkers do not count it.
+// The order of static destructors at exit is not ours to choose: a caller's
+// own static object may still use the library after ours would have gone, and
+// OpenSSL objects must not be freed after OpenSSL's own clean-up at exit. The
+// library's process-wide state therefore lives until the process ends; the
+// memory stays reachable, so leak checkers do not count it.
 #pragma once
 
 #include <new>
 #include <utility>
 
-namespace ZQ::RVL::Utils::Crypto::internal {
+namespace ZQ::RVL::Utils::internal {
 
 template <typename T>
 class NoDestructor {
@@ -32,4 +32,4 @@ class NoDestructor {
   alignas(T) unsigned char storage_[sizeof(T)];
 };
 
-}  // namespace ZQ::RVL::Utils::Crypto::internal
+}  // namespace ZQ::RVL::Utils::internal
