@@ -1,6 +1,7 @@
 // Config latency next to its baselines, measured in the same run on the same
 // file system, on domains of 10, 100, 1,000 and 10,000 keys:
-//   GetString                 (parses the domain file each time)
+//   GetString                 (reads the unchanged domain file; reuses its dictionary)
+//   GetStringAfterChange      (the file was replaced since the last read: a parse)
 //   BaselineStatRead          one stat + read of the same file
 //   SetString                 (lock, re-read, rewrite, fsync the file and its folder)
 //   BaselineWriteFsync        write of a same-sized file + fsync of it + fsync of its folder
@@ -10,6 +11,7 @@
 // folder (ZQ_PREFERENCES_ROOT, on the file system of $TMPDIR or /tmp).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +19,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -62,11 +66,13 @@ Config FilledDomain(int keys) {
   return config;
 }
 
-// Times each call of `op` and reports the median and 99th percentile.
-template <typename Op>
-void TimeEach(benchmark::State& state, Op op) {
+// Times each call of `op`, after an untimed call of `prepare`, and reports
+// the median and 99th percentile.
+template <typename Op, typename Prepare>
+void TimeEach(benchmark::State& state, Op op, Prepare prepare) {
   std::vector<double> micros;
   for (auto _ : state) {
+    prepare();
     const auto start = std::chrono::steady_clock::now();
     op();
     const auto stop = std::chrono::steady_clock::now();
@@ -78,6 +84,11 @@ void TimeEach(benchmark::State& state, Op op) {
   };
   state.counters["p50_us"] = at(50);
   state.counters["p99_us"] = at(99);
+}
+
+template <typename Op>
+void TimeEach(benchmark::State& state, Op op) {
+  TimeEach(state, op, [] {});
 }
 
 void GetString(benchmark::State& state) {
@@ -100,6 +111,50 @@ std::string DomainFile(int keys) {
   FilledDomain(keys);
   return Store().Path() + "/user/com.zq.Bench" + std::to_string(keys) + ".plist";
 }
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Puts `bytes` in place of the file at `path` by a rename, as another
+// process's write would.
+bool ReplaceByRename(const std::string& path, const std::string& bytes) {
+  const std::string temporary = path + ".bench-new";
+  std::ofstream(temporary, std::ios::binary | std::ios::trunc) << bytes;
+  return ::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+// A GetString right after the file changed (another process wrote a value),
+// so that the read cannot reuse what it decoded before: the cost of a parse.
+void GetStringAfterChange(benchmark::State& state) {
+  const int keys = static_cast<int>(state.range(0));
+  const Config config = FilledDomain(keys);
+  const std::string path = DomainFile(keys);
+  const std::string key = "key" + std::to_string(keys / 2);
+  const std::string before = ReadAll(path);
+  config.SetString("changed", "yes");
+  const std::string after = ReadAll(path);
+  config.Delete("changed");
+  int flips = 0;
+  std::string value;
+  TimeEach(
+      state,
+      [&] {
+        if (!config.GetString(key, value)) state.SkipWithError("value missing");
+        benchmark::DoNotOptimize(value);
+      },
+      [&] {
+        if (!ReplaceByRename(path, flips++ % 2 == 0 ? after : before)) {
+          state.SkipWithError("cannot replace the domain file");
+        }
+      });
+  ReplaceByRename(path, before);
+}
+BENCHMARK(GetStringAfterChange)->Arg(10)->Iterations(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(GetStringAfterChange)->Arg(100)->Iterations(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(GetStringAfterChange)->Arg(1000)->Iterations(300)->Unit(benchmark::kMicrosecond);
+BENCHMARK(GetStringAfterChange)->Arg(10000)->Iterations(50)->Unit(benchmark::kMicrosecond);
 
 // One stat and one read of the whole domain file: the least a reader of a
 // file-backed store must do.

@@ -1,7 +1,10 @@
 #include "utils/config/PreferenceStore.h"
 
 #include <functional>
+#include <memory>
+#include <optional>
 
+#include "utils/config/DecodedFiles.h"
 #include "utils/config/PosixFile.h"
 
 namespace ZQ::RVL::Utils::Preferences {
@@ -25,8 +28,8 @@ LoadStatus ReadBytes(const FileLocation& location, std::string& bytes) {
   return LoadStatus::kError;
 }
 
-// Reads and parses the dictionary at `location`; a missing file is an empty
-// dictionary.
+// Reads and decodes the dictionary at `location` into `out`; a missing file
+// is an empty dictionary.
 LoadStatus Load(const FileLocation& location, Dictionary& out) {
   std::string bytes;
   const LoadStatus status = ReadBytes(location, bytes);
@@ -35,21 +38,48 @@ LoadStatus Load(const FileLocation& location, Dictionary& out) {
     return LoadStatus::kOk;
   }
   if (status != LoadStatus::kOk) return status;
-  return DecodeDictionary(bytes, out) ? LoadStatus::kOk : LoadStatus::kDamaged;
+  const std::shared_ptr<const Dictionary> dictionary = DecodeKept(location.Path(), bytes);
+  if (!dictionary) return LoadStatus::kDamaged;
+  out = *dictionary;
+  return LoadStatus::kOk;
 }
 
-// Runs `decode(bytes)` on the file of `domain` in `scope` when there is one
-// (no file: an empty dictionary, nothing to decode). Returns false when the
-// file cannot be located, read or decoded.
-template <typename Decode>
-bool ReadAndDecode(std::string_view domain, Scope scope, Decode decode) {
+// Reads the file of `domain` in `scope` and answers from its kept dictionary
+// with `fromDictionary(const Dictionary&)`, or, when there is none (bytes new
+// to this process, or a file that does not decode as a whole), with
+// `fromFile(bytes)`, which decodes only what it needs (one broken value of
+// another program does not hide the others). No file is an empty dictionary,
+// with nothing to ask. Returns false when the file cannot be
+// located or read, or the answer fails.
+template <typename FromDictionary, typename FromFile>
+bool ReadAndDecode(std::string_view domain, Scope scope, FromDictionary fromDictionary,
+                   FromFile fromFile) {
   FileLocation location;
   if (!LocateDomainFile(domain, scope, location)) return false;
   std::string bytes;
   const LoadStatus status = ReadBytes(location, bytes);
   if (status == LoadStatus::kMissing) return true;
-  return status == LoadStatus::kOk && decode(bytes);
+  if (status != LoadStatus::kOk) return false;
+  if (const auto dictionary = FindKept(location.Path(), bytes)) return fromDictionary(*dictionary);
+  return fromFile(bytes);
 }
+
+// Looks `key` up in a file's dictionary, for ReadAndDecode.
+struct LookUp {
+  const std::string& key;
+  std::optional<StoredValue>& value;
+
+  bool operator()(const Dictionary& dictionary) const {
+    const auto found = dictionary.find(key);
+    if (found == dictionary.end()) {
+      value.reset();
+    } else {
+      value = found->second;
+    }
+    return true;
+  }
+  bool operator()(const std::string& bytes) const { return DecodeOneValue(bytes, key, value); }
+};
 
 // Applies `change` to the dictionary of `domain` in `scope` under the file's
 // lock and writes the result. `change` returns false when it changed nothing;
@@ -79,10 +109,8 @@ bool Modify(std::string_view domain, Scope scope, const std::function<bool(Dicti
 
 std::optional<StoredValue> CopyValue(std::string_view domain, const std::string& key, Scope scope) {
   std::optional<StoredValue> value;
-  if (!ReadAndDecode(domain, scope,
-                     [&](const std::string& bytes) { return DecodeOneValue(bytes, key, value); })) {
-    return std::nullopt;
-  }
+  const LookUp lookUp{key, value};
+  if (!ReadAndDecode(domain, scope, lookUp, lookUp)) return std::nullopt;
   return value;
 }
 
@@ -99,21 +127,22 @@ bool RemoveValue(std::string_view domain, const std::string& key, Scope scope) {
   // A key that is not there needs no lock and no write (and no folder or lock
   // file is made for a domain that was never written).
   std::optional<StoredValue> current;
-  if (ReadAndDecode(
-          domain, scope,
-          [&](const std::string& bytes) { return DecodeOneValue(bytes, key, current); }) &&
-      !current) {
-    return true;
-  }
+  const LookUp lookUp{key, current};
+  if (ReadAndDecode(domain, scope, lookUp, lookUp) && !current) return true;
   return Modify(domain, scope, [&](Dictionary& dictionary) { return dictionary.erase(key) != 0; });
 }
 
 std::optional<std::vector<std::string>> CopyKeyList(std::string_view domain, Scope scope) {
   std::vector<std::string> keys;
-  if (!ReadAndDecode(domain, scope,
-                     [&](const std::string& bytes) { return DecodeKeys(bytes, keys); })) {
-    return std::nullopt;
-  }
+  const bool read = ReadAndDecode(
+      domain, scope,
+      [&](const Dictionary& dictionary) {
+        keys.reserve(dictionary.size());
+        for (const auto& entry : dictionary) keys.push_back(entry.first);
+        return true;
+      },
+      [&](const std::string& bytes) { return DecodeKeys(bytes, keys); });
+  if (!read) return std::nullopt;
   return keys;
 }
 

@@ -4,9 +4,10 @@
 // doc/preferences-layout.md). Private to utils/config.
 //
 // Every call works on the file itself: a write is durable (fsynced) and visible
-// to every process when it returns, and a read parses the file as it is on disk
-// at that moment; nothing is cached. The synchronize step of a preferences
-// service is thus part of each call. Writers in any thread or process are
+// to every process when it returns, and a read reads the file as it is on disk
+// at that moment (a dictionary decoded before from the very same bytes is
+// reused, see DecodedFiles.h; nothing else is remembered). The synchronize
+// step of a preferences service is thus part of each call. Writers in any thread or process are
 // serialised by an flock on `<file>.lock`; readers never lock and see a whole
 // old or a whole new file. A file that cannot be parsed is never overwritten or
 // deleted: reads of it fail, and the next write gives it the extra name

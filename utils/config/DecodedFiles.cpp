@@ -1,0 +1,108 @@
+#include "utils/config/DecodedFiles.h"
+
+#include <algorithm>
+#include <mutex>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "utils/NoDestructor.h"
+
+namespace ZQ::RVL::Utils::Preferences {
+
+namespace {
+
+struct KeptFile {
+  std::string path;
+  std::string bytes;
+  std::shared_ptr<const Dictionary> dictionary;
+};
+
+// The kept files, most recently used first. Every lock is a try: the critical
+// sections only move shared pointers, and whoever cannot enter goes without.
+class KeptFiles {
+ public:
+  // Returns the entry kept for `path`, or null.
+  std::shared_ptr<const KeptFile> Find(const std::string& path) {
+    const std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return nullptr;
+    const auto found = std::find_if(files_.begin(), files_.end(),
+                                    [&](const auto& file) { return file->path == path; });
+    if (found == files_.end()) return nullptr;
+    std::rotate(files_.begin(), found, found + 1);
+    return files_.front();
+  }
+
+  // Keeps `file` in place of what was kept for its path.
+  void Keep(std::shared_ptr<const KeptFile> file) {
+    const std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return;
+    files_.erase(std::remove_if(files_.begin(), files_.end(),
+                                [&](const auto& kept) { return kept->path == file->path; }),
+                 files_.end());
+    files_.insert(files_.begin(), std::move(file));
+    std::size_t bytes = 0;
+    std::size_t count = 0;
+    while (count < files_.size() && count < kMaxKeptFiles &&
+           bytes + files_[count]->bytes.size() <= kMaxKeptBytes) {
+      bytes += files_[count++]->bytes.size();
+    }
+    files_.resize(count);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<const KeptFile>> files_;
+};
+
+KeptFiles& TheKeptFiles() {
+  // Never destroyed: a caller's static object may read settings at exit.
+  static Utils::internal::NoDestructor<KeptFiles> files;
+  return *files;
+}
+
+// Keeps `bytes` of `path` with their dictionary (null: not decoded yet).
+void Keep(const std::string& path, std::string_view bytes,
+          std::shared_ptr<const Dictionary> dictionary) {
+  try {
+    TheKeptFiles().Keep(std::make_shared<const KeptFile>(
+        KeptFile{path, std::string(bytes), std::move(dictionary)}));
+  } catch (const std::bad_alloc&) {
+    // Keeping is only a saving; the caller has what it needs without it.
+  }
+}
+
+// The shared part of DecodeKept (`decodeNew`) and FindKept.
+std::shared_ptr<const Dictionary> Decode(const std::string& path, std::string_view bytes,
+                                         bool decodeNew) {
+  const bool keepable = bytes.size() <= kMaxKeptBytes;
+  bool seenBefore = false;
+  if (keepable) {
+    const std::shared_ptr<const KeptFile> kept = TheKeptFiles().Find(path);
+    if (kept && kept->bytes == bytes) {
+      if (kept->dictionary) return kept->dictionary;
+      seenBefore = true;
+    }
+  }
+  if (!decodeNew && !seenBefore) {
+    if (keepable) Keep(path, bytes, nullptr);
+    return nullptr;
+  }
+  auto decoded = std::make_shared<Dictionary>();
+  if (!DecodeDictionary(bytes, *decoded)) return nullptr;
+  std::shared_ptr<const Dictionary> dictionary = std::move(decoded);
+  if (keepable) Keep(path, bytes, dictionary);
+  return dictionary;
+}
+
+}  // namespace
+
+std::shared_ptr<const Dictionary> DecodeKept(const std::string& path, std::string_view bytes) {
+  return Decode(path, bytes, true);
+}
+
+std::shared_ptr<const Dictionary> FindKept(const std::string& path, std::string_view bytes) {
+  return Decode(path, bytes, false);
+}
+
+}  // namespace ZQ::RVL::Utils::Preferences

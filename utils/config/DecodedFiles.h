@@ -1,0 +1,41 @@
+// The dictionaries of the settings files read last, each kept with the exact
+// bytes it was decoded from, so that reading a file that did not change needs
+// no second libplist parse. A kept dictionary is handed out only when the bytes
+// just read from disk equal its bytes, so the answer is always what decoding
+// those bytes gives: no inode number, size or time stamp is trusted (a rename
+// can reuse an inode, and times repeat within a clock tick). Private to
+// utils/config.
+//
+// Thread-safety: any thread may call at once. The memory is shared by the
+// process and never waited for: a call that finds it busy (another thread in
+// it, or a fork that came while a thread was in it) decodes on its own.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "utils/config/PlistCodec.h"
+
+namespace ZQ::RVL::Utils::Preferences {
+
+// At most this many files, of at most this many bytes in all, are kept at
+// once (their dictionaries take a few times as much); the file used least
+// recently goes first. A larger file is decoded on every read.
+constexpr std::size_t kMaxKeptFiles = 8;
+constexpr std::size_t kMaxKeptBytes = 1u << 20;
+
+// Returns the dictionary that `bytes`, just read from the file at `path`,
+// decode to (see DecodeDictionary), or null when they do not decode. The
+// dictionary is shared and never changes.
+std::shared_ptr<const Dictionary> DecodeKept(const std::string& path, std::string_view bytes);
+
+// For a reader that needs only part of the file: returns the dictionary of
+// `bytes` when this process has read these very bytes of `path` before (kept,
+// or decoded now and kept), and null when they are new to it or do not decode;
+// the reader then decodes what it needs from `bytes` itself. So a file that
+// changes between every two reads costs no more than such a partial decode.
+std::shared_ptr<const Dictionary> FindKept(const std::string& path, std::string_view bytes);
+
+}  // namespace ZQ::RVL::Utils::Preferences
