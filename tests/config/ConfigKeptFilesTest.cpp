@@ -91,11 +91,22 @@ TEST_F(ConfigKeptFiles, ASameSizedEditInPlaceWithItsTimesPutBackIsSeen) {
       EXPECT_EQ(isPink ? "pink" : "blue", value);
     }
   }
-  // A write decodes the file as it is now, too.
-  RewriteInPlaceKeepingTimes(file, pink);
-  config.SetString("third", "x");
-  ASSERT_TRUE(config.GetString("colour", value));
-  EXPECT_EQ("pink", value);
+  // A write starts from the file as it is now: decoded afresh, or, after
+  // reads of these very bytes, from the dictionary they kept.
+  for (int reads : {0, 3}) {
+    SCOPED_TRACE(reads);
+    RewriteInPlaceKeepingTimes(file, pink);
+    for (int read = 0; read < reads; ++read) ASSERT_TRUE(config.GetString("colour", value));
+    config.SetString("third", std::to_string(reads));
+    ASSERT_TRUE(config.GetString("colour", value));
+    EXPECT_EQ("pink", value);
+    ASSERT_TRUE(config.GetString("third", value));
+    EXPECT_EQ(std::to_string(reads), value);
+    // Put the two-key file back for the next turn.
+    config.Delete("third");
+    pink = ReadFile(file);
+    ASSERT_EQ(blue.size(), pink.size());
+  }
 }
 
 TEST_F(ConfigKeptFiles, ManyDomainsAndLargeFilesReadRight) {

@@ -72,37 +72,34 @@ void Keep(const std::string& path, std::string_view bytes,
   }
 }
 
-// The shared part of DecodeKept (`decodeNew`) and FindKept.
-std::shared_ptr<const Dictionary> Decode(const std::string& path, std::string_view bytes,
-                                         bool decodeNew) {
-  const bool keepable = bytes.size() <= kMaxKeptBytes;
-  bool seenBefore = false;
-  if (keepable) {
-    const std::shared_ptr<const KeptFile> kept = TheKeptFiles().Find(path);
-    if (kept && kept->bytes == bytes) {
-      if (kept->dictionary) return kept->dictionary;
-      seenBefore = true;
-    }
-  }
-  if (!decodeNew && !seenBefore) {
-    if (keepable) Keep(path, bytes, nullptr);
+// The entry kept for exactly `bytes` of `path`, or null.
+std::shared_ptr<const KeptFile> FindBytes(const std::string& path, std::string_view bytes) {
+  if (bytes.size() > kMaxKeptBytes) return nullptr;
+  std::shared_ptr<const KeptFile> kept = TheKeptFiles().Find(path);
+  if (!kept || kept->bytes != bytes) return nullptr;
+  return kept;
+}
+
+}  // namespace
+
+std::shared_ptr<const Dictionary> FindKept(const std::string& path, std::string_view bytes) {
+  const std::shared_ptr<const KeptFile> kept = FindBytes(path, bytes);
+  if (kept && kept->dictionary) return kept->dictionary;
+  if (!kept) {
+    // New bytes: remember them, so that the next read of them decodes all.
+    if (bytes.size() <= kMaxKeptBytes) Keep(path, bytes, nullptr);
     return nullptr;
   }
   auto decoded = std::make_shared<Dictionary>();
   if (!DecodeDictionary(bytes, *decoded)) return nullptr;
   std::shared_ptr<const Dictionary> dictionary = std::move(decoded);
-  if (keepable) Keep(path, bytes, dictionary);
+  Keep(path, bytes, dictionary);
   return dictionary;
 }
 
-}  // namespace
-
-std::shared_ptr<const Dictionary> DecodeKept(const std::string& path, std::string_view bytes) {
-  return Decode(path, bytes, true);
-}
-
-std::shared_ptr<const Dictionary> FindKept(const std::string& path, std::string_view bytes) {
-  return Decode(path, bytes, false);
+std::shared_ptr<const Dictionary> PeekKept(const std::string& path, std::string_view bytes) {
+  const std::shared_ptr<const KeptFile> kept = FindBytes(path, bytes);
+  return kept ? kept->dictionary : nullptr;
 }
 
 }  // namespace ZQ::RVL::Utils::Preferences

@@ -26,16 +26,17 @@ namespace ZQ::RVL::Utils::Preferences {
 constexpr std::size_t kMaxKeptFiles = 8;
 constexpr std::size_t kMaxKeptBytes = 1u << 20;
 
-// Returns the dictionary that `bytes`, just read from the file at `path`,
-// decode to (see DecodeDictionary), or null when they do not decode. The
-// dictionary is shared and never changes.
-std::shared_ptr<const Dictionary> DecodeKept(const std::string& path, std::string_view bytes);
-
-// For a reader that needs only part of the file: returns the dictionary of
-// `bytes` when this process has read these very bytes of `path` before (kept,
-// or decoded now and kept), and null when they are new to it or do not decode;
+// For a reader that needs only part of the file: returns the dictionary that
+// `bytes`, just read from the file at `path`, decode to (see DecodeDictionary)
+// when this process has read these very bytes of `path` before (kept, or
+// decoded now and kept), and null when they are new to it or do not decode;
 // the reader then decodes what it needs from `bytes` itself. So a file that
 // changes between every two reads costs no more than such a partial decode.
+// The dictionary is shared and never changes.
 std::shared_ptr<const Dictionary> FindKept(const std::string& path, std::string_view bytes);
+
+// For a writer, which replaces the file next: returns the dictionary kept for
+// exactly `bytes` of `path`, or null; never decodes and never keeps anything.
+std::shared_ptr<const Dictionary> PeekKept(const std::string& path, std::string_view bytes);
 
 }  // namespace ZQ::RVL::Utils::Preferences

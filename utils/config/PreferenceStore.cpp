@@ -38,10 +38,11 @@ LoadStatus Load(const FileLocation& location, Dictionary& out) {
     return LoadStatus::kOk;
   }
   if (status != LoadStatus::kOk) return status;
-  const std::shared_ptr<const Dictionary> dictionary = DecodeKept(location.Path(), bytes);
-  if (!dictionary) return LoadStatus::kDamaged;
-  out = *dictionary;
-  return LoadStatus::kOk;
+  if (const auto kept = PeekKept(location.Path(), bytes)) {
+    out = *kept;  // a copy to change: cheaper than a parse
+    return LoadStatus::kOk;
+  }
+  return DecodeDictionary(bytes, out) ? LoadStatus::kOk : LoadStatus::kDamaged;
 }
 
 // Reads the file of `domain` in `scope` and answers from its kept dictionary
