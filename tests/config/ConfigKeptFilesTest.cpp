@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/config/ConfigTestUtil.h"
@@ -55,15 +57,22 @@ void RewriteInPlaceKeepingTimes(const fs::path& path, const std::string& bytes) 
   ASSERT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
 }
 
-class ConfigKeptFiles : public zqtest::PreferencesTest {};
+class ConfigKeptFiles : public zqtest::PreferencesTest {
+ protected:
+  // Stores `texts` (key, value) through `config` and returns the one
+  // settings file of the store.
+  fs::path StoreTexts(const Config& config,
+                      std::initializer_list<std::pair<const char*, const char*>> texts) {
+    for (const auto& [key, value] : texts) config.SetString(key, value);
+    return OnlyPlist(dir_.Path());
+  }
+};
 
 }  // namespace
 
 TEST_F(ConfigKeptFiles, ASameSizedEditInPlaceWithItsTimesPutBackIsSeen) {
   const Config config(1, "App", "Acme");
-  config.SetString("colour", "blue");
-  config.SetString("other", "kept");
-  const fs::path file = OnlyPlist(dir_.Path());
+  const fs::path file = StoreTexts(config, {{"colour", "blue"}, {"other", "kept"}});
   ASSERT_FALSE(file.empty());
   const std::string blue = ReadFile(file);
 
@@ -146,9 +155,7 @@ TEST_F(ConfigKeptFiles, AKeyNamedTwiceReadsTheSameOnEveryRead) {
   // Another program's file may name a key twice. The first read decodes one
   // value, later ones use the whole dictionary: they must agree.
   const Config config(1, "Twice", "Acme");
-  config.SetString("kA", "first");
-  config.SetString("kB", "later");
-  const fs::path file = OnlyPlist(dir_.Path());
+  const fs::path file = StoreTexts(config, {{"kA", "first"}, {"kB", "later"}});
   ASSERT_FALSE(file.empty());
   std::string binary = ReadFile(file);
   const auto at = binary.find("kB");
