@@ -65,6 +65,24 @@ bool IsUtf8(std::string_view text) {
   return true;
 }
 
+// Calls `visit(key, node)` for each entry of `dictionary` in file order until
+// it returns false. Returns false when a visit or libplist fails.
+template <typename Visit>
+bool ForEachEntry(plist_t dictionary, Visit visit) {
+  plist_dict_iter rawIter = nullptr;
+  plist_dict_new_iter(dictionary, &rawIter);
+  const std::unique_ptr<void, FreeDeleter> iter(rawIter);
+  if (!iter) return false;
+  for (;;) {
+    char* rawKey = nullptr;
+    plist_t node = nullptr;
+    plist_dict_next_item(dictionary, rawIter, &rawKey, &node);
+    const MallocPtr key(rawKey);
+    if (!node) return true;
+    if (!key || !visit(key.get(), node)) return false;
+  }
+}
+
 // Returns true when every text and key in `node` and below it is UTF-8, so
 // that libplist writes the value back as it read it. The nesting is bounded
 // by kMaxPlistNesting, checked before parsing.
@@ -80,20 +98,10 @@ bool WritesBackUnchanged(plist_t node) {
         if (!WritesBackUnchanged(plist_array_get_item(node, i))) return false;
       }
       return true;
-    case PLIST_DICT: {
-      plist_dict_iter rawIter = nullptr;
-      plist_dict_new_iter(node, &rawIter);
-      const std::unique_ptr<void, FreeDeleter> iter(rawIter);
-      if (!iter) return false;
-      for (;;) {
-        char* rawKey = nullptr;
-        plist_t item = nullptr;
-        plist_dict_next_item(node, rawIter, &rawKey, &item);
-        const MallocPtr key(rawKey);
-        if (!item) return true;
-        if (!key || !IsUtf8(key.get()) || !WritesBackUnchanged(item)) return false;
-      }
-    }
+    case PLIST_DICT:
+      return ForEachEntry(node, [](const char* key, plist_t item) {
+        return IsUtf8(key) && WritesBackUnchanged(item);
+      });
     default:
       return true;
   }
@@ -174,24 +182,6 @@ NodePtr ParseDictionary(std::string_view file) {
   NodePtr root(raw);
   if (!root || plist_get_node_type(raw) != PLIST_DICT) return nullptr;
   return root;
-}
-
-// Calls `visit(key, node)` for each entry of `dictionary` in file order until
-// it returns false. Returns false when a visit or libplist fails.
-template <typename Visit>
-bool ForEachEntry(plist_t dictionary, Visit visit) {
-  plist_dict_iter rawIter = nullptr;
-  plist_dict_new_iter(dictionary, &rawIter);
-  const std::unique_ptr<void, FreeDeleter> iter(rawIter);
-  if (!iter) return false;
-  for (;;) {
-    char* rawKey = nullptr;
-    plist_t node = nullptr;
-    plist_dict_next_item(dictionary, rawIter, &rawKey, &node);
-    const MallocPtr key(rawKey);
-    if (!node) return true;
-    if (!key || !visit(key.get(), node)) return false;
-  }
 }
 
 }  // namespace
