@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,27 @@ class TmpfsMount {
   std::string error_;
 };
 
+// A store on a 256 KiB tmpfs of its own, holding one domain file with the
+// text "old value" under "keep". Skips when this process cannot mount.
+class ConfigFaultOnTmpfs : public ConfigFault {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+    mount_ = std::make_unique<TmpfsMount>(root_, "256k");
+    if (!mount_->Mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << mount_->Error();
+    env_ = std::make_unique<zqtest::ScopedEnv>("ZQ_PREFERENCES_ROOT", root_.string());
+    config_.SetString("keep", "old value");
+    old_ = ReadFile(file_);
+    ASSERT_FALSE(old_.empty());
+  }
+
+  const fs::path root_ = dir_.Path() / "mnt";
+  const std::string file_ = (root_ / "user" / (domain_ + ".plist")).string();
+  std::unique_ptr<TmpfsMount> mount_;
+  std::unique_ptr<zqtest::ScopedEnv> env_;
+  std::string old_;
+};
+
 }  // namespace
 
 // Every byte count at which the new file can be cut, for a text and a byte
@@ -119,15 +141,14 @@ TEST_F(ConfigFault, WriteCutAtAnyByteByTheFileSizeLimitStoresNothing) {
         std::string value;
         unsigned char* data = nullptr;
         std::uint32_t length = 0;
-        const bool stored =
-            kind == 0 ? config_.GetString("new", value) && value == text
-                      : config_.GetData("new", data, length) &&
-                            std::string(reinterpret_cast<char*>(data), length) == bytes;
+        const bool stored = kind == 0
+                                ? config_.GetString("new", value) && value == text
+                                : config_.GetData("new", data, length) &&
+                                      std::string(reinterpret_cast<char*>(data), length) == bytes;
         delete[] data;
         if (!stored || now.size() != cut || !config_.GetString("keep", value) ||
             value != "old value") {
-          std::fprintf(stderr, "cut at %zu: the file changed but is not the whole new one\n",
-                       cut);
+          std::fprintf(stderr, "cut at %zu: the file changed but is not the whole new one\n", cut);
           return false;
         }
       }
@@ -138,63 +159,41 @@ TEST_F(ConfigFault, WriteCutAtAnyByteByTheFileSizeLimitStoresNothing) {
   EXPECT_EQ(0, status) << "see the child's messages";
 }
 
-TEST_F(ConfigFault, FullFileSystemKeepsTheOldFile) {
-  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
-  const fs::path root = dir_.Path() / "mnt";
-  TmpfsMount mount(root, "256k");
-  if (!mount.Mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << mount.Error();
-  zqtest::ScopedEnv env("ZQ_PREFERENCES_ROOT", root.string());
-  const Config config(1, "App", "Acme");
-  config.SetString("keep", "old value");
-  const std::string file = (root / "user" / (domain_ + ".plist")).string();
-  const std::string old = ReadFile(file);
-  ASSERT_FALSE(old.empty());
-
+TEST_F(ConfigFaultOnTmpfs, FullFileSystemKeepsTheOldFile) {
   // Fill the file system to the last byte.
   {
-    std::ofstream filler(root / "filler", std::ios::binary);
+    std::ofstream filler(root_ / "filler", std::ios::binary);
     const std::string block(4096, 'f');
     while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) {
     }
   }
   const std::string big(20000, 'b');
-  config.SetData("big", reinterpret_cast<const unsigned char*>(big.data()),
-                 static_cast<std::uint32_t>(big.size()));
-  config.SetString("small", "s");
-  EXPECT_EQ(old, ReadFile(file));
+  config_.SetData("big", reinterpret_cast<const unsigned char*>(big.data()),
+                  static_cast<std::uint32_t>(big.size()));
+  config_.SetString("small", "s");
+  EXPECT_EQ(old_, ReadFile(file_));
   std::string value;
-  EXPECT_TRUE(config.GetString("keep", value));
+  EXPECT_TRUE(config_.GetString("keep", value));
   EXPECT_EQ("old value", value);
-  for (const auto& entry : fs::directory_iterator(root / "user")) {
-    EXPECT_EQ(std::string::npos, entry.path().filename().string().find(".tmp-"))
-        << entry.path();
+  for (const auto& entry : fs::directory_iterator(root_ / "user")) {
+    EXPECT_EQ(std::string::npos, entry.path().filename().string().find(".tmp-")) << entry.path();
   }
 
-  fs::remove(root / "filler");
-  config.SetString("small", "s");
-  EXPECT_TRUE(config.GetString("small", value));
-  EXPECT_TRUE(config.GetString("keep", value));
+  fs::remove(root_ / "filler");
+  config_.SetString("small", "s");
+  EXPECT_TRUE(config_.GetString("small", value));
+  EXPECT_TRUE(config_.GetString("keep", value));
 }
 
-TEST_F(ConfigFault, ReadOnlyFileSystemKeepsTheOldFile) {
-  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
-  const fs::path root = dir_.Path() / "mnt";
-  TmpfsMount mount(root, "256k");
-  if (!mount.Mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << mount.Error();
-  zqtest::ScopedEnv env("ZQ_PREFERENCES_ROOT", root.string());
-  const Config config(1, "App", "Acme");
-  config.SetString("keep", "old value");
-  const std::string file = (root / "user" / (domain_ + ".plist")).string();
-  const std::string old = ReadFile(file);
-
-  ASSERT_TRUE(mount.RemountReadOnly());
-  config.SetString("keep", "new value");
-  config.SetString("other", "x");
-  config.Delete("keep");
-  EXPECT_EQ(old, ReadFile(file));
+TEST_F(ConfigFaultOnTmpfs, ReadOnlyFileSystemKeepsTheOldFile) {
+  ASSERT_TRUE(mount_->RemountReadOnly());
+  config_.SetString("keep", "new value");
+  config_.SetString("other", "x");
+  config_.Delete("keep");
+  EXPECT_EQ(old_, ReadFile(file_));
   std::string value;
-  EXPECT_TRUE(config.GetString("keep", value));
+  EXPECT_TRUE(config_.GetString("keep", value));
   EXPECT_EQ("old value", value);
-  EXPECT_FALSE(config.GetString("other", value));
-  EXPECT_EQ(std::vector<std::string>{"keep"}, config.GetKeys());
+  EXPECT_FALSE(config_.GetString("other", value));
+  EXPECT_EQ(std::vector<std::string>{"keep"}, config_.GetKeys());
 }
