@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fuzz/FuzzInput.h"
-#include "utils/config/PlistCodec.h"
+#include "utils/config/store/PlistCodec.h"
 
 namespace P = ZQ::RVL::Utils::Preferences;
 

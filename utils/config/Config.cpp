@@ -7,7 +7,7 @@
 
 #include "utils/config/DomainName.h"
 #include "utils/config/ModeScopes.h"
-#include "utils/config/PreferenceStore.h"
+#include "utils/config/store/PreferenceStore.h"
 
 namespace ZQ::RVL::Utils {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "utils/config/PreferencePaths.h"
+#include "utils/config/store/PreferencePaths.h"
 
 namespace ZQ::RVL::Utils::internal {
 

@@ -4,7 +4,7 @@
 
 #include "utils/config/DomainName.h"
 #include "utils/config/ModeScopes.h"
-#include "utils/config/PreferencePaths.h"
+#include "utils/config/store/PreferencePaths.h"
 
 namespace ZQ::RVL::Utils {
 

@@ -1,4 +1,4 @@
-#include "utils/config/PlistNesting.h"
+#include "utils/config/store/PlistNesting.h"
 
 #include <cstdint>
 #include <optional>

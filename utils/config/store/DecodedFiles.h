@@ -3,8 +3,8 @@
 // no second libplist parse. A kept dictionary is handed out only when the bytes
 // just read from disk equal its bytes, so the answer is always what decoding
 // those bytes gives: no inode number, size or time stamp is trusted (a rename
-// can reuse an inode, and times repeat within a clock tick). Private to
-// utils/config.
+// can reuse an inode, and times repeat within a clock tick). Private to the
+// store.
 //
 // Thread-safety: any thread may call at once. The memory is shared by the
 // process and never waited for: a call that finds it busy (another thread in
@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "utils/config/PlistCodec.h"
+#include "utils/config/store/PlistCodec.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 

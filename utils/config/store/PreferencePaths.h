@@ -4,8 +4,8 @@
 // with any-host settings in <domain>.plist and this-host settings in
 // ByHost/<domain>.<host id>.plist. ZQ_PREFERENCES_ROOT=/dir moves the whole
 // store (current user under /dir/user, all users under /dir/system) and
-// ZQ_HOST_ID replaces the host id. See doc/preferences-layout.md. Private to
-// utils/config.
+// ZQ_HOST_ID replaces the host id. See doc/preferences-layout.md. Private to the
+// store.
 //
 // Thread-safety: the functions may be called from any thread; they read the
 // environment on every call, so a change of it takes effect at the next call.

@@ -2,7 +2,7 @@
 // nesting level, so a file of a few hundred kilobytes holding arrays nested a
 // hundred thousand deep overflows the stack and kills the process. This file
 // measures the nesting of a property list without recursion, so such a file
-// can be treated as damaged before libplist sees it. Private to utils/config.
+// can be treated as damaged before libplist sees it. Private to the store.
 //
 // Thread-safety: a pure function.
 #pragma once

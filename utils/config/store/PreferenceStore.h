@@ -1,7 +1,7 @@
 // The preferences service that Config stores its settings in: one persistent
 // dictionary of key to text-or-bytes value per domain, user scope and host
 // scope, kept as one property-list file each (see PreferencePaths.h and
-// doc/preferences-layout.md). Private to utils/config.
+// doc/preferences-layout.md). Private to the store.
 //
 // Every call works on the file itself: a write is durable (fsynced) and visible
 // to every process when it returns, and a read reads the file as it is on disk
@@ -22,8 +22,8 @@
 #include <string_view>
 #include <vector>
 
-#include "utils/config/PlistCodec.h"
-#include "utils/config/PreferencePaths.h"
+#include "utils/config/store/PlistCodec.h"
+#include "utils/config/store/PreferencePaths.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 

@@ -1,11 +1,11 @@
-#include "utils/config/PreferenceStore.h"
+#include "utils/config/store/PreferenceStore.h"
 
 #include <functional>
 #include <memory>
 #include <optional>
 
-#include "utils/config/DecodedFiles.h"
-#include "utils/config/PosixFile.h"
+#include "utils/config/store/DecodedFiles.h"
+#include "utils/config/store/PosixFile.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 

@@ -1,4 +1,4 @@
-#include "utils/config/PreferencePaths.h"
+#include "utils/config/store/PreferencePaths.h"
 
 #include <openssl/evp.h>
 #include <pwd.h>

@@ -1,4 +1,4 @@
-#include "utils/config/PlistCodec.h"
+#include "utils/config/store/PlistCodec.h"
 
 #include <plist/plist.h>
 
@@ -8,7 +8,7 @@
 #include <limits>
 #include <memory>
 
-#include "utils/config/PlistNesting.h"
+#include "utils/config/store/PlistNesting.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 

@@ -1,4 +1,4 @@
-#include "utils/config/PosixFile.h"
+#include "utils/config/store/PosixFile.h"
 
 #include <dirent.h>
 #include <fcntl.h>

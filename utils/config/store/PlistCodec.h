@@ -1,7 +1,7 @@
 // The on-disk form of one preferences dictionary: a property list whose root
 // is a dictionary of key to text (plist string) or bytes (plist data). Writes
 // the binary format; reads the binary and the XML format. The only file that
-// talks to libplist. Private to utils/config.
+// talks to libplist. Private to the store.
 //
 // Thread-safety: every function may be called from any thread at once.
 #pragma once

@@ -1,7 +1,7 @@
 // Owning file descriptors and the few POSIX file operations the preferences
 // store is built from: whole-file reads, folder creation with exact modes, an
 // exclusive lock on a side file, and the atomic replacement of a file (temporary
-// file, fsync, rename, fsync of the folder). Private to utils/config.
+// file, fsync, rename, fsync of the folder). Private to the store.
 //
 // Thread-safety: every function may be called from any thread; a
 // FileDescriptor object is used by one thread at a time.

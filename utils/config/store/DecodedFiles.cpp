@@ -1,4 +1,4 @@
-#include "utils/config/DecodedFiles.h"
+#include "utils/config/store/DecodedFiles.h"
 
 #include <algorithm>
 #include <mutex>
