@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "utils/config/Config.h"
+#include "utils/config/store/PlistCheck.h"
 
 using ZQ::RVL::Utils::Config;
 namespace fs = std::filesystem;
@@ -231,6 +232,113 @@ void BaselineFsyncSmallFile(benchmark::State& state) {
   ::close(fd);
 }
 BENCHMARK(BaselineFsyncSmallFile)->Iterations(300)->Unit(benchmark::kMicrosecond);
+
+// The largest files the store accepts (utils/config/store/PlistCheck.h), read
+// and written through Config, next to writing a file of the same size:
+//   LargestFileRead/0, /1      a read right after the file changed (a parse)
+//   LargestFileWrite/0, /1     a SetString or SetData of one value
+//   BaselineLargestWrite/0, /1 write + fsync + fsync of the folder, same size
+// Shape 0: kMaxPlistEntries keys of 20-character values; shape 1: one byte
+// value just under kMaxPlistBytes.
+std::string LargestFile(int shape) {
+  return Store().Path() + "/user/com.zq.Largest" + std::to_string(shape) + ".plist";
+}
+
+Config LargestDomain(int shape) {
+  namespace P = ZQ::RVL::Utils::Preferences;
+  Store();
+  Config config(1, "Largest" + std::to_string(shape), "ZQ");
+  if (!config.GetKeys().empty()) return config;
+  if (shape == 0) {
+    // Written as XML in one go; the SetString below rewrites it in binary.
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>";
+    for (std::size_t i = 0; i < P::kMaxPlistEntries; ++i) {
+      xml += "<key>key" + std::to_string(i) + "</key><string>" + std::string(20, 'v') +
+             "</string>";
+    }
+    fs::create_directories(Store().Path() + "/user");
+    std::ofstream(LargestFile(0), std::ios::binary | std::ios::trunc) << xml << "</dict></plist>";
+    config.SetString("key0", std::string(20, 'w'));
+  } else {
+    const std::string bytes(P::kMaxPlistBytes - 4096, 'd');
+    config.SetData("blob", reinterpret_cast<const unsigned char*>(bytes.data()),
+                   static_cast<std::uint32_t>(bytes.size()));
+  }
+  return config;
+}
+
+// Stores a new value in the largest domain of `shape`: the `i`th.
+void ChangeLargest(const Config& config, int shape, int i) {
+  const char c = static_cast<char>('a' + i % 26);
+  if (shape == 0) {
+    config.SetString("key7", std::string(20, c));
+    return;
+  }
+  std::string bytes(ZQ::RVL::Utils::Preferences::kMaxPlistBytes - 4096, 'd');
+  bytes[bytes.size() / 2] = c;
+  config.SetData("blob", reinterpret_cast<const unsigned char*>(bytes.data()),
+                 static_cast<std::uint32_t>(bytes.size()));
+}
+
+void LargestFileRead(benchmark::State& state) {
+  const int shape = static_cast<int>(state.range(0));
+  const Config config = LargestDomain(shape);
+  const std::string path = LargestFile(shape);
+  const std::string before = ReadAll(path);
+  ChangeLargest(config, shape, 1);
+  const std::string after = ReadAll(path);
+  int flips = 0;
+  TimeEach(
+      state,
+      [&] {
+        std::string value;
+        unsigned char* data = nullptr;
+        std::uint32_t length = 0;
+        const bool read = shape == 0 ? config.GetString("key7", value)
+                                     : config.GetData("blob", data, length);
+        delete[] data;
+        if (!read) state.SkipWithError("value missing");
+      },
+      [&] {
+        if (!ReplaceByRename(path, flips++ % 2 == 0 ? after : before)) {
+          state.SkipWithError("cannot replace the domain file");
+        }
+      });
+  state.counters["file_bytes"] = static_cast<double>(before.size());
+}
+BENCHMARK(LargestFileRead)->Arg(0)->Arg(1)->Iterations(20)->Unit(benchmark::kMillisecond);
+
+void LargestFileWrite(benchmark::State& state) {
+  const int shape = static_cast<int>(state.range(0));
+  const Config config = LargestDomain(shape);
+  const std::string path = LargestFile(shape);
+  int i = 0;
+  TimeEach(state, [&] { ChangeLargest(config, shape, i++); });
+  if (config.GetKeys().empty() || ReadAll(path).size() < 1000) {
+    state.SkipWithError("the largest domain was not written");
+  }
+}
+BENCHMARK(LargestFileWrite)->Arg(0)->Arg(1)->Iterations(20)->Unit(benchmark::kMillisecond);
+
+void BaselineLargestWrite(benchmark::State& state) {
+  const int shape = static_cast<int>(state.range(0));
+  LargestDomain(shape);
+  const std::string folder = Store().Path() + "/user";
+  const std::string path = folder + "/write-baseline";
+  const std::string bytes(static_cast<std::size_t>(fs::file_size(LargestFile(shape))), 'b');
+  TimeEach(state, [&] {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool written = fd >= 0 && dir >= 0 &&
+                         ::write(fd, bytes.data(), bytes.size()) ==
+                             static_cast<ssize_t>(bytes.size()) &&
+                         ::fsync(fd) == 0 && ::fsync(dir) == 0;
+    if (fd >= 0) ::close(fd);
+    if (dir >= 0) ::close(dir);
+    if (!written) state.SkipWithError("write or fsync failed");
+  });
+}
+BENCHMARK(BaselineLargestWrite)->Arg(0)->Arg(1)->Iterations(20)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

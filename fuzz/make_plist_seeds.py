@@ -26,3 +26,12 @@ for name, value in samples.items():
 # A root that is not a dictionary: loads must refuse it.
 with open(os.path.join(folder, "array-bin"), "wb") as f:
     f.write(plistlib.dumps(["a", "b"], fmt=plistlib.FMT_BINARY))
+# Shared children: plistlib writes a container referred to twice once, so these
+# are tiny files that expand to many entries (or many bytes) once every
+# reference is followed. Loads must refuse them, fast.
+for name, leaf, depth in (("shared-arrays-bin", "x", 20), ("shared-data-bin", bytes(4096), 12)):
+    value = [leaf]
+    for _ in range(depth):
+        value = [value, value]
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(plistlib.dumps({"k": value}, fmt=plistlib.FMT_BINARY))

@@ -152,8 +152,9 @@ TEST_F(ConfigKeptFiles, ManyDomainsAndLargeFilesReadRight) {
 }
 
 TEST_F(ConfigKeptFiles, AKeyNamedTwiceReadsTheSameOnEveryRead) {
-  // Another program's file may name a key twice. The first read decodes one
-  // value, later ones use the whole dictionary: they must agree.
+  // Another program's file may name a key twice. Readers differ on which
+  // value counts and a rewrite would drop one, so the file is damaged: the
+  // first read, which decodes one value, and later ones must agree on that.
   const Config config(1, "Twice", "Acme");
   const fs::path file = StoreTexts(config, {{"kA", "first"}, {"kB", "later"}});
   ASSERT_FALSE(file.empty());
@@ -172,15 +173,10 @@ TEST_F(ConfigKeptFiles, AKeyNamedTwiceReadsTheSameOnEveryRead) {
   for (const std::string& bytes : {binary, xml}) {
     SCOPED_TRACE(bytes == xml ? "XML" : "binary");
     std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
-    std::string first;
-    ASSERT_TRUE(config.GetString("kA", first));
     for (int read = 0; read < 3; ++read) {
       std::string value;
-      ASSERT_TRUE(config.GetString("kA", value));
-      EXPECT_EQ(first, value);
+      EXPECT_FALSE(config.GetString("kA", value));
+      EXPECT_TRUE(config.GetKeys().empty());
     }
-    const std::vector<std::string> keys = config.GetKeys();
-    for (int read = 0; read < 3; ++read) EXPECT_EQ(keys, config.GetKeys());
-    EXPECT_EQ(1, std::count(keys.begin(), keys.end(), "kA"));
   }
 }

@@ -8,7 +8,7 @@
 #include <limits>
 #include <memory>
 
-#include "utils/config/store/PlistNesting.h"
+#include "utils/config/store/PlistCheck.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 
@@ -30,41 +30,6 @@ bool FitsLibplistLength(std::size_t size) {
   return size <= std::numeric_limits<std::uint32_t>::max();
 }
 
-// Returns true when `text` is well-formed UTF-8 (shortest forms, no
-// surrogates, nothing above U+10FFFF). libplist's binary writer converts
-// every non-ASCII text to UTF-16 as if it were UTF-8, so any other text would
-// come back altered from a write.
-bool IsUtf8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t extra = 0;
-    std::uint32_t min = 0;
-    std::uint32_t code = 0;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    } else if ((lead & 0xe0) == 0xc0) {
-      extra = 1, min = 0x80, code = lead & 0x1fu;
-    } else if ((lead & 0xf0) == 0xe0) {
-      extra = 2, min = 0x800, code = lead & 0x0fu;
-    } else if ((lead & 0xf8) == 0xf0) {
-      extra = 3, min = 0x10000, code = lead & 0x07u;
-    } else {
-      return false;
-    }
-    if (text.size() - i <= extra) return false;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xc0) != 0x80) return false;
-      code = code << 6 | (next & 0x3fu);
-    }
-    if (code < min || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return false;
-    i += extra + 1;
-  }
-  return true;
-}
-
 // Calls `visit(key, node)` for each entry of `dictionary` in file order until
 // it returns false. Returns false when a visit or libplist fails.
 template <typename Visit>
@@ -83,30 +48,6 @@ bool ForEachEntry(plist_t dictionary, Visit visit) {
   }
 }
 
-// Returns true when every text and key in `node` and below it is UTF-8, so
-// that libplist writes the value back as it read it. The nesting is bounded
-// by kMaxPlistNesting, checked before parsing.
-bool WritesBackUnchanged(plist_t node) {
-  switch (plist_get_node_type(node)) {
-    case PLIST_STRING: {
-      std::uint64_t length = 0;
-      const char* text = plist_get_string_ptr(node, &length);
-      return text != nullptr && IsUtf8(std::string_view(text, static_cast<std::size_t>(length)));
-    }
-    case PLIST_ARRAY:
-      for (std::uint32_t i = 0; i < plist_array_get_size(node); ++i) {
-        if (!WritesBackUnchanged(plist_array_get_item(node, i))) return false;
-      }
-      return true;
-    case PLIST_DICT:
-      return ForEachEntry(node, [](const char* key, plist_t item) {
-        return IsUtf8(key) && WritesBackUnchanged(item);
-      });
-    default:
-      return true;
-  }
-}
-
 bool ToBinary(plist_t node, std::string& out) {
   char* raw = nullptr;
   std::uint32_t length = 0;
@@ -118,18 +59,16 @@ bool ToBinary(plist_t node, std::string& out) {
 }
 
 bool DecodeValue(plist_t node, StoredValue& value) {
+  // CheckPlist let through only values that libplist writes back as it read
+  // them: texts are UTF-8 without a NUL.
   switch (plist_get_node_type(node)) {
     case PLIST_STRING: {
       // The pointer form: plist_get_string_val() aborts on a string that
-      // holds a NUL, which any file can contain.
+      // holds a NUL.
       std::uint64_t length = 0;
       const char* text = plist_get_string_ptr(node, &length);
       if (text == nullptr) return false;
       value = {ValueKind::kText, std::string(text, static_cast<std::size_t>(length)), {}};
-      // Another program's text that libplist would alter on the way back
-      // stays unreadable and makes the dictionary unwritable (see
-      // EncodeValue) rather than being changed by our next write.
-      if (!IsUtf8(value.bytes)) value = {ValueKind::kOther, {}, {}};
       return true;
     }
     case PLIST_DATA: {
@@ -144,13 +83,10 @@ bool DecodeValue(plist_t node, StoredValue& value) {
       break;
   }
   value = {ValueKind::kOther, {}, {}};
-  // Left without its original, such a value cannot be written back.
-  if (!WritesBackUnchanged(node)) return true;
   return ToBinary(node, value.original);
 }
 
-// Returns a new node for `value`, or null (also for a value of another
-// program that libplist would not write back unchanged).
+// Returns a new node for `value`, or null.
 plist_t EncodeValue(const StoredValue& value) {
   if (!value.original.empty()) {
     if (!FitsLibplistLength(value.original.size())) return nullptr;
@@ -174,9 +110,7 @@ plist_t EncodeValue(const StoredValue& value) {
 
 // Parses `file`; null unless it is a property list whose root is a dictionary.
 NodePtr ParseDictionary(std::string_view file) {
-  if (file.empty() || !FitsLibplistLength(file.size()) || !NestingWithin(file, kMaxPlistNesting)) {
-    return nullptr;
-  }
+  if (file.empty() || !FitsLibplistLength(file.size()) || !CheckPlist(file)) return nullptr;
   plist_t raw = nullptr;
   plist_from_memory(file.data(), static_cast<std::uint32_t>(file.size()), &raw);
   NodePtr root(raw);
@@ -193,9 +127,8 @@ bool DecodeDictionary(std::string_view file, Dictionary& out) {
   return ForEachEntry(root.get(), [&](const char* key, plist_t node) {
     StoredValue value;
     if (!DecodeValue(node, value)) return false;
-    // Entries come in file order, which is key order in our own files. Of a
-    // key named twice (only another program writes that) the first counts,
-    // as in DecodeOneValue.
+    // Entries come in file order, which is key order in our own files; no key
+    // is named twice (CheckPlist).
     out.emplace_hint(out.end(), key, std::move(value));
     return true;
   });
@@ -239,7 +172,8 @@ bool EncodeDictionary(const Dictionary& dictionary, std::string& out) {
     // The dictionary takes ownership of `node`.
     plist_dict_set_item(root.get(), key.c_str(), node);
   }
-  return ToBinary(root.get(), out);
+  // What the store writes it must accept when it reads the file back.
+  return ToBinary(root.get(), out) && CheckPlist(out);
 }
 
 }  // namespace ZQ::RVL::Utils::Preferences

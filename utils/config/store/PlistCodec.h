@@ -17,27 +17,24 @@ namespace ZQ::RVL::Utils::Preferences {
 enum class ValueKind {
   kText,   // a plist string, as UTF-8
   kBytes,  // plist data
-  kOther,  // any other plist value (number, date, array...) of another program, and a
-           // text that is not UTF-8
+  kOther,  // any other plist value (number, date, array...) of another program
 };
 
 struct StoredValue {
   ValueKind kind = ValueKind::kText;
   std::string bytes;  // the text or the bytes; empty for kOther
   // kOther only: the value as a binary plist of its own, written back
-  // unchanged; empty when libplist would not write it back unchanged, which
-  // makes EncodeDictionary refuse the dictionary.
+  // unchanged.
   std::string original;
 };
 
-// Key to value, listed in byte order of the keys. libplist 2.2 hands keys out
-// as C strings, so a key with a NUL inside (only another program writes one)
-// is known by the text before its NUL.
+// Key to value, listed in byte order of the keys.
 using Dictionary = std::map<std::string, StoredValue>;
 
 // Parses `file` (binary or XML property list) into `out`. Returns false, with
-// `out` unspecified, when it is not a property list or its root is not a
-// dictionary.
+// `out` unspecified, when CheckPlist (PlistCheck.h) refuses the file: it is not
+// a property list whose root is a dictionary, it exceeds the store's limits,
+// or libplist could not carry one of its values over unchanged.
 bool DecodeDictionary(std::string_view file, Dictionary& out);
 
 // Finds `key` in the dictionary in `file`: `out` holds its value, or nothing
@@ -50,9 +47,9 @@ bool DecodeOneValue(std::string_view file, const std::string& key, std::optional
 bool DecodeKeys(std::string_view file, std::vector<std::string>& out);
 
 // Encodes `dictionary` as a binary property list into `out`. Returns false when
-// a text holds a NUL (libplist would cut it short), a key is not UTF-8 or a
-// value of another program holds a text that is not (libplist would write
-// other bytes), libplist fails or the result would exceed 4 GiB.
+// a text holds a NUL (libplist would cut it short), a key is not UTF-8,
+// libplist fails, or DecodeDictionary would refuse the result (it exceeds the
+// limits of PlistCheck.h).
 bool EncodeDictionary(const Dictionary& dictionary, std::string& out);
 
 }  // namespace ZQ::RVL::Utils::Preferences

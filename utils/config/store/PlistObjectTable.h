@@ -1,0 +1,72 @@
+// The object table of a binary property list ("bplist00"): its trailer, the
+// offset of each object, and each object's marker, count and references, read
+// with every offset and length checked against the file. The one place that
+// decodes the binary layout apart from libplist itself. Private to the store.
+//
+// Thread-safety: a table only reads the bytes it was opened on; any thread may
+// use a const table.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace ZQ::RVL::Utils::Preferences {
+
+// One object as its marker byte describes it.
+struct PlistObject {
+  unsigned type = 0;  // the marker's high nibble: 0x1 integer ... 0xD dictionary
+  unsigned info = 0;  // the marker's low nibble
+  // Texts, data and containers: the element count (UTF-16 units for 0x6, key
+  // and value pairs for 0xD), read from the marker or from the integer that
+  // follows it. Other objects: 0.
+  std::uint64_t count = 0;
+  std::uint64_t payloadAt = 0;  // the first byte after the marker and its count
+  // The payload's length in bytes: the value of a number, date or UID, a
+  // text's or data's bytes, a container's references.
+  std::uint64_t payloadSize = 0;
+};
+
+class PlistObjectTable {
+ public:
+  // Reads the trailer of `file` (which must outlive the table). Returns
+  // nothing when `file` is not "bplist00", its trailer is malformed, or its
+  // offset table or top object lies outside it.
+  static std::optional<PlistObjectTable> Open(std::string_view file);
+
+  std::uint64_t ObjectCount() const { return objectCount_; }
+  std::uint64_t TopObject() const { return topObject_; }
+  std::size_t RefSize() const { return refSize_; }
+
+  // Reads the marker and count of object `index`. Returns nothing when the
+  // index, its offset or its count lies outside the object area, an extended
+  // count is not an integer of 1 to 8 bytes, or the payload would run past the
+  // object area. Markers of unknown types come back with an empty payload.
+  std::optional<PlistObject> Read(std::uint64_t index) const;
+
+  // Returns the `i`th reference of container `object` (i < count, or
+  // 2 * count for a dictionary: keys first), or nothing when it names no
+  // object of the table.
+  std::optional<std::uint64_t> Reference(const PlistObject& object, std::uint64_t i) const;
+
+  // Returns the `width` (1 to 8) bytes at `at` as a big-endian unsigned
+  // integer, or nothing when they lie outside the object area.
+  std::optional<std::uint64_t> Unsigned(std::uint64_t at, std::size_t width) const;
+
+  // Returns `size` bytes of payload at `at`, or nothing when they lie outside
+  // the object area.
+  std::optional<std::string_view> Bytes(std::uint64_t at, std::uint64_t size) const;
+
+ private:
+  PlistObjectTable() = default;
+
+  std::string_view file_;
+  std::size_t offsetSize_ = 0;
+  std::size_t refSize_ = 0;
+  std::uint64_t objectCount_ = 0;
+  std::uint64_t topObject_ = 0;
+  std::uint64_t offsetTable_ = 0;  // where the object area ends
+};
+
+}  // namespace ZQ::RVL::Utils::Preferences
