@@ -198,6 +198,7 @@ TEST_F(ConfigDamage, DamagedFileIsKeptByteForByteAndTheDomainStartsAfresh) {
       {OneValue("\x14" + std::string(7, '\0') + "\x01" + std::string(8, '\0')),
        "16-byte integer beyond 64 bits"},
       {OneValue(std::string("\x70", 1)), "object of an unknown type"},
+      {OneValue("\x33\x43\x0c\x6b\xf5\x26\x34\x00\x00"), "date after the year 9999"},
       {BinaryPlist({"\xd1\x01\x02", "Qk", "\xc1\x01"}), "set"},
       {BinaryPlist({"\xd2\x01\x01\x02\x03", "Qk", "Qa", "Qb"}), "root naming a key twice"},
       {XmlDictionary("<key>k</key>"), "XML key without a value"},

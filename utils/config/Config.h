@@ -19,6 +19,14 @@
 //   else  none: reads fail, writes do nothing  all users, any machine
 // In mode 0, Delete and GetKeys therefore never see the keys that the value
 // operations of mode 0 read and write.
+//
+// Limits: a domain's file holds at most 20,000 entries (keys, and the array
+// items and nested keys of values other programs stored) and 16 MiB, so that
+// every read and write of it takes well under a second. A write that would
+// exceed either stores nothing; a file beyond them is treated as damaged (reads
+// fail; the next write keeps it aside and starts the domain afresh), as is a
+// file that is not a property list by the rules Python's plistlib applies or
+// that holds a value the store could not write back unchanged.
 #pragma once
 
 #include <cstdint>
@@ -72,8 +80,8 @@ class ZQ_UTILS_API Config {
   void SetValue(const std::string& key, std::int32_t value) const;
   // Stores a copy of the `length` bytes at `data` under `key`; the caller
   // keeps its bytes. Does nothing when `data` is null or `length` is 0 (an
-  // earlier value stays), or when the bytes exceed the store's 64 MiB file
-  // limit. Fails silently as SetString does.
+  // earlier value stays), or when the domain's file would exceed the store's
+  // limits (below). Fails silently as SetString does.
   void SetData(const std::string& key, const unsigned char* data, std::uint32_t length) const;
 
   // Removes `key` from the Delete/GetKeys scope of the mode (see above);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -63,9 +64,14 @@ std::optional<std::uint64_t> LeafCost(const PlistObjectTable& table, const Plist
     case 0x2:  // float and double
       if (object.info == 2 || object.info == 3) return 8;
       return std::nullopt;
-    case 0x3:
-      if (object.info == 3) return 8;
-      return std::nullopt;
+    case 0x3: {  // seconds since 2001 as a double, within the years 1 to 9999
+      const auto bits = table.Unsigned(object.payloadAt, 8);
+      double seconds = 0;
+      if (object.info != 3 || !bits) return std::nullopt;
+      std::memcpy(&seconds, &*bits, sizeof seconds);
+      if (seconds >= -63113904000.0 && seconds < 252423993599.0) return 8;
+      return std::nullopt;  // plistlib refuses other dates, and NaN
+    }
     case 0x4:
       return object.payloadSize;
     case 0x5:
