@@ -178,8 +178,8 @@ TEST_F(ConfigDamage, DamagedFileIsKeptByteForByteAndTheDomainStartsAfresh) {
       {BinaryDictionary({"k", std::string("\0", 1)}, {"v", "w"}), "binary key of one NUL"},
       // Shared objects, which libplist copies at every reference.
       {SharedArrays(16, "Qx"), "65536 entries from 16 shared arrays"},
-      {SharedArrays(8, "\x4f\x12\x01\x00\x00" + std::string(1 << 16, 'd')),
-       "16 MiB from 64 KiB of data shared by 256 references"},
+      {SharedArrays(9, std::string("\x4f\x12\x00\x01\x00\x00", 6) + std::string(1 << 16, 'd')),
+       "32 MiB from 64 KiB of data shared by 512 references"},
       {XmlDictionary([] {
          std::string body;
          for (int i = 0; i <= 20000; ++i) body += "<key>" + std::to_string(i) + "</key><true/>";
@@ -187,33 +187,25 @@ TEST_F(ConfigDamage, DamagedFileIsKeptByteForByteAndTheDomainStartsAfresh) {
        }()),
        "20001 entries"},
       {std::string((16u << 20) + 1, ' ') + XmlDictionary(""), "over 16 MiB"},
-      // Values libplist cannot carry over, and objects plistlib refuses.
+      // Values libplist cannot carry over, and objects plistlib refuses (the
+      // null, fill and unknown objects, UIDs of 2^32 and more, XML byte-order
+      // marks, NULs and unknown elements libplist 2.2 refuses itself).
       {OneValue(std::string("\x53" "a\0b", 4)), "ASCII text with a NUL"},
       {OneValue(std::string("\x61\0\0", 3)), "UTF-16 text of a NUL"},
-      {OneValue("\x61\xd8\x00"), "UTF-16 text of a lone surrogate"},
       {OneValue("\x51\xe9"), "ASCII text with a byte above 0x7f"},
-      {OneValue(std::string("\x00", 1)), "null object"},
-      {OneValue("\x0f"), "fill object"},
-      {OneValue(std::string("\x84\x01\x00\x00\x00\x00", 6)), "UID of 2^32"},
       {OneValue("\x14" + std::string(7, '\0') + "\x01" + std::string(8, '\0')),
        "16-byte integer beyond 64 bits"},
-      {OneValue(std::string("\x70", 1)), "object of an unknown type"},
-      {OneValue("\x33\x43\x0c\x6b\xf5\x26\x34\x00\x00"), "date after the year 9999"},
+      {OneValue(std::string("\x33\x43\x0c\x6b\xf5\x26\x34\x00\x00", 9)), "date after 9999"},
       {BinaryPlist({"\xd1\x01\x02", "Qk", "\xc1\x01"}), "set"},
       {BinaryPlist({"\xd2\x01\x01\x02\x03", "Qk", "Qa", "Qb"}), "root naming a key twice"},
       {XmlDictionary("<key>k</key>"), "XML key without a value"},
-      {XmlDictionary("<key>k</key><string>a</string><string>b</string>"),
-       "XML value without a key"},
       {XmlDictionary("<key>k</key><integer>12ab</integer>"), "XML integer holding letters"},
       {XmlDictionary("<key>k</key><integer>0123</integer>"), "XML integer with a leading 0"},
       {XmlDictionary("<key>k</key><real>0x1p3</real>"), "XML real plistlib refuses"},
       {XmlDictionary("<key>k</key><date>2020-13-01T00:00:00Z</date>"), "XML date of month 13"},
       {XmlDictionary("<key>k</key><data>AB=C</data>"), "XML data padded inside"},
       {XmlDictionary("<key>k</key><string>a\r\nb</string>"), "XML text with a CR"},
-      {XmlDictionary("<key>k</key><string>a&#0;b</string>"), "XML text with a NUL"},
-      {XmlDictionary("<key>k</key><thing/>"), "XML element plistlib does not know"},
       {XmlDictionary("<key>k</key><true/><key>k</key><false/>"), "XML root naming a key twice"},
-      {"\xef\xbb\xbf" + XmlDictionary(""), "XML with a byte-order mark"},
       {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><plist><dict/></plist>",
        "XML in another encoding"},
       {"<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY e \"x\">]><plist><dict/></plist>",
