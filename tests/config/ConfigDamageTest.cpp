@@ -111,6 +111,13 @@ std::string XmlDictionary(const std::string& body) {
          "</dict></plist>\n";
 }
 
+// An XML dictionary of `count` keys "0", "1"... with empty texts.
+std::string XmlEntries(int count) {
+  std::string body;
+  for (int i = 0; i < count; ++i) body += "<key>" + std::to_string(i) + "</key><string/>";
+  return XmlDictionary(body);
+}
+
 std::string NestedXmlPlist(std::size_t depth) {
   std::string file = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key>";
   for (std::size_t i = 0; i < depth; ++i) file += "<array>";
@@ -180,12 +187,7 @@ TEST_F(ConfigDamage, DamagedFileIsKeptByteForByteAndTheDomainStartsAfresh) {
       {SharedArrays(16, "Qx"), "65536 entries from 16 shared arrays"},
       {SharedArrays(9, std::string("\x4f\x12\x00\x01\x00\x00", 6) + std::string(1 << 16, 'd')),
        "32 MiB from 64 KiB of data shared by 512 references"},
-      {XmlDictionary([] {
-         std::string body;
-         for (int i = 0; i <= 20000; ++i) body += "<key>" + std::to_string(i) + "</key><true/>";
-         return body;
-       }()),
-       "20001 entries"},
+      {XmlEntries(20001), "20001 entries"},
       {std::string((16u << 20) + 1, ' ') + XmlDictionary(""), "over 16 MiB"},
       // Values libplist cannot carry over, and objects plistlib refuses (the
       // null, fill and unknown objects, UIDs of 2^32 and more, XML byte-order
@@ -238,6 +240,22 @@ TEST_F(ConfigDamage, DamagedFileIsKeptByteForByteAndTheDomainStartsAfresh) {
     }
     EXPECT_EQ(std::vector<std::string>{c.bytes}, copies);
   }
+}
+
+TEST_F(ConfigDamage, AFileAtTheEntryLimitIsReadAndNeverWrittenBeyondIt) {
+  fs::create_directories(dir_.Path() / "user");
+  WriteFile(File(), XmlEntries(20000));
+  std::string value = "unchanged";
+  EXPECT_TRUE(config_.GetString("19999", value));
+  EXPECT_EQ("", value);
+  config_.SetString("7", "x");  // still 20000 entries: stored
+  EXPECT_TRUE(config_.GetString("7", value));
+  EXPECT_EQ("x", value);
+  const std::string full = ReadFile(File());
+  config_.SetString("one more", "y");  // 20001: stores nothing
+  EXPECT_FALSE(config_.GetString("one more", value));
+  EXPECT_EQ(full, ReadFile(File()));
+  EXPECT_TRUE(CorruptCopies().empty());
 }
 
 TEST_F(ConfigDamage, RepeatedDamageNeverReplacesAnEarlierCopy) {
