@@ -84,7 +84,8 @@ std::string BinaryPlist(const std::vector<std::string>& objects) {
   }
   const std::size_t tableAt = file.size();
   file += table + std::string(6, '\0') + '\x04' + '\x01';
-  file += std::string(7, '\0') + static_cast<char>(objects.size()) + std::string(8, '\0');
+  for (int shift = 56; shift >= 0; shift -= 8) file += static_cast<char>(objects.size() >> shift);
+  file += std::string(8, '\0');
   for (int shift = 56; shift >= 0; shift -= 8) file += static_cast<char>(tableAt >> shift);
   return file;
 }
@@ -94,13 +95,14 @@ std::string OneValue(const std::string& value) {
   return BinaryPlist({"\xd1\x01\x02", "Qk", value});
 }
 
-// The dictionary {"k": a0}, each array a(i) holding a(i + 1) twice and
-// a(depth - 1) holding `leaf` twice: tiny on disk, 2^depth leaves expanded.
-std::string SharedArrays(int depth, const std::string& leaf) {
+// The dictionary {"k": a0}, each array a(i) holding a(i + 1) `refs` times
+// and a(depth - 1) holding `leaf`: with two, tiny on disk and 2^depth leaves
+// expanded.
+std::string SharedArrays(int depth, const std::string& leaf, int refs = 2) {
   std::vector<std::string> objects = {"\xd1\x01\x02", "Qk"};
   for (int i = 0; i < depth; ++i) {
-    const char next = static_cast<char>(objects.size() + 1);
-    objects.push_back(std::string("\xa2") + next + next);
+    const std::string next(static_cast<std::size_t>(refs), static_cast<char>(objects.size() + 1));
+    objects.push_back(static_cast<char>(0xa0 + refs) + next);
   }
   objects.push_back(leaf);
   return BinaryPlist(objects);
@@ -188,7 +190,14 @@ TEST_F(ConfigDamage, DamagedFileIsKeptByteForByteAndTheDomainStartsAfresh) {
       {SharedArrays(9, std::string("\x4f\x12\x00\x01\x00\x00", 6) + std::string(1 << 16, 'd')),
        "32 MiB from 64 KiB of data shared by 512 references"},
       {XmlEntries(20001), "20001 entries"},
-      {std::string((16u << 20) + 1, ' ') + XmlDictionary(""), "over 16 MiB"},
+      {XmlDictionary(std::string(16u << 20, ' ')), "over 16 MiB"},
+      {BinaryPlist([] {
+         std::vector<std::string> objects(40002, "\x09");
+         objects[0] = "\xd0";
+         return objects;
+       }()),
+       "40002 objects, as no file of 20000 entries needs"},
+      {SharedArrays(64, "Qx", 1), "binary arrays nested 65 deep"},
       // Values libplist cannot carry over, and objects plistlib refuses (the
       // null, fill and unknown objects, UIDs of 2^32 and more, XML byte-order
       // marks, NULs and unknown elements libplist 2.2 refuses itself).

@@ -259,7 +259,7 @@ class XmlCheck {
           std::string key;
           bool emptyKey = false;
           if (!OpenTag(name, emptyKey, false) || name != "key" || emptyKey || !Text("key", key) ||
-              !Misc(false) || Ahead("</")) {
+              !Misc(false)) {
             return false;
           }
           if (depth == 1) rootKeys_.push_back(std::move(key));
