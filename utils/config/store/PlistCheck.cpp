@@ -104,7 +104,12 @@ std::uint32_t CappedSum(std::uint64_t a, std::uint64_t b, std::uint64_t cap) {
 
 // Walks the object graph depth first with an explicit stack, each object once,
 // summing the costs of shared objects at every reference to them.
-bool CheckBinary(const PlistObjectTable& table) {
+bool CheckBinary(const PlistObjectTable& table, std::size_t fileSize) {
+  // Only shared objects make a file expand, and no settings file needs them
+  // to expand much: the budget also follows from the file's own size.
+  const std::uint64_t maxEntries = std::min<std::uint64_t>(kMaxPlistEntries, fileSize);
+  const std::uint64_t maxBytes =
+      std::min<std::uint64_t>(kMaxPlistBytes, kMaxPlistExpansion * std::uint64_t{fileSize});
   if (table.ObjectCount() > kMaxObjects) return false;
   std::vector<Cost> costs(static_cast<std::size_t>(table.ObjectCount()));
   std::vector<bool> goodKey(costs.size(), false);
@@ -121,10 +126,10 @@ bool CheckBinary(const PlistObjectTable& table) {
   // item, not a key.
   const auto add = [&](const Cost& child, bool value) {
     Cost& cost = path.back().cost;
-    cost.entries = CappedSum(cost.entries, child.entries + (value ? 1u : 0u), kMaxPlistEntries);
-    cost.bytes = CappedSum(cost.bytes, child.bytes, kMaxPlistBytes);
+    cost.entries = CappedSum(cost.entries, child.entries + (value ? 1u : 0u), maxEntries);
+    cost.bytes = CappedSum(cost.bytes, child.bytes, maxBytes);
     cost.height = std::max<std::uint8_t>(cost.height, child.height + 1);
-    return cost.entries <= kMaxPlistEntries && cost.bytes <= kMaxPlistBytes &&
+    return cost.entries <= maxEntries && cost.bytes <= maxBytes &&
            path.size() - 1 + cost.height <= kMaxPlistNesting;
   };
 
@@ -173,7 +178,7 @@ bool CheckBinary(const PlistObjectTable& table) {
       }
       const auto bytes = LeafCost(table, *object);
       if (!bytes) return false;
-      cost = Cost{0, static_cast<std::uint32_t>(std::min<std::uint64_t>(*bytes, kMaxPlistBytes + 1)),
+      cost = Cost{0, static_cast<std::uint32_t>(std::min<std::uint64_t>(*bytes, maxBytes + 1)),
                   0, Cost::kDone};
     }
     if (!add(cost, !key)) return false;
@@ -232,7 +237,7 @@ bool IsUtf8(std::string_view text) {
 
 bool CheckPlist(std::string_view file) {
   if (file.size() > kMaxPlistBytes) return false;
-  if (const auto table = PlistObjectTable::Open(file)) return CheckBinary(*table);
+  if (const auto table = PlistObjectTable::Open(file)) return CheckBinary(*table, file.size());
   if (file.substr(0, 6) == "bplist") return false;
   return CheckXmlPlist(file);
 }

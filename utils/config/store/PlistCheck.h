@@ -27,6 +27,11 @@ constexpr std::size_t kMaxPlistBytes = 16u << 20;
 constexpr std::size_t kMaxPlistEntries = 20000;
 // - the deepest nesting of arrays and dictionaries, the root counting as 1.
 constexpr std::size_t kMaxPlistNesting = 64;
+// Besides, counted with every shared object at each reference to it, a file
+// holds no more entries than it has bytes, and no more than this many times
+// its size in bytes of texts, data and numbers: a small file cannot cost what
+// a large one does.
+constexpr std::size_t kMaxPlistExpansion = 64;
 
 // Returns true when `file` is a property list (binary "bplist00" or XML)
 // whose root is a dictionary, that Python's plistlib reads, that stays within

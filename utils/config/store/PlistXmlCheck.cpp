@@ -171,7 +171,9 @@ class XmlCheck {
       const std::size_t blanks = at_;
       while (at_ < file_.size() && IsBlank(file_[at_])) ++at_;
       if (Skip(">") || (empty = Skip("/>"))) return !name.empty();
-      if (!attributes || blanks == at_ || !IsLetter(file_[at_])) return false;
+      if (!attributes || blanks == at_ || at_ == file_.size() || !IsLetter(file_[at_])) {
+        return false;
+      }
       while (at_ < file_.size() && (IsLetter(file_[at_]) || file_[at_] == ':')) ++at_;
       while (at_ < file_.size() && IsBlank(file_[at_])) ++at_;
       if (!Skip("=")) return false;
