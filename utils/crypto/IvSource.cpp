@@ -2,6 +2,7 @@
 
 #include <openssl/crypto.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstddef>
@@ -17,8 +18,11 @@ namespace {
 constexpr std::size_t kPoolSize = 512;
 constexpr std::size_t kIvBytes = 8;
 
-// Bumped in every forked child, so that pools filled before the fork are
-// refilled instead of handing the child its parent's next IVs.
+// A pool belongs to the process that filled it: a child made by fork() is
+// seen by the handler below, one made without the fork handlers (_Fork(), a
+// raw fork or clone system call) by its process id, which glibc does not
+// cache. Either way the child refills before its first IV.
+// Bumped in every child made by fork().
 std::atomic<std::uint64_t> gForkGeneration{0};
 
 void OnForkInChild() {
@@ -34,6 +38,7 @@ struct IvPool {
   unsigned char bytes[kPoolSize] = {};
   std::size_t next = kPoolSize;  // empty until the first draw
   std::uint64_t generation = 0;
+  pid_t owner = 0;  // the process that filled the pool
 
   ~IvPool() { OPENSSL_cleanse(bytes, sizeof bytes); }
 
@@ -42,6 +47,7 @@ struct IvPool {
     if (!RandomBytes(bytes, sizeof bytes)) return false;
     next = 0;
     generation = gForkGeneration.load(std::memory_order_relaxed);
+    owner = ::getpid();
     return true;
   }
 };
@@ -51,7 +57,8 @@ struct IvPool {
 bool DrawIv(unsigned char (&iv)[8]) {
   WatchForks();
   thread_local IvPool pool;
-  const bool stale = pool.generation != gForkGeneration.load(std::memory_order_relaxed);
+  const bool stale = pool.generation != gForkGeneration.load(std::memory_order_relaxed) ||
+                     pool.owner != ::getpid();
   if ((stale || pool.next + kIvBytes > kPoolSize) && !pool.Refill()) return false;
   std::memcpy(iv, pool.bytes + pool.next, kIvBytes);
   OPENSSL_cleanse(pool.bytes + pool.next, kIvBytes);
