@@ -1,0 +1,330 @@
+// Every reader over every kind of stream a caller may have: a seekable string
+// stream, a buffer that cannot seek, a file stream, each with and without
+// exceptions(). Whatever the input, each gives the plain string stream's
+// result, bytes and position, allocates no more than the stream delivers plus
+// 64 KiB, and lets a caller's own exception through untouched.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/crypto/ContainerTestUtil.h"
+#include "tests/support/StreamKinds.h"
+#include "utils/crypto/Crypto.h"
+
+namespace Crypto = ZQ::RVL::Utils::Crypto;
+using zqtest::EncryptToString;
+using zqtest::Pattern;
+using zqtest::SizeBytes;
+using zqtest::SourceStream;
+using zqtest::StreamKind;
+
+// The largest array the library asked for (it allocates with nothrow new[]).
+std::atomic<std::size_t> gLargestArray{0};
+
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  std::size_t seen = gLargestArray.load();
+  while (size > seen && !gLargestArray.compare_exchange_weak(seen, size)) {
+  }
+  try {
+    return ::operator new[](size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+namespace {
+
+struct Outcome {
+  bool ok = false;
+  long long number = 0;  // the size or length the call reports
+  std::string bytes;     // what it delivered (chunks: "length|" before each)
+  std::string rest;      // what the stream holds behind it
+};
+
+std::string Describe(const Outcome& o) {
+  return (o.ok ? "true " : "false ") + std::to_string(o.number) + " bytes " +
+         std::to_string(o.bytes.size()) + " rest " + std::to_string(o.rest.size());
+}
+
+using Reader = Outcome (*)(std::istream& in, bool light);
+
+Outcome Decrypt(std::istream& in, bool light) {
+  std::ostringstream out;
+  Outcome o;
+  o.ok = Crypto::StreamDecrypt(in, out, light);
+  o.bytes = out.str();
+  return o;
+}
+
+Outcome Deserialize(std::istream& in, bool light) {
+  unsigned char* raw = nullptr;
+  int length = -1;
+  Outcome o;
+  o.ok = Crypto::DeserializeImpl(in, raw, length, light);
+  const std::unique_ptr<unsigned char[]> blob(raw);
+  o.number = length;
+  if (raw != nullptr)
+    o.bytes.assign(reinterpret_cast<char*>(raw), static_cast<std::size_t>(length));
+  return o;
+}
+
+Outcome Chunks(std::istream& in, bool light) {
+  int size = -1;
+  Outcome o;
+  o.ok = Crypto::DecryptStreamInit(in, size, light);
+  o.number = size;
+  for (int calls = 0; o.ok && calls < 8; ++calls) {
+    char buffer[64];
+    int length = sizeof buffer;
+    o.ok = Crypto::DecryptStreamChunk(in, buffer, length, light);
+    o.bytes += std::to_string(length) + "|" + std::string(buffer, o.ok ? length : 0);
+  }
+  Crypto::DecryptStreamDeinit();
+  return o;
+}
+
+Outcome PlainSize(std::istream& in, bool light) {
+  int size = -1;
+  Outcome o;
+  o.ok = Crypto::StreamPlainSize(in, size, light);
+  o.number = size;
+  return o;
+}
+
+Outcome LightPayload(std::istream& in, bool) {
+  unsigned char* raw = nullptr;
+  Crypto::DeserializeLightImpl(in, raw, 300);
+  const std::unique_ptr<unsigned char[]> blob(raw);
+  Outcome o;
+  o.ok = raw != nullptr;
+  if (raw != nullptr) o.bytes.assign(reinterpret_cast<char*>(raw), 301);
+  return o;
+}
+
+const struct {
+  const char* name;
+  Reader read;
+} kReaders[] = {{"StreamDecrypt", Decrypt},
+                {"DeserializeImpl", Deserialize},
+                {"chunks of 64", Chunks},
+                {"StreamPlainSize", PlainSize},
+                {"DeserializeLightImpl", LightPayload}};
+
+// Whole containers around the piece and block boundaries, followed by other
+// data, cut short, cut to the header, with a broken padding, and claiming
+// 1 GiB.
+std::vector<std::string> Inputs(bool light) {
+  std::vector<std::string> inputs;
+  for (std::size_t n : {0, 1, 8, 15, 17, 100, 16383, 16384, 16385, 40000}) {
+    const std::string c = EncryptToString(Pattern(n, static_cast<unsigned>(n)), light);
+    inputs.insert(inputs.end(), {c, c + "and then other data", c.substr(0, c.size() - 1),
+                                 c.substr(0, light ? 12 : 20), c.substr(0, c.size() / 2)});
+    std::string broken = c;
+    broken.back() = static_cast<char>(broken.back() ^ 0x41);
+    inputs.push_back(broken);
+  }
+  inputs.push_back("ZQCRYPTO" + SizeBytes(1 << 30) + (light ? "" : "ivivivIV") + Pattern(16));
+  inputs.push_back("ZQCRYPTO" + SizeBytes(200) + Pattern(40));  // a light payload cut short
+  inputs.push_back("not a container at all");
+  return inputs;
+}
+
+Outcome ReadFrom(Reader read, StreamKind kind, const std::string& input, bool light,
+                 bool exceptions) {
+  SourceStream stream(kind, input, exceptions);
+  Outcome o = read(stream.Get(), light);
+  o.rest = stream.Rest();
+  return o;
+}
+
+}  // namespace
+
+TEST(StreamKinds, EveryReaderGivesThePlainResultOnEveryStream) {
+  for (bool light : {false, true}) {
+    for (const std::string& input : Inputs(light)) {
+      for (const auto& reader : kReaders) {
+        const Outcome plain = ReadFrom(reader.read, StreamKind::kString, input, light, false);
+        for (StreamKind kind : zqtest::kStreamKinds) {
+          for (bool exceptions : {false, true}) {
+            SCOPED_TRACE(std::string(reader.name) + (light ? " light " : " full ") +
+                         zqtest::KindName(kind) + (exceptions ? " with exceptions, " : ", ") +
+                         std::to_string(input.size()) + " bytes: plain " + Describe(plain));
+            const Outcome got = ReadFrom(reader.read, kind, input, light, exceptions);
+            EXPECT_EQ(plain.ok, got.ok);
+            EXPECT_EQ(plain.number, got.number);
+            EXPECT_TRUE(plain.bytes == got.bytes) << Describe(got);
+            // Where a refused blob leaves a stream that cannot seek is its own.
+            if (plain.ok || kind != StreamKind::kPipe) {
+              EXPECT_TRUE(plain.rest == got.rest) << Describe(got);
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+// A 28-byte container claiming 1 GiB: no reader allocates for bytes that
+// never come, on any stream.
+TEST(StreamKinds, ReadersAllocateNoMoreThanTheStreamDeliversPlus64KiB) {
+  constexpr std::size_t kBudget = (64 << 10) + 64;
+  for (bool light : {false, true}) {
+    const std::string input =
+        "ZQCRYPTO" + SizeBytes(1 << 30) + (light ? "" : "ivivivIV") + Pattern(16);
+    for (StreamKind kind : zqtest::kStreamKinds) {
+      for (const auto& reader : kReaders) {
+        SCOPED_TRACE(std::string(reader.name) + (light ? " light " : " full ") +
+                     zqtest::KindName(kind));
+        SourceStream stream(kind, input, false);
+        gLargestArray = 0;
+        reader.read(stream.Get(), light);
+        EXPECT_LE(gLargestArray.load(), kBudget);
+      }
+      SourceStream stream(kind, input.substr(12), false);
+      unsigned char* blob = reinterpret_cast<unsigned char*>(1);
+      gLargestArray = 0;
+      Crypto::DeserializeLightImpl(stream.Get(), blob, INT_MAX - 1);
+      EXPECT_EQ(nullptr, blob);
+      EXPECT_LE(gLargestArray.load(), kBudget);
+    }
+  }
+}
+
+namespace {
+
+struct CallersOwnError {};
+
+// Delivers the first `limit` bytes of `data`, then throws the caller's own
+// exception from the buffer.
+class ThrowingReadBuf : public std::streambuf {
+ public:
+  ThrowingReadBuf(std::string data, std::size_t limit) : data_(std::move(data)) {
+    setg(data_.data(), data_.data(), data_.data() + std::min(limit, data_.size()));
+  }
+
+ protected:
+  int_type underflow() override { throw CallersOwnError{}; }
+
+ private:
+  std::string data_;
+};
+
+}  // namespace
+
+// With badbit in exceptions(), a stream buffer's own exception reaches the
+// caller unchanged, the caller's mask is kept, and the chunked decryption is
+// closed; without it the call returns false.
+TEST(StreamKinds, CallersOwnExceptionPassesThrough) {
+  const std::string container = EncryptToString(Pattern(100), false);
+  for (const auto& reader : kReaders) {
+    for (std::size_t cut : {4, 16, 60}) {
+      if (reader.read == PlainSize && cut > 20) continue;  // it reads the header only
+      SCOPED_TRACE(std::string(reader.name) + " cut at " + std::to_string(cut));
+      ThrowingReadBuf buffer(container, cut);
+      std::istream in(&buffer);
+      in.exceptions(std::ios::badbit | std::ios::failbit);
+      EXPECT_THROW(reader.read(in, false), CallersOwnError);
+      EXPECT_EQ(std::ios::badbit | std::ios::failbit, in.exceptions());
+
+      ThrowingReadBuf quiet(container, cut);
+      std::istream plain(&quiet);
+      EXPECT_FALSE(reader.read(plain, false).ok);
+    }
+  }
+  // A chunk call that threw leaves the decryption closed.
+  std::istringstream good(container);
+  int size = 0;
+  ASSERT_TRUE(Crypto::DecryptStreamInit(good, size, false));
+  ThrowingReadBuf buffer(container.substr(20), 8);
+  std::istream in(&buffer);
+  in.exceptions(std::ios::badbit);
+  char chunk[64];
+  int length = sizeof chunk;
+  EXPECT_THROW(Crypto::DecryptStreamChunk(in, chunk, length, false), CallersOwnError);
+  length = sizeof chunk;
+  EXPECT_FALSE(Crypto::DecryptStreamChunk(good, chunk, length, false)) << "still open";
+  Crypto::DecryptStreamDeinit();
+}
+
+namespace {
+
+// Reads from a file descriptor; a read on an empty pipe blocks, and is a
+// cancellation point.
+class DescriptorReadBuf : public std::streambuf {
+ public:
+  explicit DescriptorReadBuf(int fd) : fd_(fd) {}
+  std::atomic<bool> waiting{false};
+
+ protected:
+  int_type underflow() override {
+    waiting = true;
+    const ssize_t n = ::read(fd_, window_, sizeof window_);
+    if (n <= 0) return traits_type::eof();
+    setg(window_, window_, window_ + n);
+    return traits_type::to_int_type(*gptr());
+  }
+
+ private:
+  int fd_;
+  char window_[64];
+};
+
+struct Cancelled {
+  DescriptorReadBuf* buffer;
+  bool light;
+};
+
+void* ReadChunks(void* argument) {
+  auto* cancelled = static_cast<Cancelled*>(argument);
+  std::istream in(cancelled->buffer);
+  int size = 0;
+  if (Crypto::DecryptStreamInit(in, size, cancelled->light)) {
+    char chunk[64];
+    int length = sizeof chunk;
+    Crypto::DecryptStreamChunk(in, chunk, length, cancelled->light);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+// pthread_cancel of a thread blocked in the caller's stream buffer unwinds
+// through the library (forced unwinding is never swallowed) and leaves the
+// chunked decryption closed.
+TEST(StreamKinds, CancelledThreadUnwindsThroughTheLibrary) {
+  for (bool light : {false, true}) {
+    const std::string container = EncryptToString(Pattern(100), light);
+    int fds[2];
+    ASSERT_EQ(0, ::pipe(fds));
+    const std::string header = container.substr(0, light ? 12 : 20);
+    ASSERT_EQ(static_cast<ssize_t>(header.size()), ::write(fds[1], header.data(), header.size()));
+    DescriptorReadBuf buffer(fds[0]);
+    Cancelled argument{&buffer, light};
+    pthread_t thread;
+    ASSERT_EQ(0, pthread_create(&thread, nullptr, ReadChunks, &argument));
+    while (!buffer.waiting) ::usleep(1000);
+    ::usleep(20000);  // blocked in the chunk's read by now
+    ASSERT_EQ(0, pthread_cancel(thread));
+    void* result = nullptr;
+    ASSERT_EQ(0, pthread_join(thread, &result));
+    EXPECT_EQ(PTHREAD_CANCELED, result);
+    if (!light) {
+      std::istringstream rest(container.substr(header.size()));
+      char chunk[64];
+      int length = sizeof chunk;
+      EXPECT_FALSE(Crypto::DecryptStreamChunk(rest, chunk, length, false)) << "still open";
+    }
+    Crypto::DecryptStreamDeinit();
+    ::close(fds[0]);
+    ::close(fds[1]);
+  }
+}
