@@ -7,6 +7,10 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#ifdef __SANITIZE_ADDRESS__
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include <atomic>
 #include <climits>
 #include <cstdlib>
@@ -266,6 +270,11 @@ class DescriptorReadBuf : public std::streambuf {
 
  protected:
   int_type underflow() override {
+#ifdef __SANITIZE_ADDRESS__
+    // The forced unwinding of a cancelled thread does not tell ASan which
+    // frames it left: clear their poison now, as a throw would.
+    __asan_handle_no_return();
+#endif
     waiting = true;
     const ssize_t n = ::read(fd_, window_, sizeof window_);
     if (n <= 0) return traits_type::eof();
