@@ -320,8 +320,8 @@ void DeserializeBlobsFromIfstream(benchmark::State& state) {
       "/zq-bench-blobs-" + std::to_string(::getpid());
   {
     const std::string blobs = ManyBlobs(light);
-    std::ofstream(path, std::ios::binary).write(blobs.data(),
-                                                static_cast<std::streamsize>(blobs.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(blobs.data(), static_cast<std::streamsize>(blobs.size()));
   }
   for (auto _ : state) {
     std::ifstream in(path, std::ios::binary);

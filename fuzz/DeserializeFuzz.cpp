@@ -32,7 +32,8 @@ Blob Read(std::istream& in, bool light) {
 
 bool Same(const Blob& a, const Blob& b) {
   return a.ok == b.ok && a.length == b.length &&
-         (!a.ok || std::memcmp(a.bytes.get(), b.bytes.get(), static_cast<std::size_t>(a.length)) == 0);
+         (!a.ok ||
+          std::memcmp(a.bytes.get(), b.bytes.get(), static_cast<std::size_t>(a.length)) == 0);
 }
 
 }  // namespace

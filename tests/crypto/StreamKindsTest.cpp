@@ -208,7 +208,7 @@ namespace {
 struct CallersOwnError {};
 
 // Delivers the first `limit` bytes of `data`, then throws the caller's own
-// exception from the buffer.
+// exception from the buffer; so does every seek.
 class ThrowingReadBuf : public std::streambuf {
  public:
   ThrowingReadBuf(std::string data, std::size_t limit) : data_(std::move(data)) {
@@ -217,6 +217,9 @@ class ThrowingReadBuf : public std::streambuf {
 
  protected:
   int_type underflow() override { throw CallersOwnError{}; }
+  pos_type seekoff(off_type, std::ios::seekdir, std::ios::openmode) override {
+    throw CallersOwnError{};
+  }
 
  private:
   std::string data_;
@@ -244,6 +247,16 @@ TEST(StreamKinds, CallersOwnExceptionPassesThrough) {
       EXPECT_FALSE(reader.read(plain, false).ok);
     }
   }
+  // A blob large enough that the reader asks the buffer where its end is.
+  const std::string large = EncryptToString(Pattern(70000), true);
+  ThrowingReadBuf asked(large, large.size());
+  std::istream askedIn(&asked);
+  EXPECT_TRUE(Deserialize(askedIn, true).ok) << "a buffer that cannot seek, to the reader";
+  ThrowingReadBuf askedWithExceptions(large, large.size());
+  std::istream askedThrowing(&askedWithExceptions);
+  askedThrowing.exceptions(std::ios::badbit);
+  EXPECT_THROW(Deserialize(askedThrowing, true), CallersOwnError);
+
   // A chunk call that threw leaves the decryption closed.
   std::istringstream good(container);
   int size = 0;

@@ -1,5 +1,6 @@
 #include "utils/crypto/BlobArray.h"
 
+#include <cxxabi.h>
 #include <algorithm>
 #include <cassert>
 #include <cstring>
@@ -8,15 +9,41 @@
 
 namespace ZQ::RVL::Utils::Crypto::internal {
 
-std::int64_t RemainingBytes(std::istream& in) {
+namespace {
+
+// Runs `call` on `in`'s stream buffer. An exception from the buffer means the
+// stream cannot tell (-1), unless the caller asked for its buffer's exceptions
+// (badbit in exceptions()): then it passes through, as the forced unwinding of
+// a cancelled thread always does.
+template <typename Call>
+std::int64_t AskBuffer(std::istream& in, Call&& call) {
   std::streambuf* buffer = in.rdbuf();
   if (buffer == nullptr) return -1;
-  const std::streampos here = buffer->pubseekoff(0, std::ios::cur, std::ios::in);
-  if (here == std::streampos(-1)) return -1;
-  const std::streampos end = buffer->pubseekoff(0, std::ios::end, std::ios::in);
-  buffer->pubseekpos(here, std::ios::in);
-  if (end == std::streampos(-1) || end < here) return -1;
-  return static_cast<std::int64_t>(end - here);
+  try {
+    return call(*buffer);
+  } catch (const abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    if ((in.exceptions() & std::ios::badbit) != 0) throw;
+    return -1;
+  }
+}
+
+}  // namespace
+
+std::int64_t RemainingBytes(std::istream& in) {
+  return AskBuffer(in, [](std::streambuf& buffer) -> std::int64_t {
+    const std::streampos here = buffer.pubseekoff(0, std::ios::cur, std::ios::in);
+    if (here == std::streampos(-1)) return -1;
+    const std::streampos end = buffer.pubseekoff(0, std::ios::end, std::ios::in);
+    buffer.pubseekpos(here, std::ios::in);
+    if (end == std::streampos(-1) || end < here) return -1;
+    return static_cast<std::int64_t>(end - here);
+  });
+}
+
+std::int64_t CertainBytes(std::istream& in) {
+  return AskBuffer(in, [](std::streambuf& buffer) -> std::int64_t { return buffer.in_avail(); });
 }
 
 BlobArray::BlobArray(std::size_t limit, std::size_t reserve) : limit_(limit) {

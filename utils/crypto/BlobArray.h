@@ -21,6 +21,11 @@ inline constexpr std::size_t kShortfallSlack = std::size_t{64} << 10;
 // above kShortfallSlack only.
 std::int64_t RemainingBytes(std::istream& in);
 
+// Returns how many bytes `in` is sure to deliver without asking its source
+// (what its buffer holds, or what the buffer says is available), or -1. No
+// seek.
+std::int64_t CertainBytes(std::istream& in);
+
 // Bytes appended one piece after another into memory that grows with them: at
 // once to `reserve` bytes, then to at most twice what it holds (at least by
 // kShortfallSlack), never beyond `limit`. Hands out the result as one array

@@ -37,10 +37,11 @@ bool ForEachPiece(const unsigned char* blob, std::size_t n, OnPiece&& onPiece) {
 }
 
 // How much of a result array of `arraySize` bytes to allocate before reading:
-// all of it when it is small, or when the stream holds the `needed` bytes that
-// fill it; else nothing, and the array grows with the bytes that arrive.
+// all of it when it is small, or when the stream is sure to deliver the
+// `needed` bytes that fill it (it has them at hand, or a seekable stream holds
+// them); else nothing, and the array grows with the bytes that arrive.
 std::size_t Reservation(std::istream& in, std::int64_t needed, std::size_t arraySize) {
-  if (arraySize <= kShortfallSlack) return arraySize;
+  if (arraySize <= kShortfallSlack || internal::CertainBytes(in) >= needed) return arraySize;
   return internal::RemainingBytes(in) >= needed ? arraySize : 0;
 }
 
