@@ -31,11 +31,11 @@ bool ReferenceParse(const std::string& text, GUID& out, std::string& bare) {
   std::uint8_t b[8];
   b[0] = static_cast<std::uint8_t>(Hex(bare, 19, 2));
   b[1] = static_cast<std::uint8_t>(Hex(bare, 21, 2));
-  for (std::size_t i = 0; i < 6; ++i)
-    b[2 + i] = static_cast<std::uint8_t>(Hex(bare, 24 + 2 * i, 2));
-  out = GUID::Create(
-      static_cast<std::uint32_t>(Hex(bare, 0, 8)), static_cast<std::uint16_t>(Hex(bare, 9, 4)),
-      static_cast<std::uint16_t>(Hex(bare, 14, 4)), b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7]);
+  for (std::size_t i = 0; i < 6; ++i) b[2 + i] = static_cast<std::uint8_t>(Hex(bare, 24 + 2 * i, 2));
+  out = GUID::Create(static_cast<std::uint32_t>(Hex(bare, 0, 8)),
+                     static_cast<std::uint16_t>(Hex(bare, 9, 4)),
+                     static_cast<std::uint16_t>(Hex(bare, 14, 4)), b[0], b[1], b[2], b[3], b[4],
+                     b[5], b[6], b[7]);
   return true;
 }
 
