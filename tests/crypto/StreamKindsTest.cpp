@@ -205,6 +205,40 @@ TEST(StreamKinds, ReadersAllocateNoMoreThanTheStreamDeliversPlus64KiB) {
 
 namespace {
 
+// A string buffer that counts the seeks asked of it.
+class CountingSeeksBuf : public std::stringbuf {
+ public:
+  using std::stringbuf::stringbuf;
+  int seeks = 0;
+
+ protected:
+  pos_type seekoff(off_type off, std::ios::seekdir dir, std::ios::openmode which) override {
+    ++seeks;
+    return std::stringbuf::seekoff(off, dir, which);
+  }
+  pos_type seekpos(pos_type pos, std::ios::openmode which) override {
+    ++seeks;
+    return std::stringbuf::seekpos(pos, which);
+  }
+};
+
+}  // namespace
+
+// Small blobs read one after another cost no seek (a file stream drops its
+// buffer on every seek).
+TEST(StreamKinds, SmallBlobsAreReadWithoutSeeking) {
+  for (bool light : {false, true}) {
+    std::string blobs;
+    for (int i = 0; i < 50; ++i) blobs += EncryptToString(Pattern(16), light);
+    CountingSeeksBuf buffer(blobs, std::ios::in);
+    std::istream in(&buffer);
+    for (int i = 0; i < 50; ++i) ASSERT_TRUE(Deserialize(in, light).ok);
+    EXPECT_EQ(0, buffer.seeks);
+  }
+}
+
+namespace {
+
 struct CallersOwnError {};
 
 // Delivers the first `limit` bytes of `data`, then throws the caller's own

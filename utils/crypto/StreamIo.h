@@ -53,17 +53,17 @@ std::int64_t ReadPieces(std::istream& in, std::int64_t limit, unsigned char* pie
 }
 
 // The light reader of every light path: reads up to `limit` bytes of `in` as
-// ReadPiecesAt does, descrambles each piece with the pattern counted from the
-// first byte read, and hands it to `deliver(unsigned char*, std::size_t)`.
-// Returns the number of bytes read.
+// ReadPiecesAt does, descrambles each piece, and hands it to
+// `deliver(unsigned char*, std::size_t)`. Every piece but the last is
+// kPieceSize bytes, a multiple of 16, so the pattern stays counted from the
+// first byte read. Returns the number of bytes read.
 template <typename PlaceFor, typename Deliver>
 std::int64_t ReadLight(std::istream& in, std::int64_t limit, PlaceFor&& placeFor,
                        Deliver&& deliver) {
-  std::size_t phase = 0;
+  static_assert(kPieceSize % 16 == 0);
   return ReadPiecesAt(in, limit, std::forward<PlaceFor>(placeFor),
-                      [&](unsigned char* piece, std::size_t n) {
-                        ScrambleLight(piece, n, phase);
-                        phase = (phase + n) & 15;
+                      [&deliver](unsigned char* piece, std::size_t n) {
+                        ScrambleLight(piece, n);
                         return deliver(piece, n);
                       });
 }
