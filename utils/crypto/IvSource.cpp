@@ -22,6 +22,7 @@ constexpr std::size_t kIvBytes = 8;
 // seen by the handler below, one made without the fork handlers (_Fork(), a
 // raw fork or clone system call) by its process id, which glibc does not
 // cache. Either way the child refills before its first IV.
+//
 // Bumped in every child made by fork().
 std::atomic<std::uint64_t> gForkGeneration{0};
 
