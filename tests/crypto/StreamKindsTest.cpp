@@ -52,6 +52,8 @@ struct Outcome {
   long long number = 0;  // the size or length the call reports
   std::string bytes;     // what it delivered (chunks: "length|" before each)
   std::string rest;      // what the stream holds behind it
+  std::ios::iostate state = std::ios::goodbit;
+  std::ios::iostate mask = std::ios::goodbit;  // the caller's exceptions() afterwards
 };
 
 std::string Describe(const Outcome& o) {
@@ -155,6 +157,8 @@ Outcome ReadFrom(Reader read, StreamKind kind, const std::string& input, bool li
                  bool exceptions) {
   SourceStream stream(kind, input, exceptions);
   Outcome o = read(stream.Get(), light);
+  o.state = stream.Get().rdstate();
+  o.mask = stream.Get().exceptions();
   o.rest = stream.Rest();
   return o;
 }
@@ -178,7 +182,10 @@ TEST(StreamKinds, EveryReaderGivesThePlainResultOnEveryStream) {
             // Where a refused blob leaves a stream that cannot seek is its own.
             if (plain.ok || kind != StreamKind::kPipe) {
               EXPECT_TRUE(plain.rest == got.rest) << Describe(got);
+              EXPECT_EQ(plain.state, got.state);
             }
+            EXPECT_EQ(exceptions ? std::ios::failbit | std::ios::badbit : std::ios::goodbit,
+                      got.mask);
           }
         }
       }
