@@ -9,7 +9,8 @@ namespace ZQ::RVL::Utils::Crypto::internal {
 // container, so each thread draws 512 bytes at a time and hands them out 8 at
 // a time; a child process, however it was made (fork, _Fork, clone), never
 // reuses bytes drawn before it was made, and handed out bytes are wiped from
-// the pool. Returns false when the generator fails. Thread-safe.
+// the pool. Returns false when the generator fails. Thread-safe; each thread
+// keeps its pool in a page of its own.
 bool DrawIv(unsigned char (&iv)[8]);
 
 }  // namespace ZQ::RVL::Utils::Crypto::internal
