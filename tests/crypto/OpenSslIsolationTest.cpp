@@ -2,7 +2,6 @@
 // application that uses OpenSSL's default context sees the same algorithms and
 // results after our calls as a process that never called us.
 #include <gtest/gtest.h>
-#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 #include <openssl/rand.h>
@@ -93,64 +92,4 @@ TEST(OpenSslIsolation, HostDefaultContextIsUntouched) {
   EXPECT_EQ(std::string::npos, after.find("aes:none"));
   EXPECT_EQ(std::string::npos, after.find("rand:failed"));
   EXPECT_EQ(pristine, after);
-}
-
-// Every call leaves the calling thread's OpenSSL error queue as it found it:
-// empty stays empty, and an entry the host queued before stays, alone.
-TEST(OpenSslIsolation, ErrorQueueIsAsTheCallerLeftIt) {
-  std::string broken;
-  {
-    std::istringstream in(std::string(100, 'p'));
-    std::ostringstream out;
-    ASSERT_TRUE(Crypto::StreamEncrypt(in, 100, out, false));
-    broken = out.str();
-    broken.back() = static_cast<char>(broken.back() ^ 1);  // a wrong padding
-  }
-  const struct {
-    const char* name;
-    bool (*call)(const std::string& container);
-  } calls[] = {
-      {"StreamDecrypt",
-       [](const std::string& c) {
-         std::istringstream in(c);
-         std::ostringstream out;
-         return Crypto::StreamDecrypt(in, out, false);
-       }},
-      {"DeserializeImpl",
-       [](const std::string& c) {
-         std::istringstream in(c);
-         unsigned char* blob = nullptr;
-         int length = 0;
-         const bool ok = Crypto::DeserializeImpl(in, blob, length, false);
-         delete[] blob;
-         return ok;
-       }},
-      {"chunks",
-       [](const std::string& c) {
-         std::istringstream in(c);
-         int size = 0;
-         bool ok = Crypto::DecryptStreamInit(in, size, false);
-         while (ok && !in.eof()) {
-           char chunk[256];
-           int length = sizeof chunk;
-           ok = Crypto::DecryptStreamChunk(in, chunk, length, false);
-         }
-         Crypto::DecryptStreamDeinit();
-         return ok;
-       }},
-  };
-  for (const auto& c : calls) {
-    for (bool hostEntry : {false, true}) {
-      SCOPED_TRACE(std::string(c.name) + (hostEntry ? " after a host entry" : ""));
-      ERR_clear_error();
-      if (hostEntry) ERR_raise(ERR_LIB_USER, 77);
-      EXPECT_FALSE(c.call(broken));
-      if (hostEntry) {
-        const unsigned long host = ERR_get_error();
-        EXPECT_EQ(ERR_LIB_USER, ERR_GET_LIB(host));
-        EXPECT_EQ(77, ERR_GET_REASON(host));
-      }
-      EXPECT_EQ(0u, ERR_peek_error()) << ERR_error_string(ERR_peek_error(), nullptr);
-    }
-  }
 }

@@ -1,9 +1,11 @@
 // Every reader over every kind of stream a caller may have: a seekable string
 // stream, a buffer that cannot seek, a file stream, each with and without
 // exceptions(). Whatever the input, each gives the plain string stream's
-// result, bytes and position, allocates no more than the stream delivers plus
-// 64 KiB, and lets a caller's own exception through untouched.
+// result, bytes and position, leaves the OpenSSL error queue as it found it,
+// allocates no more than the stream delivers plus 64 KiB, and lets a caller's
+// own exception through untouched.
 #include <gtest/gtest.h>
+#include <openssl/err.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -54,6 +56,7 @@ struct Outcome {
   std::string rest;      // what the stream holds behind it
   std::ios::iostate state = std::ios::goodbit;
   std::ios::iostate mask = std::ios::goodbit;  // the caller's exceptions() afterwards
+  bool queueAsFound = false;                   // the thread's OpenSSL error queue
 };
 
 std::string Describe(const Outcome& o) {
@@ -153,10 +156,15 @@ std::vector<std::string> Inputs(bool light) {
   return inputs;
 }
 
+// Runs `read` on a stream of `kind`; with `hostEntry` the thread's error queue
+// holds an entry of the caller's own before the call, else it is empty.
 Outcome ReadFrom(Reader read, StreamKind kind, const std::string& input, bool light,
-                 bool exceptions) {
+                 bool exceptions, bool hostEntry = true) {
   SourceStream stream(kind, input, exceptions);
+  ERR_clear_error();
+  if (hostEntry) ERR_raise(ERR_LIB_USER, 77);
   Outcome o = read(stream.Get(), light);
+  o.queueAsFound = (!hostEntry || ERR_GET_REASON(ERR_get_error()) == 77) && ERR_get_error() == 0;
   o.state = stream.Get().rdstate();
   o.mask = stream.Get().exceptions();
   o.rest = stream.Rest();
@@ -169,7 +177,9 @@ TEST(StreamKinds, EveryReaderGivesThePlainResultOnEveryStream) {
   for (bool light : {false, true}) {
     for (const std::string& input : Inputs(light)) {
       for (const auto& reader : kReaders) {
-        const Outcome plain = ReadFrom(reader.read, StreamKind::kString, input, light, false);
+        const Outcome plain =
+            ReadFrom(reader.read, StreamKind::kString, input, light, false, false);
+        EXPECT_TRUE(plain.queueAsFound) << reader.name << " left an error on an empty queue";
         for (StreamKind kind : zqtest::kStreamKinds) {
           for (bool exceptions : {false, true}) {
             SCOPED_TRACE(std::string(reader.name) + (light ? " light " : " full ") +
@@ -177,6 +187,7 @@ TEST(StreamKinds, EveryReaderGivesThePlainResultOnEveryStream) {
                          std::to_string(input.size()) + " bytes: plain " + Describe(plain));
             const Outcome got = ReadFrom(reader.read, kind, input, light, exceptions);
             EXPECT_EQ(plain.ok, got.ok);
+            EXPECT_TRUE(got.queueAsFound);
             EXPECT_EQ(plain.number, got.number);
             EXPECT_TRUE(plain.bytes == got.bytes) << Describe(got);
             // Where a refused blob leaves a stream that cannot seek is its own.
