@@ -7,6 +7,7 @@
 //   chunked decryption, 64 KiB chunks     vs StreamDecrypt of the same container
 //   DeserializeImpl, 16 MiB               vs StreamDecrypt of the same container
 //   SerializeImpl + DeserializeImpl       vs the same with a fresh key schedule per container
+//   10,000 16-byte blobs from an ifstream vs the same blobs from memory (both forms)
 // Baselines are named "Baseline..." so scripts/bench.sh can pair them.
 
 // The low-level AES calls are deprecated; they are only the baseline here.
@@ -276,6 +277,60 @@ void BaselineBlobPairFreshKey(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 
+// 10,000 blobs of 16 bytes written one after another, in the form
+// state.range(0) selects (1: light).
+constexpr int kManyBlobs = 10000;
+std::string ManyBlobs(bool light) {
+  const std::string blob = Bytes(16);
+  std::ostringstream out;
+  for (int i = 0; i < kManyBlobs; ++i) {
+    Crypto::SerializeImpl(reinterpret_cast<const unsigned char*>(blob.data()), 16, out, light);
+  }
+  return out.str();
+}
+
+// Reads every blob of `in` back with DeserializeImpl, one after another.
+void ReadManyBlobs(benchmark::State& state, std::istream& in, bool light) {
+  for (int i = 0; i < kManyBlobs; ++i) {
+    unsigned char* blob = nullptr;
+    int length = 0;
+    if (!Crypto::DeserializeImpl(in, blob, length, light) || length != 16) {
+      state.SkipWithError("DeserializeImpl failed");
+    }
+    delete[] blob;
+  }
+}
+
+void BaselineDeserializeBlobsFromMemory(benchmark::State& state) {
+  const bool light = state.range(0) != 0;
+  const std::string blobs = ManyBlobs(light);
+  for (auto _ : state) {
+    MemoryInBuf source(blobs);
+    std::istream in(&source);
+    ReadManyBlobs(state, in, light);
+  }
+  state.SetItemsProcessed(state.iterations() * kManyBlobs);
+}
+
+void DeserializeBlobsFromIfstream(benchmark::State& state) {
+  const bool light = state.range(0) != 0;
+  const char* env = std::getenv("ZQ_BENCH_DIR");
+  const std::string path =
+      (env != nullptr ? std::string(env) : std::filesystem::temp_directory_path().string()) +
+      "/zq-bench-blobs-" + std::to_string(::getpid());
+  {
+    const std::string blobs = ManyBlobs(light);
+    std::ofstream(path, std::ios::binary)
+        .write(blobs.data(), static_cast<std::streamsize>(blobs.size()));
+  }
+  for (auto _ : state) {
+    std::ifstream in(path, std::ios::binary);
+    ReadManyBlobs(state, in, light);
+  }
+  std::remove(path.c_str());
+  state.SetItemsProcessed(state.iterations() * kManyBlobs);
+}
+
 void ContainerOf100Bytes(benchmark::State& state) {
   const std::string plain = Bytes(100);
   MemoryOutBuf sink(256);
@@ -397,6 +452,8 @@ BENCHMARK(DeserializeFull)->Arg(16 << 20);
 BENCHMARK(ContainerOf100Bytes);
 BENCHMARK(SerializeDeserializePair)->Arg(100)->Arg(1 << 20);
 BENCHMARK(BaselineBlobPairFreshKey)->Arg(100)->Arg(1 << 20);
+BENCHMARK(BaselineDeserializeBlobsFromMemory)->Arg(0)->Arg(1);
+BENCHMARK(DeserializeBlobsFromIfstream)->Arg(0)->Arg(1);
 BENCHMARK(BaselineMemcpy)->Arg(64 << 20);
 BENCHMARK(StreamLight)->Arg(64 << 20);
 BENCHMARK(BaselineAesLowLevel);

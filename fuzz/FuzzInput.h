@@ -1,5 +1,5 @@
-// Small helpers for the fuzz targets: taking flags and numbers off the front
-// of the fuzzer's input, and a stream over the rest.
+// Small helpers for the fuzz targets: taking flags, numbers and the kind of
+// stream to read through off the front of the fuzzer's input.
 #pragma once
 
 #include <cstddef>
@@ -8,7 +8,16 @@
 #include <cstdlib>
 #include <string>
 
+#include "tests/support/StreamKinds.h"
+
 namespace zqfuzz {
+
+// The kind of stream a target reads the rest of the input through, and
+// whether it has exceptions() enabled.
+struct StreamChoice {
+  zqtest::StreamKind kind;
+  bool exceptions;
+};
 
 class Input {
  public:
@@ -20,6 +29,10 @@ class Input {
     return *data_++;
   }
   bool Flag() { return (Byte() & 1) != 0; }
+  StreamChoice Stream() {
+    const std::uint8_t b = Byte();
+    return {zqtest::kStreamKinds[b % 3], (b & 4) != 0};
+  }
   std::string Rest() {
     std::string rest(reinterpret_cast<const char*>(data_), size_);
     size_ = 0;

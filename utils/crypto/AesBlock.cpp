@@ -88,6 +88,7 @@ EVP_CIPHER_CTX* ThreadContext() {
 }  // namespace
 
 bool AesBlockOpenSsl(unsigned char* block, const unsigned char* key, Direction direction) noexcept {
+  const ErrorQueueMark mark;
   const EVP_CIPHER* aes = Aes128Ecb();
   EVP_CIPHER_CTX* ctx = ThreadContext();
   if (aes == nullptr || ctx == nullptr) return false;
@@ -111,6 +112,13 @@ bool AesBlock(unsigned char* block, const unsigned char* key, Direction directio
   }
 #endif
   return AesBlockOpenSsl(block, key, direction);
+}
+
+bool AesBlockOrZero(unsigned char* block, const unsigned char* key, Direction direction,
+                    AesTransform transform) noexcept {
+  if (transform(block, key, direction)) return true;
+  OPENSSL_cleanse(block, 16);
+  return false;
 }
 
 bool AesBlockUsesCpuInstructions() noexcept {

@@ -17,6 +17,16 @@ bool AesBlock(unsigned char* block, const unsigned char* key, Direction directio
 // The same through OpenSSL only, whatever the CPU offers. For cross-checks.
 bool AesBlockOpenSsl(unsigned char* block, const unsigned char* key, Direction direction) noexcept;
 
+// One AES block transform, in place: AesBlock or AesBlockOpenSsl.
+using AesTransform = bool (*)(unsigned char* block, const unsigned char* key,
+                              Direction direction) noexcept;
+
+// Runs `transform` on block[0..15] and, when it fails (neither the CPU's AES
+// instructions nor OpenSSL's AES is usable), sets the 16 bytes to zero: plain
+// text is never left in place of cipher text. Returns false then.
+bool AesBlockOrZero(unsigned char* block, const unsigned char* key, Direction direction,
+                    AesTransform transform = AesBlock) noexcept;
+
 // Returns true when AesBlock uses the CPU's AES instructions.
 bool AesBlockUsesCpuInstructions() noexcept;
 

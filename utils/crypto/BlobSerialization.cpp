@@ -5,10 +5,9 @@
 #include <cstdint>
 #include <cstring>
 #include <istream>
-#include <memory>
-#include <new>
 #include <ostream>
 
+#include "utils/crypto/BlobArray.h"
 #include "utils/crypto/Constants.h"
 #include "utils/crypto/ContainerCipher.h"
 #include "utils/crypto/ContainerHeader.h"
@@ -20,10 +19,12 @@ namespace ZQ::RVL::Utils::Crypto {
 
 namespace {
 
+using internal::BlobArray;
 using internal::ContainerCipher;
 using internal::Direction;
 using internal::kBlowfishBlockSize;
 using internal::kPieceSize;
+using internal::kShortfallSlack;
 
 // Hands `n` bytes at `blob` to `onPiece(const unsigned char*, std::size_t)` in
 // pieces of at most kPieceSize; stops when it returns false.
@@ -35,98 +36,71 @@ bool ForEachPiece(const unsigned char* blob, std::size_t n, OnPiece&& onPiece) {
   return true;
 }
 
-bool WriteBytes(std::ostream& out, const unsigned char* bytes, std::size_t n) {
-  out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(n));
-  return !out.fail();
+// How much of a result array of `arraySize` bytes to allocate before reading:
+// all of it when it is small, or when the stream is sure to deliver the
+// `needed` bytes that fill it (it has them at hand, or a seekable stream holds
+// them); else nothing, and the array grows with the bytes that arrive.
+std::size_t Reservation(std::istream& in, std::int64_t needed, std::size_t arraySize) {
+  if (arraySize <= kShortfallSlack || internal::CertainBytes(in) >= needed) return arraySize;
+  return internal::RemainingBytes(in) >= needed ? arraySize : 0;
 }
 
-bool EncryptBlob(const unsigned char* blob, std::size_t n, const unsigned char (&iv)[8],
-                 std::ostream& out) {
-  ContainerCipher cipher(Direction::kEncrypt, iv);
-  unsigned char produced[kPieceSize + kBlowfishBlockSize];
-  const bool body = ForEachPiece(blob, n, [&](const unsigned char* piece, std::size_t size) {
-    const int m = cipher.Update(piece, size, produced);
-    return m >= 0 && WriteBytes(out, produced, static_cast<std::size_t>(m));
-  });
-  if (!body) return false;
-  const int m = cipher.Final(produced);
-  return m >= 0 && WriteBytes(out, produced, static_cast<std::size_t>(m));
+// Reads a light payload of `n` bytes into a new array of n + 1 bytes, zero
+// where the stream delivered nothing. Returns null when the stream fails
+// other than at its end, delivers more than kShortfallSlack bytes fewer than
+// `n` (a seekable stream is asked before anything is read), or memory runs out.
+unsigned char* ReadLightArray(std::istream& in, int n) {
+  const auto size = static_cast<std::size_t>(n);
+  if (size > kShortfallSlack) {
+    const std::int64_t remaining = internal::RemainingBytes(in);
+    if (remaining >= 0 && n - remaining > static_cast<std::int64_t>(kShortfallSlack)) {
+      return nullptr;
+    }
+  }
+  BlobArray array(size + 1, Reservation(in, n, size + 1));
+  const std::int64_t taken = internal::ReadLight(
+      in, n, [&array](std::int64_t, std::size_t want) { return array.Room(want); },
+      [&array](unsigned char*, std::size_t got) {
+        array.Commit(got);
+        return true;
+      });
+  const bool cutByTheEnd = taken == n || in.eof();
+  if (!cutByTheEnd || internal::ReadFailed(in) ||
+      size - static_cast<std::size_t>(taken) > kShortfallSlack) {
+    return nullptr;
+  }
+  return array.Release(size + 1);
 }
 
-// Bytes left in a seekable stream from its current position, or -1 when the
-// stream cannot tell. The position is restored.
-std::int64_t RemainingBytes(std::istream& in) {
-  std::streambuf* buffer = in.rdbuf();
-  if (buffer == nullptr) return -1;
-  const std::streampos here = buffer->pubseekoff(0, std::ios::cur, std::ios::in);
-  if (here == std::streampos(-1)) return -1;
-  const std::streampos end = buffer->pubseekoff(0, std::ios::end, std::ios::in);
-  buffer->pubseekpos(here, std::ios::in);
-  if (end == std::streampos(-1) || end < here) return -1;
-  return static_cast<std::int64_t>(end - here);
-}
-
-// A light payload cut short still reads back (zero-filled), but a size field
-// that claims far more than a seekable stream holds would only make the reader
-// allocate and zero memory for bytes that cannot come: refused as hostile.
-constexpr std::int64_t kLightShortfallLimit = std::int64_t{64} << 10;
-
-bool HostileLightSize(std::istream& in, int n) {
-  const std::int64_t remaining = RemainingBytes(in);
-  return remaining >= 0 && n - remaining > kLightShortfallLimit;
-}
-
-// Size of the full-form result array for a size field of `n`: the padded
-// cipher length, or, when a seekable stream holds fewer bytes, just enough for
-// what it can deliver (decryption never yields more than it reads).
-std::size_t FullArraySize(std::istream& in, int n) {
-  const std::int64_t capacity = internal::CipherLength(n);
-  const std::int64_t remaining = RemainingBytes(in);
-  if (remaining < 0 || remaining >= capacity) return static_cast<std::size_t>(capacity);
-  const auto block = static_cast<std::int64_t>(kBlowfishBlockSize);
-  return static_cast<std::size_t>((remaining + block) / block * block);
-}
-
-// Decrypts up to `limit` cipher bytes of `in` into `array` (room for
-// `arraySize` bytes). Returns the number of plain bytes, or -1 on failure.
-std::int64_t DecryptInto(std::istream& in, std::int64_t limit, const unsigned char (&iv)[8],
-                         unsigned char* array, std::size_t arraySize) {
+// Decrypts the full-form payload of a size field `n` from `in` into a new
+// array; `count` receives the number of plain bytes. The array holds the
+// padded cipher length, or, when the stream delivers fewer cipher bytes, the
+// next multiple of 8 above what it delivered. Returns null when the cipher, a
+// read or memory fails.
+unsigned char* DecryptArray(std::istream& in, int n, const unsigned char (&iv)[8], int& count) {
+  const std::int64_t cipherLength = internal::CipherLength(n);
+  const auto limit = static_cast<std::size_t>(cipherLength);
+  BlobArray plain(limit, Reservation(in, cipherLength, limit));
   ContainerCipher cipher(Direction::kDecrypt, iv);
   unsigned char piece[kPieceSize];
-  unsigned char produced[kPieceSize + kBlowfishBlockSize];
-  std::size_t count = 0;
-  auto deliver = [&](int m) {
-    if (m < 0 || static_cast<std::size_t>(m) > arraySize - count) return false;
-    std::memcpy(array + count, produced, static_cast<std::size_t>(m));
-    count += static_cast<std::size_t>(m);
-    return true;
+  std::int64_t taken = 0;
+  const auto append = [&plain](const unsigned char* bytes, std::size_t m) {
+    return plain.Append(bytes, m);
   };
-  bool ok = true;
-  internal::ReadPieces(in, limit, piece, [&](unsigned char* bytes, std::size_t n) {
-    ok = deliver(cipher.Update(bytes, n, produced));
-    return ok;
-  });
-  if (!ok || !deliver(cipher.Final(produced))) return -1;
-  return static_cast<std::int64_t>(count);
-}
-
-// Reads up to `length` bytes into `array` (zeroed, room for length + 1) and
-// descrambles what arrived; bytes the stream did not deliver stay zero.
-void ReadLightPayload(std::istream& in, unsigned char* array, int length) {
-  // Pieces are multiples of 16 bytes, so each starts the pattern in phase.
-  internal::ReadPieces(
-      in, length, array,
-      [](unsigned char* piece, std::size_t n) {
-        internal::ScrambleLight(piece, n);
-        return true;
-      },
-      /*advance=*/true);
+  const bool passed = cipher.Pass(
+      [&](auto&& onPiece) { taken = internal::ReadPieces(in, cipherLength, piece, onPiece); },
+      append);
+  if (!passed || internal::ReadFailed(in) || !cipher.Finish(append)) return nullptr;
+  const auto block = static_cast<std::int64_t>(kBlowfishBlockSize);
+  count = static_cast<int>(plain.Size());
+  return plain.Release(
+      static_cast<std::size_t>(std::min(cipherLength, (taken + block) / block * block)));
 }
 
 }  // namespace
 
 bool SerializeImpl(const unsigned char* blob, int length, std::ostream& out, bool light) {
-  return internal::WithoutStreamExceptions([&] {
+  return internal::StreamFailureAsFalse(nullptr, [&] {
     if (length <= 0 || blob == nullptr) return false;
     if (!light && !internal::BlowfishAvailable()) return false;
     unsigned char iv[internal::kIvSize] = {};
@@ -135,25 +109,34 @@ bool SerializeImpl(const unsigned char* blob, int length, std::ostream& out, boo
       SerializeLightImpl(blob, length, out);
       return !out.fail();
     }
-    return EncryptBlob(blob, static_cast<std::size_t>(length), iv, out);
+    ContainerCipher cipher(Direction::kEncrypt, iv);
+    const auto write = [&out](const unsigned char* bytes, std::size_t n) {
+      return internal::WriteBytes(out, bytes, n);
+    };
+    return cipher.Pass(
+               [&](auto&& onPiece) {
+                 ForEachPiece(blob, static_cast<std::size_t>(length), onPiece);
+               },
+               write) &&
+           cipher.Finish(write);
   });
 }
 
 void SerializeLightImpl(const unsigned char* blob, int length, std::ostream& out) {
   if (length <= 0 || blob == nullptr) return;
-  internal::WithoutStreamExceptions([&] {
+  internal::StreamFailureAsFalse(nullptr, [&] {
     unsigned char work[kPieceSize];
     return ForEachPiece(blob, static_cast<std::size_t>(length),
                         [&](const unsigned char* piece, std::size_t n) {
                           std::memcpy(work, piece, n);
                           internal::ScrambleLight(work, n);
-                          return WriteBytes(out, work, n);
+                          return internal::WriteBytes(out, work, n);
                         });
   });
 }
 
 bool DeserializeImpl(std::istream& in, unsigned char*& blob, int& length, bool light) {
-  return internal::WithoutStreamExceptions([&] {
+  return internal::StreamFailureAsFalse(&in, [&] {
     length = 0;
     unsigned char iv[internal::kIvSize] = {};
     if (!internal::ReadHeader(in, length, iv, light)) return false;
@@ -161,27 +144,18 @@ bool DeserializeImpl(std::istream& in, unsigned char*& blob, int& length, bool l
     // Negative sizes and sizes whose array would not fit an int are hostile.
     if (n < 0 || (light ? n == INT_MAX : internal::CipherLength(n) > INT_MAX)) return false;
     if (light) {
-      if (HostileLightSize(in, n)) return false;
-      std::unique_ptr<unsigned char[]> array(
-          new (std::nothrow) unsigned char[static_cast<std::size_t>(n) + 1]());
-      if (!array) return false;
-      ReadLightPayload(in, array.get(), n);
-      if (internal::ReadFailed(in)) return false;
-      blob = array.release();
+      unsigned char* array = ReadLightArray(in, n);
+      if (array == nullptr) return false;
+      blob = array;
       return true;
     }
     if (!internal::BlowfishAvailable()) return false;
-    // The array is owned here until it is handed over, so a stream exception
-    // thrown midway releases it.
-    const std::size_t arraySize = FullArraySize(in, n);
-    std::unique_ptr<unsigned char[]> array(new (std::nothrow) unsigned char[arraySize]);
-    if (!array) return false;
     blob = nullptr;
-    const std::int64_t count =
-        DecryptInto(in, internal::CipherLength(n), iv, array.get(), arraySize);
-    if (count < 0 || internal::ReadFailed(in)) return false;
-    blob = array.release();
-    length = static_cast<int>(count);
+    int count = 0;
+    unsigned char* array = DecryptArray(in, n, iv, count);
+    if (array == nullptr) return false;
+    blob = array;
+    length = count;
     return true;
   });
 }
@@ -189,14 +163,10 @@ bool DeserializeImpl(std::istream& in, unsigned char*& blob, int& length, bool l
 void DeserializeLightImpl(std::istream& in, unsigned char*& blob, int length) {
   blob = nullptr;
   if (length < 0 || length == INT_MAX) return;
-  std::unique_ptr<unsigned char[]> array(
-      new (std::nothrow) unsigned char[static_cast<std::size_t>(length) + 1]());
-  if (!array) return;
-  internal::WithoutStreamExceptions([&] {
-    ReadLightPayload(in, array.get(), length);
-    return true;
+  internal::StreamFailureAsFalse(&in, [&] {
+    blob = ReadLightArray(in, length);
+    return blob != nullptr;
   });
-  blob = array.release();
 }
 
 int SerializedLengthImpl(int length) {

@@ -15,8 +15,8 @@ void TransformBlock(char* data, int length, const char (&key)[16], bool light,
   // The light flag selects no AES; a buffer shorter than a block is refused
   // rather than read or written past its end.
   if (light || data == nullptr || length < kAesBlockSize) return;
-  internal::AesBlock(reinterpret_cast<unsigned char*>(data),
-                     reinterpret_cast<const unsigned char*>(key), direction);
+  internal::AesBlockOrZero(reinterpret_cast<unsigned char*>(data),
+                           reinterpret_cast<const unsigned char*>(key), direction);
 }
 
 const char (&BuiltInKey(bool light))[16] {

@@ -1,5 +1,6 @@
 // Chunked decryption of one container into the caller's buffer, through the
 // process-wide context (one chunked decryption per process at a time, no lock).
+#include <cstdint>
 #include <cstring>
 #include <istream>
 #include <optional>
@@ -9,7 +10,6 @@
 #include "utils/crypto/ContainerCipher.h"
 #include "utils/crypto/ContainerHeader.h"
 #include "utils/crypto/Crypto.h"
-#include "utils/crypto/LightScramble.h"
 #include "utils/crypto/StreamIo.h"
 
 namespace ZQ::RVL::Utils::Crypto {
@@ -45,57 +45,69 @@ bool ValidChunkLength(const char* buffer, int length, bool light) {
   return buffer != nullptr && length > 0 && length % unit == 0;
 }
 
-// Appends `n` produced bytes to the caller's buffer. The cipher never yields
-// more than it was given, so the chunk's bytes always fit; a breach would be a
-// broken invariant, reported as a failure rather than written past the end.
-bool Deliver(char* buffer, int capacity, int& delivered, const unsigned char* bytes, int n) {
-  if (n < 0 || n > capacity - delivered) return false;
-  std::memcpy(buffer + delivered, bytes, static_cast<std::size_t>(n));
-  delivered += n;
-  return true;
-}
-
-// The full-form chunk step on an Open context. Returns false on a stream or
+// The full-form chunk step on an Open context: reads up to `capacity` bytes
+// into the cipher and places what it produces in `buffer`; at the end of the
+// stream also the rest after the padding check. Returns false on a stream or
 // cipher failure (the caller closes); `delivered` holds the plain bytes placed.
 bool DecryptFullChunk(std::istream& in, char* buffer, int capacity, int& delivered,
                       bool& reachedEnd) {
+  // The cipher never yields more than it was given, so the chunk's bytes
+  // always fit; a breach would be a broken invariant, reported as a failure
+  // rather than written past the end.
+  const auto deliver = [&](const unsigned char* bytes, std::size_t n) {
+    if (n > static_cast<std::size_t>(capacity - delivered)) return false;
+    std::memcpy(buffer + delivered, bytes, n);
+    delivered += static_cast<int>(n);
+    return true;
+  };
   unsigned char piece[kPieceSize];
-  unsigned char produced[kPieceSize + kBlowfishBlockSize];
-  bool ok = true;
-  const std::int64_t taken =
-      internal::ReadPieces(in, capacity, piece, [&](unsigned char* bytes, std::size_t n) {
-        const int m = Context()->Update(bytes, n, produced);
-        ok = m >= 0 && Deliver(buffer, capacity, delivered, produced, m);
-        return ok;
-      });
-  if (!ok || in.bad() || (in.fail() && !in.eof())) return false;
+  std::int64_t taken = 0;
+  const bool passed = Context()->Pass(
+      [&](auto&& onPiece) { taken = internal::ReadPieces(in, capacity, piece, onPiece); }, deliver);
+  if (!passed || internal::ReadFailed(in)) return false;
   // A read that yields nothing is the end only when the stream says so.
   if (taken == 0 && !in.eof()) return false;
   reachedEnd = in.eof();
-  if (!reachedEnd) return true;
-  const int m = Context()->Final(produced);
-  return m >= 0 && Deliver(buffer, capacity, delivered, produced, m);
+  return !reachedEnd || Context()->Finish(deliver);
+}
+
+// Runs one call on the process-wide context: an exception that passes through
+// to the caller (its own, from its stream buffer) leaves the context Closed.
+template <typename Body>
+bool ClosedIfItThrows(Body&& body) {
+  try {
+    return body();
+  } catch (...) {
+    Close();
+    throw;
+  }
 }
 
 }  // namespace
 
 bool DecryptStreamInit(std::istream& in, int& size, bool light) {
+  const internal::ErrorQueueMark mark;
   // Whatever the header holds, the context is set up afresh (Open), so every
   // Init is matched by a Deinit; an earlier context is released first.
-  Context().reset();
-  const bool headerOk =
-      internal::WithoutStreamExceptions([&] { return internal::ReadHeader(in, size, gIV, light); });
-  Context().emplace(internal::Direction::kDecrypt, gIV);
-  gState = ChunkState::kOpen;
-  if (!light && !Context()->Ready()) return false;
-  return headerOk;
+  Close();
+  return ClosedIfItThrows([&] {
+    const bool headerOk = internal::StreamFailureAsFalse(
+        &in, [&] { return internal::ReadHeader(in, size, gIV, light); });
+    Context().emplace(internal::Direction::kDecrypt, gIV);
+    gState = ChunkState::kOpen;
+    if (!light && !Context()->Ready()) return false;
+    return headerOk;
+  });
 }
 
 bool DecryptStreamChunk(std::istream& in, char* buffer, int& length, bool light) {
   if (!ValidChunkLength(buffer, length, light)) return false;
+  const int capacity = length;
   if (light) {
-    const int capacity = length;
-    StreamEncryptDecryptChunkLight(in, buffer, length);
+    ClosedIfItThrows([&] {
+      StreamEncryptDecryptChunkLight(in, buffer, length);
+      return true;
+    });
     // A read error is not the end of the stream: the caller's loop, waiting
     // for eof, would never stop.
     if (internal::ReadFailed(in)) {
@@ -106,7 +118,6 @@ bool DecryptStreamChunk(std::istream& in, char* buffer, int& length, bool light)
     }
     return true;
   }
-  const int capacity = length;
   std::memset(buffer, 0, static_cast<std::size_t>(capacity));
   if (gState != ChunkState::kOpen || !Context() || !Context()->Ready()) {
     Close();
@@ -114,8 +125,10 @@ bool DecryptStreamChunk(std::istream& in, char* buffer, int& length, bool light)
   }
   int delivered = 0;
   bool reachedEnd = false;
-  const bool ok = internal::WithoutStreamExceptions(
-      [&] { return DecryptFullChunk(in, buffer, capacity, delivered, reachedEnd); });
+  const bool ok = ClosedIfItThrows([&] {
+    return internal::StreamFailureAsFalse(
+        &in, [&] { return DecryptFullChunk(in, buffer, capacity, delivered, reachedEnd); });
+  });
   if (!ok) {
     // A failed final check leaves the bytes it had delivered; any other
     // failure leaves the buffer zeroed and `length` unchanged.
@@ -142,14 +155,18 @@ void StreamEncryptDecryptChunkLight(std::istream& in, char* buffer, int& length)
     return;
   }
   std::memset(buffer, 0, static_cast<std::size_t>(length));
-  std::streamsize got = 0;
-  internal::WithoutStreamExceptions([&] {
-    in.read(buffer, length);
-    got = in.gcount();
+  auto* bytes = reinterpret_cast<unsigned char*>(buffer);
+  std::int64_t got = 0;
+  internal::StreamFailureAsFalse(&in, [&] {
+    internal::ReadLight(
+        in, length, [bytes](std::int64_t offset, std::size_t) { return bytes + offset; },
+        [&got](unsigned char*, std::size_t n) {
+          got += static_cast<std::int64_t>(n);
+          return true;
+        });
     return true;
   });
   length = static_cast<int>(got);
-  internal::ScrambleLight(reinterpret_cast<unsigned char*>(buffer), static_cast<std::size_t>(got));
 }
 
 }  // namespace ZQ::RVL::Utils::Crypto

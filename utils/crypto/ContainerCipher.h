@@ -2,14 +2,17 @@
 // reader. Private to utils/crypto.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 
+#include "utils/crypto/Constants.h"
 #include "utils/crypto/OpenSslRuntime.h"
 
 namespace ZQ::RVL::Utils::Crypto::internal {
 
 // One container's cipher: Blowfish-CBC under the built-in key with the
-// container's IV, PKCS #7 padding on. Owns its context; not thread-safe.
+// container's IV, PKCS #7 padding on. Owns its context and the array its
+// output passes through; not thread-safe.
 class ContainerCipher {
  public:
   // Sets up the cipher; Ready() is false when Blowfish is unavailable.
@@ -17,22 +20,49 @@ class ContainerCipher {
 
   bool Ready() const noexcept { return ctx_ != nullptr; }
 
-  // Passes `n` bytes through the cipher into `out`, which has room for n + 8
-  // bytes. Returns the number of bytes produced, or -1 when the cipher fails
-  // or is not ready.
-  int Update(const unsigned char* in, std::size_t n, unsigned char* out) noexcept;
+  // The one cipher loop of the container. `forEachPiece(onPiece)` calls
+  // onPiece(const unsigned char* piece, std::size_t n) for each piece of input
+  // (n at most kPieceSize) and stops when it returns false; every piece goes
+  // through the cipher, and what it produces (possibly nothing) goes to
+  // `sink(const unsigned char* bytes, std::size_t n)`, which returns false to
+  // stop. Returns false when the cipher fails or is not ready, or the sink
+  // refused.
+  template <typename ForEachPiece, typename Sink>
+  bool Pass(ForEachPiece&& forEachPiece, Sink&& sink) {
+    bool ok = Ready();
+    if (!ok) return false;
+    forEachPiece([&](const unsigned char* piece, std::size_t n) {
+      assert(n <= kPieceSize);
+      const int produced = Update(piece, n);
+      ok = produced >= 0 &&
+           sink(static_cast<const unsigned char*>(produced_), static_cast<std::size_t>(produced));
+      return ok;
+    });
+    return ok;
+  }
 
-  // Finishes: encrypting, writes the last block with its padding; decrypting,
-  // checks and strips the padding. `out` has room for 8 bytes. Returns the
-  // number of bytes produced, or -1 (a wrong padding, a ciphertext whose
-  // length is not a multiple of 8, or a cipher not ready).
-  int Final(unsigned char* out) noexcept;
+  // Finishes and hands the result to `sink`: encrypting, the last block with
+  // its padding; decrypting, what is left after the padding check. Returns
+  // false on a wrong padding, a ciphertext whose length is not a multiple of
+  // 8, a cipher not ready, or a sink that refused.
+  template <typename Sink>
+  bool Finish(Sink&& sink) {
+    const int produced = Final();
+    return produced >= 0 &&
+           sink(static_cast<const unsigned char*>(produced_), static_cast<std::size_t>(produced));
+  }
 
   // Frees the context and its key schedule; Ready() is false afterwards.
   void Release() noexcept { ctx_.reset(); }
 
  private:
+  // Passes `n` bytes through the cipher into produced_; returns the number of
+  // bytes produced, or -1.
+  int Update(const unsigned char* in, std::size_t n) noexcept;
+  int Final() noexcept;
+
   CipherCtxPtr ctx_;
+  unsigned char produced_[kPieceSize + kBlowfishBlockSize];
 };
 
 }  // namespace ZQ::RVL::Utils::Crypto::internal

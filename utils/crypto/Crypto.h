@@ -2,10 +2,25 @@
 // and the "ZQCRYPTO" container (a header and a Blowfish-CBC or light-scrambled
 // payload) written and read between streams and files.
 //
-// Thread-safety: every function here may be called from any thread at once, on
-// different buffers and streams. Nothing throws on bad input: failures are
-// reported as `false`. The toolkit uses a private OpenSSL library context and
-// never changes the host application's OpenSSL state.
+// Thread-safety: every function here but the chunked decryption may be called
+// from any thread at once, on different buffers and streams; the chunked
+// decryption has one process-wide context and serves one caller at a time
+// (see below).
+//
+// Streams: every kind works alike, seekable or not, with or without
+// exceptions() enabled: a function gives the same result, delivers the same
+// bytes and leaves the stream at the same place either way, and its flags as
+// the reads left them (the caller's exception mask is kept; the end of the
+// data raises no exception). Nothing throws on bad input: failures are
+// reported as `false`, also a std::ios_base::failure or std::bad_alloc thrown
+// inside a call. Any other exception thrown by a caller's stream buffer (with
+// badbit in its exceptions()), and the forced unwinding of a cancelled thread,
+// passes through unchanged, with everything the call held released and the
+// chunked decryption closed.
+//
+// The host is left as it was: the toolkit uses a private OpenSSL library
+// context, and every call leaves the calling thread's OpenSSL error queue as
+// it found it, entries the caller had queued included.
 //
 // The container: "ZQCRYPTO" (8 bytes), the plain size (signed 32-bit,
 // little-endian), then in the full form an 8-byte random IV and the
@@ -28,7 +43,10 @@ namespace ZQ::RVL::Utils::Crypto {
 // Encrypts the 16 bytes at `data` in place with AES-128 (one ECB block) under
 // `key`. Bytes from 16 on are never touched. Does nothing when `length` is
 // below 16 or when `light` is true (use EncryptDecryptLight for the light
-// scramble). The key schedule is wiped before the call returns.
+// scramble). The key schedule is wiped before the call returns. Fails closed:
+// when no AES implementation is usable (neither the CPU's AES instructions nor
+// OpenSSL's AES-128), the 16 bytes are set to zero rather than left as plain
+// text; the same holds for every Encrypt and Decrypt below.
 ZQ_UTILS_API void Encrypt(char* data, int length, const char (&key)[16], bool light);
 
 // Decrypts the 16 bytes at `data` in place: the inverse of the keyed Encrypt
@@ -176,22 +194,26 @@ ZQ_UTILS_API void SerializeLightImpl(const unsigned char* blob, int length, std:
 // frees with delete[]; `blob` receives it (its old value is overwritten, not
 // freed) and `length` the number of blob bytes, and `in` is left behind the
 // container. The array holds (size field + 8) / 8 * 8 bytes in the full form
-// (fewer when a seekable stream holds fewer cipher bytes: always enough for
+// (fewer when the stream delivers fewer cipher bytes: always enough for
 // `length`), and size field + 1 bytes in the light form, where bytes the
-// stream did not deliver and the last byte are zero. Returns false with `blob`
-// untouched when the header is not valid or its size field is negative or too
-// large for an array, or, in the light form, claims more than 64 KiB beyond what
-// a seekable stream holds (`length` is 0 or the size field), or the array
-// cannot be allocated, or a read from `in` fails other than at its end in the
-// light form; returns false with `blob` null and `length` holding the size
-// field when the full form's decryption or a read fails. A light payload cut
-// short by the end of `in` is not an error. Never throws.
+// stream did not deliver and the last byte are zero. Memory grows with the
+// bytes the stream delivers, never with the size field alone. Returns false
+// with `blob` untouched (`length` 0 or the size field) when the header is not
+// valid or its size field is negative or too large for an array, or, in the
+// light form, when the stream holds or delivers more than 64 KiB fewer bytes
+// than the size field claims (a seekable stream is asked before anything is
+// read), memory runs out, or a read from `in` fails other than at its end;
+// returns false with `blob` null and `length` holding the size field when the
+// full form's decryption, a read or memory fails. A light payload cut short
+// by the end of `in` by at most 64 KiB is not an error.
 ZQ_UTILS_API bool DeserializeImpl(std::istream& in, unsigned char*& blob, int& length, bool light);
 
 // Reads a light-form payload of `length` bytes, without a header, into a new
 // array of `length` + 1 bytes that the caller owns and frees with delete[]
 // (bytes the stream did not deliver, and the last byte, are zero). `blob` is
-// set to null when `length` is negative or the array cannot be allocated.
+// set to null when `length` is negative, the stream holds or delivers more
+// than 64 KiB fewer bytes than `length`, a read fails other than at the end,
+// or memory runs out.
 ZQ_UTILS_API void DeserializeLightImpl(std::istream& in, unsigned char*& blob, int length);
 
 // Returns the number of bytes SerializeImpl writes for a blob of `length`

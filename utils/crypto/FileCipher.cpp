@@ -62,7 +62,7 @@ bool FilePlainSize(const char* path, int& size, bool light) {
 }
 
 bool FileEncrypt(const char* inPath, const char* outPath, bool light) {
-  return internal::WithoutStreamExceptions([&] {
+  return internal::StreamFailureAsFalse(nullptr, [&] {
     std::ifstream in = OpenInput(inPath);
     if (!in.is_open() || outPath == nullptr) return false;
     const std::optional<int> size = MeasureInput(in);
@@ -73,7 +73,7 @@ bool FileEncrypt(const char* inPath, const char* outPath, bool light) {
 }
 
 bool FileDecrypt(const char* inPath, const char* outPath, bool light) {
-  return internal::WithoutStreamExceptions([&] {
+  return internal::StreamFailureAsFalse(nullptr, [&] {
     std::ifstream in = OpenInput(inPath);
     if (!in.is_open() || outPath == nullptr || SameFile(inPath, outPath)) return false;
     return TransformInto(outPath,

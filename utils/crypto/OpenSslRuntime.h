@@ -6,6 +6,7 @@
 // built once, on first use.
 #pragma once
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
 
 #include <cstddef>
@@ -18,6 +19,17 @@ struct CipherCtxDeleter {
 };
 // Owns one EVP cipher context; freeing it also wipes the key schedule it holds.
 using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxDeleter>;
+
+// While it lives, OpenSSL errors raised on this thread stay out of the
+// caller's sight: on the way out every entry pushed since it was made is
+// removed, and whatever the caller had queued before stays as it was.
+class ErrorQueueMark {
+ public:
+  ErrorQueueMark() noexcept { ERR_set_mark(); }
+  ~ErrorQueueMark() { ERR_pop_to_mark(); }
+  ErrorQueueMark(const ErrorQueueMark&) = delete;
+  ErrorQueueMark& operator=(const ErrorQueueMark&) = delete;
+};
 
 enum class Direction { kEncrypt, kDecrypt };
 

@@ -8,7 +8,6 @@
 #include "utils/crypto/ContainerCipher.h"
 #include "utils/crypto/ContainerHeader.h"
 #include "utils/crypto/Crypto.h"
-#include "utils/crypto/LightScramble.h"
 #include "utils/crypto/StreamIo.h"
 
 namespace ZQ::RVL::Utils::Crypto {
@@ -17,64 +16,50 @@ namespace {
 
 using internal::ContainerCipher;
 using internal::Direction;
-using internal::kBlowfishBlockSize;
 using internal::kPieceSize;
 
-// Copies up to `limit` bytes from `in` to `out` through the light scramble.
-// Every piece but the last is a multiple of 16 bytes, so restarting the pattern
-// per piece keeps it counted from the first byte. Stops when `out` fails.
-// Returns the number of bytes taken from `in`.
+// Copies up to `limit` bytes from `in` to `out` through the light scramble;
+// stops when `out` fails. Returns the number of bytes taken from `in`.
 std::int64_t CopyLight(std::istream& in, std::int64_t limit, std::ostream& out) {
   unsigned char piece[kPieceSize];
-  return internal::ReadPieces(in, limit, piece, [&out](unsigned char* bytes, std::size_t n) {
-    internal::ScrambleLight(bytes, n);
-    out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(n));
-    return !out.fail();
-  });
+  return internal::ReadLight(
+      in, limit, [&piece](std::int64_t, std::size_t) { return piece; },
+      [&out](unsigned char* bytes, std::size_t n) { return internal::WriteBytes(out, bytes, n); });
 }
 
 // Passes up to `limit` bytes of `in` through `cipher` into `out` and finishes
-// the cipher. `taken` receives the number of bytes read from `in`. Returns
-// false when the cipher fails (including its final padding check) or `out`
-// fails; what was produced before stays in `out`.
-bool CopyThroughCipher(std::istream& in, std::int64_t limit, ContainerCipher& cipher,
-                       std::ostream& out, std::int64_t& taken) {
+// the cipher. Returns the number of bytes taken from `in`, or -1 when the
+// cipher (including its final padding check) or `out` failed; what was
+// produced before stays in `out`.
+std::int64_t CopyThroughCipher(std::istream& in, std::int64_t limit, ContainerCipher& cipher,
+                               std::ostream& out) {
   unsigned char piece[kPieceSize];
-  unsigned char produced[kPieceSize + kBlowfishBlockSize];
-  bool cipherOk = true;
-  auto writeProduced = [&out, &produced](int n) {
-    out.write(reinterpret_cast<const char*>(produced), n);
-    return !out.fail();
+  std::int64_t taken = 0;
+  const auto write = [&out](const unsigned char* bytes, std::size_t n) {
+    return internal::WriteBytes(out, bytes, n);
   };
-  taken = internal::ReadPieces(in, limit, piece, [&](unsigned char* bytes, std::size_t n) {
-    const int m = cipher.Update(bytes, n, produced);
-    cipherOk = m >= 0;
-    return cipherOk && writeProduced(m);
-  });
-  if (!cipherOk || out.fail()) return false;
-  const int m = cipher.Final(produced);
-  return m >= 0 && writeProduced(m);
+  const bool passed = cipher.Pass(
+      [&](auto&& onPiece) { taken = internal::ReadPieces(in, limit, piece, onPiece); }, write);
+  if (!passed || !cipher.Finish(write)) return -1;
+  return taken;
 }
 
 }  // namespace
 
 bool StreamEncrypt(std::istream& in, int size, std::ostream& out, bool light) {
-  return internal::WithoutStreamExceptions([&] {
+  return internal::StreamFailureAsFalse(&in, [&] {
     if (!in.good() || !out.good() || size < 0) return false;
     if (!light && !internal::BlowfishAvailable()) return false;
     unsigned char iv[internal::kIvSize] = {};
     if (!internal::WriteHeader(out, size, iv, light)) return false;
     if (light) return CopyLight(in, size, out) == size && !out.fail();
-
     ContainerCipher cipher(Direction::kEncrypt, iv);
-    std::int64_t taken = 0;
-    const bool written = CopyThroughCipher(in, size, cipher, out, taken);
-    return written && taken == size;
+    return CopyThroughCipher(in, size, cipher, out) == size;
   });
 }
 
 bool StreamDecrypt(std::istream& in, std::ostream& out, bool light) {
-  return internal::WithoutStreamExceptions([&] {
+  return internal::StreamFailureAsFalse(&in, [&] {
     if (!in.good() || !out.good()) return false;
     if (!light && !internal::BlowfishAvailable()) return false;
     int size = 0;
@@ -85,16 +70,15 @@ bool StreamDecrypt(std::istream& in, std::ostream& out, bool light) {
       return !out.fail() && !internal::ReadFailed(in);
     }
     ContainerCipher cipher(Direction::kDecrypt, iv);
-    std::int64_t taken = 0;
     // A read error at a block boundary could leave bytes that happen to end
     // in valid padding: the stream state tells it from the end.
-    return CopyThroughCipher(in, internal::CipherLength(size), cipher, out, taken) &&
+    return CopyThroughCipher(in, internal::CipherLength(size), cipher, out) >= 0 &&
            !internal::ReadFailed(in);
   });
 }
 
 bool StreamPlainSize(std::istream& in, int& size, bool light) {
-  return internal::WithoutStreamExceptions([&] {
+  return internal::StreamFailureAsFalse(&in, [&] {
     size = 0;
     unsigned char iv[internal::kIvSize] = {};
     return internal::ReadHeader(in, size, iv, light);
@@ -102,7 +86,7 @@ bool StreamPlainSize(std::istream& in, int& size, bool light) {
 }
 
 void StreamEncryptDecryptLight(std::istream& in, int size, std::ostream& out) {
-  internal::WithoutStreamExceptions([&] {
+  internal::StreamFailureAsFalse(&in, [&] {
     CopyLight(in, size, out);
     return true;
   });
