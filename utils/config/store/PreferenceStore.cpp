@@ -1,11 +1,15 @@
 #include "utils/config/store/PreferenceStore.h"
 
+#include <cerrno>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 
 #include "utils/config/store/DecodedFiles.h"
+#include "utils/config/store/ForkGuard.h"
 #include "utils/config/store/PosixFile.h"
+#include "utils/file/AtomicFile.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 
@@ -13,9 +17,11 @@ namespace {
 
 enum class LoadStatus { kOk, kMissing, kDamaged, kError };
 
-// Reads the file at `location` into `bytes` (only meaningful after kOk).
-LoadStatus ReadBytes(const FileLocation& location, std::string& bytes) {
-  switch (ReadWholeFile(location.Path(), kMaxFileSize, bytes)) {
+// Reads the file at `location` into `bytes` (only meaningful after kOk), and
+// which file it was into `identity` when given.
+LoadStatus ReadBytes(const FileLocation& location, std::string& bytes,
+                     FileIdentity* identity = nullptr) {
+  switch (ReadWholeFile(location.Path(), kMaxFileSize, bytes, identity)) {
     case ReadStatus::kOk:
       return LoadStatus::kOk;
     case ReadStatus::kMissing:
@@ -28,11 +34,11 @@ LoadStatus ReadBytes(const FileLocation& location, std::string& bytes) {
   return LoadStatus::kError;
 }
 
-// Reads and decodes the dictionary at `location` into `out`; a missing file
-// is an empty dictionary.
-LoadStatus Load(const FileLocation& location, Dictionary& out) {
+// Reads and decodes the dictionary at `location` into `out`, and which file
+// it was into `identity`; a missing file is an empty dictionary.
+LoadStatus Load(const FileLocation& location, Dictionary& out, FileIdentity& identity) {
   std::string bytes;
-  const LoadStatus status = ReadBytes(location, bytes);
+  const LoadStatus status = ReadBytes(location, bytes, &identity);
   if (status == LoadStatus::kMissing) {
     out.clear();
     return LoadStatus::kOk;
@@ -85,30 +91,49 @@ struct LookUp {
 // Applies `change` to the dictionary of `domain` in `scope` under the file's
 // lock and writes the result. `change` returns false when it changed nothing;
 // the file is then left alone (unless it was damaged: a write starts afresh).
+// A lock file removed while held lets another writer in, so just before the
+// new file goes into place the lock must still be the file at the lock path
+// and the file the one that was read; otherwise, or when another writer
+// removed the temporary file as a stray, the change is made again from the
+// start, until the lock's deadline.
 bool Modify(std::string_view domain, Scope scope, const std::function<bool(Dictionary&)>& change) {
   FileLocation location;
   if (!LocateDomainFile(domain, scope, location)) return false;
   if (!MakeFolders(location.folder, location.folderMode)) return false;
-  const FileDescriptor lock = LockExclusive(location.Path() + ".lock", location.fileMode);
-  if (!lock.Valid()) return false;
-  RemoveStrayTemporaries(location.folder, location.fileName);
+  const std::string path = location.Path();
+  const std::string lockPath = path + ".lock";
+  const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+  for (;;) {
+    const FileLock lock = LockExclusive(lockPath, deadline);
+    if (!lock.Held()) return false;
+    RemoveStrayTemporaries(location.folder, location.fileName);
 
-  Dictionary dictionary;
-  const LoadStatus status = Load(location, dictionary);
-  if (status == LoadStatus::kError) return false;
-  const bool damaged = status == LoadStatus::kDamaged;
-  if (damaged) dictionary.clear();
-  if (!change(dictionary) && !damaged) return true;
+    Dictionary dictionary;
+    FileIdentity read;
+    const LoadStatus status = Load(location, dictionary, read);
+    if (status == LoadStatus::kError) return false;
+    const bool damaged = status == LoadStatus::kDamaged;
+    if (damaged) dictionary.clear();
+    if (!change(dictionary) && !damaged) return true;
 
-  std::string bytes;
-  if (!EncodeDictionary(dictionary, bytes) || bytes.size() > kMaxFileSize) return false;
-  if (damaged && !PreserveDamagedFile(location.folder, location.fileName)) return false;
-  return ReplaceFile(location.folder, location.fileName, bytes, location.fileMode);
+    std::string bytes;
+    if (!EncodeDictionary(dictionary, bytes) || bytes.size() > kMaxFileSize) return false;
+    Utils::internal::AtomicFile file;
+    if (!file.Begin(path, {location.fileMode, false}) || !file.Write(bytes) || !file.Sync()) {
+      if (errno == ENOENT) continue;
+      return false;
+    }
+    if (!lock.StillAt(lockPath) || IdentityOf(path) != read) continue;
+    if (damaged && !PreserveDamagedFile(location.folder, location.fileName)) return false;
+    if (file.Commit()) return true;
+    if (errno != ENOENT) return false;
+  }
 }
 
 }  // namespace
 
 std::optional<StoredValue> CopyValue(std::string_view domain, const std::string& key, Scope scope) {
+  const ForkGuard guard;
   std::optional<StoredValue> value;
   const LookUp lookUp{key, value};
   if (!ReadAndDecode(domain, scope, lookUp, lookUp)) return std::nullopt;
@@ -118,6 +143,7 @@ std::optional<StoredValue> CopyValue(std::string_view domain, const std::string&
 bool SetValue(std::string_view domain, const std::string& key, const StoredValue& value,
               Scope scope) {
   if (value.bytes.size() > kMaxFileSize) return false;
+  const ForkGuard guard;
   return Modify(domain, scope, [&](Dictionary& dictionary) {
     dictionary[key] = value;
     return true;
@@ -125,6 +151,7 @@ bool SetValue(std::string_view domain, const std::string& key, const StoredValue
 }
 
 bool RemoveValue(std::string_view domain, const std::string& key, Scope scope) {
+  const ForkGuard guard;
   // A key that is not there needs no lock and no write (and no folder or lock
   // file is made for a domain that was never written).
   std::optional<StoredValue> current;
@@ -134,6 +161,7 @@ bool RemoveValue(std::string_view domain, const std::string& key, Scope scope) {
 }
 
 std::optional<std::vector<std::string>> CopyKeyList(std::string_view domain, Scope scope) {
+  const ForkGuard guard;
   std::vector<std::string> keys;
   const bool read = ReadAndDecode(
       domain, scope,
