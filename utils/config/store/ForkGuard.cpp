@@ -2,33 +2,39 @@
 
 #include <pthread.h>
 
-#include <cassert>
-
 namespace ZQ::RVL::Utils::Preferences {
 
 namespace {
 
-// Held shared by every call of the store, exclusively across a fork. It
-// prefers the fork: a steady stream of calls cannot starve it.
-pthread_rwlock_t gCalls = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+// How many calls are under way, and whether a fork waits for them to end.
+// gMutex is held from the fork's prepare handler until after the fork, so
+// calls that start meanwhile wait; a fork goes first, so a steady stream of
+// calls cannot starve it.
+pthread_mutex_t gMutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t gChanged = PTHREAD_COND_INITIALIZER;
+unsigned gActive = 0;
+bool gForking = false;
 
 void BeforeFork() {
-  pthread_rwlock_wrlock(&gCalls);
+  pthread_mutex_lock(&gMutex);
+  gForking = true;
+  while (gActive > 0) pthread_cond_wait(&gChanged, &gMutex);
 }
 
 void AfterForkInParent() {
-  pthread_rwlock_unlock(&gCalls);
+  gForking = false;
+  pthread_cond_broadcast(&gChanged);
+  pthread_mutex_unlock(&gMutex);
 }
 
-// The child's only thread has another thread id than the one that locked, so
-// an unlock would be taken for a reader's; nobody else can hold the lock, and
-// it starts afresh.
+// The child has one thread, the one that forked and holds gMutex (a plain
+// mutex, so its unlock here is sound). Threads of the parent that waited on
+// gChanged do not exist here, so it starts afresh rather than be signalled.
 void AfterForkInChild() {
-  pthread_rwlockattr_t attributes;
-  pthread_rwlockattr_init(&attributes);
-  pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-  pthread_rwlock_init(&gCalls, &attributes);
-  pthread_rwlockattr_destroy(&attributes);
+  gForking = false;
+  gActive = 0;
+  pthread_cond_init(&gChanged, nullptr);
+  pthread_mutex_unlock(&gMutex);
 }
 
 }  // namespace
@@ -37,12 +43,16 @@ ForkGuard::ForkGuard() {
   // Registered once, at the first call: before it no call can be in flight.
   static const int registered = pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
   (void)registered;
-  [[maybe_unused]] const int locked = pthread_rwlock_rdlock(&gCalls);
-  assert(locked == 0);
+  pthread_mutex_lock(&gMutex);
+  while (gForking) pthread_cond_wait(&gChanged, &gMutex);
+  ++gActive;
+  pthread_mutex_unlock(&gMutex);
 }
 
 ForkGuard::~ForkGuard() {
-  pthread_rwlock_unlock(&gCalls);
+  pthread_mutex_lock(&gMutex);
+  if (--gActive == 0 && gForking) pthread_cond_broadcast(&gChanged);
+  pthread_mutex_unlock(&gMutex);
 }
 
 }  // namespace ZQ::RVL::Utils::Preferences

@@ -77,23 +77,11 @@ int AddNameNoReplace(const std::string& from, const std::string& to) {
 
 }  // namespace
 
-FileIdentity IdentityOf(const std::string& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return {};
-  return {true, info.st_dev, info.st_ino};
-}
-
-ReadStatus ReadWholeFile(const std::string& path, std::size_t maxSize, std::string& out,
-                         FileIdentity* identity) {
+ReadStatus ReadWholeFile(const std::string& path, std::size_t maxSize, std::string& out) {
   FileDescriptor fd(RetryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | kOpenFlags); }));
-  if (!fd.Valid()) {
-    if (errno != ENOENT) return ReadStatus::kError;
-    if (identity != nullptr) *identity = {};
-    return ReadStatus::kMissing;
-  }
+  if (!fd.Valid()) return errno == ENOENT ? ReadStatus::kMissing : ReadStatus::kError;
   struct stat info {};
   if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return ReadStatus::kError;
-  if (identity != nullptr) *identity = {true, info.st_dev, info.st_ino};
   if (static_cast<unsigned long long>(info.st_size) > maxSize) return ReadStatus::kTooLarge;
 
   out.clear();

@@ -33,29 +33,11 @@ constexpr mode_t kLockFileMode = 0600;
 
 enum class ReadStatus { kOk, kMissing, kTooLarge, kError };
 
-// Which file a path led to at one moment, or that it led to none.
-struct FileIdentity {
-  bool exists = false;
-  dev_t device = 0;
-  ino_t inode = 0;
-
-  bool operator==(const FileIdentity& other) const {
-    return exists == other.exists && device == other.device && inode == other.inode;
-  }
-  bool operator!=(const FileIdentity& other) const { return !(*this == other); }
-};
-
-// Returns the file `path` leads to now (following links, as ReadWholeFile).
-FileIdentity IdentityOf(const std::string& path);
-
 // Reads the whole file at `path` into `out`. kMissing when there is no file,
 // kTooLarge (nothing read) when it holds more than `maxSize` bytes, kError on
 // any other failure, among them anything but a regular file at the path (or
-// at the end of a link there); `out` is only meaningful after kOk. With
-// `identity`, stores there the file that was read (after kOk and kTooLarge)
-// or that there was none (kMissing).
-ReadStatus ReadWholeFile(const std::string& path, std::size_t maxSize, std::string& out,
-                         FileIdentity* identity = nullptr);
+// at the end of a link there); `out` is only meaningful after kOk.
+ReadStatus ReadWholeFile(const std::string& path, std::size_t maxSize, std::string& out);
 
 // Creates `folder` and every missing folder above it with exactly `mode`
 // (whatever the umask), and makes each new entry durable. Existing folders are

@@ -17,11 +17,9 @@ namespace {
 
 enum class LoadStatus { kOk, kMissing, kDamaged, kError };
 
-// Reads the file at `location` into `bytes` (only meaningful after kOk), and
-// which file it was into `identity` when given.
-LoadStatus ReadBytes(const FileLocation& location, std::string& bytes,
-                     FileIdentity* identity = nullptr) {
-  switch (ReadWholeFile(location.Path(), kMaxFileSize, bytes, identity)) {
+// Reads the file at `location` into `bytes` (only meaningful after kOk).
+LoadStatus ReadBytes(const FileLocation& location, std::string& bytes) {
+  switch (ReadWholeFile(location.Path(), kMaxFileSize, bytes)) {
     case ReadStatus::kOk:
       return LoadStatus::kOk;
     case ReadStatus::kMissing:
@@ -34,21 +32,25 @@ LoadStatus ReadBytes(const FileLocation& location, std::string& bytes,
   return LoadStatus::kError;
 }
 
-// Reads and decodes the dictionary at `location` into `out`, and which file
-// it was into `identity`; a missing file is an empty dictionary.
-LoadStatus Load(const FileLocation& location, Dictionary& out, FileIdentity& identity) {
-  std::string bytes;
-  const LoadStatus status = ReadBytes(location, bytes, &identity);
+// Reads and decodes the dictionary at `location` into `out`, keeping the
+// bytes read in `bytes` (none: no file); a missing file is an empty
+// dictionary.
+LoadStatus Load(const FileLocation& location, Dictionary& out,
+                std::optional<std::string>& bytes) {
+  bytes.emplace();
+  const LoadStatus status = ReadBytes(location, *bytes);
+  if (status == LoadStatus::kDamaged) bytes->clear();  // too large: nothing read
   if (status == LoadStatus::kMissing) {
+    bytes.reset();
     out.clear();
     return LoadStatus::kOk;
   }
   if (status != LoadStatus::kOk) return status;
-  if (const auto kept = PeekKept(location.Path(), bytes)) {
+  if (const auto kept = PeekKept(location.Path(), *bytes)) {
     out = *kept;  // a copy to change: cheaper than a parse
     return LoadStatus::kOk;
   }
-  return DecodeDictionary(bytes, out) ? LoadStatus::kOk : LoadStatus::kDamaged;
+  return DecodeDictionary(*bytes, out) ? LoadStatus::kOk : LoadStatus::kDamaged;
 }
 
 // Reads the file of `domain` in `scope` and answers from its kept dictionary
@@ -88,14 +90,32 @@ struct LookUp {
   bool operator()(const std::string& bytes) const { return DecodeOneValue(bytes, key, value); }
 };
 
+// Returns true when the file at `location` still holds `read` (none: there
+// is still no file; empty: it was too large to read).
+bool StillUnchanged(const FileLocation& location, const std::optional<std::string>& read) {
+  std::string now;
+  switch (ReadWholeFile(location.Path(), kMaxFileSize, now)) {
+    case ReadStatus::kMissing:
+      return !read;
+    case ReadStatus::kOk:
+      return read && *read == now;
+    case ReadStatus::kTooLarge:
+      return read && read->empty();
+    case ReadStatus::kError:
+      break;
+  }
+  return false;
+}
+
 // Applies `change` to the dictionary of `domain` in `scope` under the file's
 // lock and writes the result. `change` returns false when it changed nothing;
 // the file is then left alone (unless it was damaged: a write starts afresh).
-// A lock file removed while held lets another writer in, so just before the
-// new file goes into place the lock must still be the file at the lock path
-// and the file the one that was read; otherwise, or when another writer
-// removed the temporary file as a stray, the change is made again from the
-// start, until the lock's deadline.
+// A lock file removed while held lets another writer in beside this one. So
+// just before the new file goes into place, a writer checks that its lock
+// file is still the one at the lock path (a writer whose lock file was
+// removed never commits), and reads the file again: when another writer
+// changed it meanwhile (or removed this writer's temporary file as a stray),
+// the change is made again from the start, until the lock's deadline.
 bool Modify(std::string_view domain, Scope scope, const std::function<bool(Dictionary&)>& change) {
   FileLocation location;
   if (!LocateDomainFile(domain, scope, location)) return false;
@@ -103,13 +123,14 @@ bool Modify(std::string_view domain, Scope scope, const std::function<bool(Dicti
   const std::string path = location.Path();
   const std::string lockPath = path + ".lock";
   const auto deadline = std::chrono::steady_clock::now() + kLockWait;
-  for (;;) {
+  for (bool again = false;; again = true) {
+    if (again && std::chrono::steady_clock::now() >= deadline) return false;
     const FileLock lock = LockExclusive(lockPath, deadline);
     if (!lock.Held()) return false;
     RemoveStrayTemporaries(location.folder, location.fileName);
 
     Dictionary dictionary;
-    FileIdentity read;
+    std::optional<std::string> read;
     const LoadStatus status = Load(location, dictionary, read);
     if (status == LoadStatus::kError) return false;
     const bool damaged = status == LoadStatus::kDamaged;
@@ -123,7 +144,7 @@ bool Modify(std::string_view domain, Scope scope, const std::function<bool(Dicti
       if (errno == ENOENT) continue;
       return false;
     }
-    if (!lock.StillAt(lockPath) || IdentityOf(path) != read) continue;
+    if (!lock.StillAt(lockPath) || !StillUnchanged(location, read)) continue;
     if (damaged && !PreserveDamagedFile(location.folder, location.fileName)) return false;
     if (file.Commit()) return true;
     if (errno != ENOENT) return false;
