@@ -3,8 +3,14 @@
 // time. Every thread reads back its own keys as it last left them, every
 // shared value read is one some writer stored whole, and afterwards each own
 // key holds the last value its writer stored (or is gone when its last act
-// was a delete).
+// was a delete). The same holds while the lock files are removed underneath
+// the writers, and for writers in children forked while another thread
+// writes; a lock holder that never lets go costs a writer a bounded wait.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -77,11 +83,23 @@ unsigned Work(const Config& config, unsigned writer,
   return wrong;
 }
 
-class ConfigConcurrency : public zqtest::PreferencesTest {};
+class ConfigConcurrency : public zqtest::PreferencesTest {
+ protected:
+  void RunManyWriters(bool removeLockFiles);
+};
 
 }  // namespace
 
 TEST_F(ConfigConcurrency, ProcessesAndThreadsKeepTheirLastWrites) {
+  RunManyWriters(false);
+}
+
+// A lock file removed while held must not let a second writer in.
+TEST_F(ConfigConcurrency, LockFilesRemovedUnderneathLoseNothing) {
+  RunManyWriters(true);
+}
+
+void ConfigConcurrency::RunManyWriters(bool removeLockFiles) {
   zqtest::Pipe start;  // every child waits for it to close, so all start at once
   ASSERT_TRUE(start.Valid());
   std::vector<pid_t> children;
@@ -111,7 +129,17 @@ TEST_F(ConfigConcurrency, ProcessesAndThreadsKeepTheirLastWrites) {
     }));
   }
   start.CloseWrite();
+  std::atomic<bool> writing{true};
+  std::thread remover([&] {
+    const std::string lock = UserFile("com.acme.App") + ".lock";
+    while (removeLockFiles && writing) {
+      ::unlink(lock.c_str());
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
   for (pid_t child : children) EXPECT_EQ(0, zqtest::Wait(child));
+  writing = false;
+  remover.join();
 
   const Config config(1, "App", "Acme");
   std::vector<std::string> expectedKeys;
@@ -142,5 +170,89 @@ TEST_F(ConfigConcurrency, ProcessesAndThreadsKeepTheirLastWrites) {
   for (const std::string& name : Entries(dir_.Path() / "user")) {
     EXPECT_EQ(std::string::npos, name.find(".tmp-")) << name;
     EXPECT_EQ(std::string::npos, name.find(".corrupt-")) << name;
+  }
+}
+
+// 20 children forked while another thread writes: each child's own write
+// lands at once, and the parent's writer keeps going.
+TEST_F(ConfigConcurrency, ForkWhileAnotherThreadWritesKeepsEveryoneWriting) {
+  const Config config(1, "App", "Acme");
+  std::atomic<bool> writing{true};
+  std::atomic<unsigned> parentWrites{0};
+  std::thread writer([&] {
+    for (unsigned n = 0; writing; ++n) {
+      config.SetString("parent", std::to_string(n));
+      ++parentWrites;
+    }
+  });
+  for (unsigned child = 0; child < 20; ++child) {
+    while (parentWrites < 2 * child) std::this_thread::yield();
+    const std::string key = "child" + std::to_string(child);
+    EXPECT_EQ(0, zqtest::RunInChild([&] {
+      ::alarm(10);  // a child stuck on an inherited lock fails instead of hanging
+      const auto start = std::chrono::steady_clock::now();
+      config.SetString(key, "done");
+      std::string value;
+      return config.GetString(key, value) && value == "done" &&
+             std::chrono::steady_clock::now() - start < std::chrono::seconds(4);
+    })) << key;
+  }
+  const unsigned before = parentWrites;
+  while (parentWrites < before + 3) std::this_thread::yield();
+  writing = false;
+  writer.join();
+  EXPECT_EQ(20u, config.GetKeys().size() - 1);
+}
+
+// A holder that never lets go of the lock: another user, who can no longer
+// open the lock file (0600 whatever the umask), or a stopped process of the
+// same user, which costs each writer the documented wait and then stores
+// nothing. The writer runs in a child, so an unbounded wait fails the test.
+TEST_F(ConfigConcurrency, LockHolderThatNeverLetsGoCannotHangWriters) {
+  struct Case {
+    const char* why;
+    uid_t holder;  // 0: this user
+    bool stored;
+  };
+  const Case cases[] = {{"another user's flock", 65534, true},
+                        {"a stopped process of this user", 0, false}};
+  const mode_t oldMask = ::umask(0);
+  const Config config(0, "App", "Acme");
+  config.SetString("key", "old");
+  ::umask(oldMask);
+  const std::string lock = SystemHostFile("com.acme.App") + ".lock";
+  struct stat info {};
+  ASSERT_EQ(0, ::stat(lock.c_str(), &info));
+  EXPECT_EQ(0600u, info.st_mode & 0777);
+  ::chmod(dir_.Path().c_str(), 0755);  // lets another user reach the files
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    if (c.holder != 0 && ::geteuid() != 0) continue;  // needs root to become another user
+    zqtest::Pipe ready;
+    const pid_t holder = zqtest::Spawn([&] {
+      if (c.holder != 0 && (::setresgid(c.holder, c.holder, c.holder) != 0 ||
+                            ::setresuid(c.holder, c.holder, c.holder) != 0)) {
+        return false;
+      }
+      const int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+      ready.Send(fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 1 : 0);
+      if (c.holder == 0) ::raise(SIGSTOP);
+      ::pause();
+      return true;
+    });
+    std::uint32_t held = 0;
+    ASSERT_TRUE(ready.Receive(held));
+    EXPECT_EQ(!c.stored, held == 1);
+    EXPECT_EQ(0, zqtest::RunInChild([&] {
+      ::alarm(30);
+      const auto start = std::chrono::steady_clock::now();
+      config.SetString("key", c.why);
+      const auto waited = std::chrono::steady_clock::now() - start;
+      std::string value;
+      const bool stored = config.GetString("key", value) && value == c.why;
+      return stored == c.stored && waited < std::chrono::seconds(c.stored ? 2 : 10);
+    }));
+    ::kill(holder, SIGKILL);
+    zqtest::Wait(holder);
   }
 }

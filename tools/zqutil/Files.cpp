@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "tools/zqutil/Cli.h"
+#include "utils/file/AtomicFile.h"
 
 namespace zqutil {
 
@@ -55,33 +56,26 @@ void Input::SpoolStdin() {
 
 Output::Output(const std::string& path) : path_(path == "-" ? "stdout" : path) {
   if (path == "-") return;
-  const fs::path target(path);
-  std::error_code error;
-  const fs::file_status status = fs::status(target, error);
-  if (fs::is_directory(status)) Fail("cannot write " + path + ": it is a folder");
-  if (fs::exists(status) && !fs::is_regular_file(status)) {
-    // A device or a pipe is written in place; renaming over it would replace it.
-    file_ = std::make_unique<std::ofstream>(path, std::ios::binary);
-    if (!file_->is_open()) Fail("cannot write " + path + ": " + ErrnoText());
-    return;
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) Fail("cannot write " + path + ": it is a folder");
+    if (!S_ISREG(info.st_mode)) {
+      // A device or a pipe is written in place; renaming over it would replace it.
+      file_ = std::make_unique<std::ofstream>(path, std::ios::binary);
+      if (!file_->is_open()) Fail("cannot write " + path + ": " + ErrnoText());
+      return;
+    }
   }
-  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  std::string pattern = (folder / ("." + target.filename().string() + ".zqutil-XXXXXX")).string();
-  const int fd = ::mkstemp(pattern.data());
-  if (fd < 0) Fail("cannot write " + path + ": " + ErrnoText());
-  // mkstemp makes the file 0600; give it the mode a new file would get.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd, 0666 & ~mask);
-  ::close(fd);
-  temporary_ = pattern;
-  file_ = std::make_unique<std::ofstream>(temporary_, std::ios::binary | std::ios::trunc);
+  replacement_ = std::make_unique<ZQ::RVL::Utils::internal::AtomicFile>();
+  if (!replacement_->Begin(path, {std::nullopt, true})) {
+    Fail("cannot write " + path + ": " + ErrnoText());
+  }
+  file_ = std::make_unique<std::ofstream>(replacement_->TemporaryPath(),
+                                          std::ios::binary | std::ios::trunc);
   if (!file_->is_open()) Fail("cannot write " + path + ": " + ErrnoText());
 }
 
-Output::~Output() {
-  if (!temporary_.empty()) std::remove(temporary_.c_str());
-}
+Output::~Output() = default;
 
 void Output::Commit() {
   if (!file_) {
@@ -91,15 +85,9 @@ void Output::Commit() {
   }
   file_->close();
   if (file_->fail()) Fail("cannot write " + path_ + ": the disk may be full");
-  if (temporary_.empty()) return;  // a device or a pipe, written in place
-  const int fd = ::open(temporary_.c_str(), O_RDONLY);
-  const bool synced = fd >= 0 && ::fsync(fd) == 0;
-  if (fd >= 0) ::close(fd);
-  if (!synced) Fail("cannot write " + path_ + ": " + ErrnoText());
-  if (::rename(temporary_.c_str(), path_.c_str()) != 0) {
-    Fail("cannot write " + path_ + ": " + ErrnoText());
-  }
-  temporary_.clear();
+  if (!replacement_) return;  // a device or a pipe, written in place
+  if (!replacement_->Commit()) Fail("cannot write " + path_ + ": " + ErrnoText());
+  replacement_.reset();
 }
 
 }  // namespace zqutil

@@ -11,6 +11,10 @@
 #include <optional>
 #include <string>
 
+namespace ZQ::RVL::Utils::internal {
+class AtomicFile;
+}
+
 namespace zqutil {
 
 // An input named by path, or stdin for "-". Fails the command (with the
@@ -35,9 +39,12 @@ class Input {
 };
 
 // An output named by path, or stdout for "-". Bytes for a regular file go to
-// a temporary file in the same folder; Commit() flushes, syncs and renames it
-// into place, and without Commit() the temporary file is removed. A path that
-// names a device or a pipe is written in place.
+// a temporary file beside it (beside the file a symbolic link leads to; the
+// link stays) through the library's atomic replacement; Commit() syncs it,
+// gives it the old file's mode and owner (where allowed; a new file gets
+// 0666 less the umask), renames it into place and syncs the folder. Without
+// Commit() the temporary file is removed. A path that names a device or a
+// pipe is written in place.
 class Output {
  public:
   explicit Output(const std::string& path);
@@ -47,13 +54,13 @@ class Output {
 
   std::ostream& Stream() { return file_ ? *file_ : std::cout; }
   const std::string& Name() const { return path_; }
-  // Fails the command, naming the file, when a write, the flush or the rename
-  // failed.
+  // Fails the command, naming the file, when a write, the flush, the sync or
+  // the rename failed.
   void Commit();
 
  private:
   std::string path_;
-  std::string temporary_;
+  std::unique_ptr<ZQ::RVL::Utils::internal::AtomicFile> replacement_;
   std::unique_ptr<std::ofstream> file_;
 };
 

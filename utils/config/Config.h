@@ -3,14 +3,27 @@
 // lower-cased without spaces, application unchanged), in the all-users or the
 // current-user scope chosen by a mode.
 //
-// Thread-safety: a Config has no mutable state and takes no locks; any thread
-// may use any Config at once. Every operation goes to the preferences store:
-// a write is on disk and visible to every process when it returns, and a read
-// sees every write that returned before it, in any process. Nothing throws on
-// bad input. Texts (names, keys, values) are 7-bit ASCII and end at their
-// first NUL; an operation given any other text stores nothing and reads
-// nothing. The store lives in ZQ_PREFERENCES_ROOT when that is set; see
-// doc/preferences-layout.md.
+// Thread-safety: a Config has no mutable state; any thread may use any Config
+// at once. Every operation goes to the preferences store: a write is on disk
+// and visible to every process when it returns, and a read sees every write
+// that returned before it, in any process. Nothing throws on bad input. Texts
+// (names, keys, values) are 7-bit ASCII and end at their first NUL; an
+// operation given any other text stores nothing and reads nothing.
+//
+// Writers of one dictionary, in every thread and process, take turns on a lock
+// file that only its owner may open. A writer waits at most 5 seconds for its
+// turn (a stopped or hung process holding the lock cannot hang the others);
+// after that the write (SetString, SetValue, SetData, Delete) stores nothing
+// and reports nothing. Reads take no lock. fork() waits until no operation of
+// the store is under way in another thread (and operations wait while a fork
+// is under way), so a child never inherits a lock, and writers in parent and
+// child go on working.
+//
+// The store lives in ZQ_PREFERENCES_ROOT when that is set; it and the other
+// variables the store reads (ZQ_HOST_ID, XDG_CONFIG_HOME, HOME) are ignored by
+// a set-uid, set-gid or capability-raised process. A FIFO, device, socket or
+// folder in place of a store file makes the operations on it fail at once,
+// and is never replaced. See doc/preferences-layout.md.
 //
 // Scopes by mode (all-users means all users of this machine):
 //   mode  value operations (Get*, Set*)        Delete and GetKeys

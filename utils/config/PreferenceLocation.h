@@ -2,8 +2,11 @@
 // names and the files of the store behind it. For tools and diagnostics; a
 // Config needs none of this to work.
 //
-// Thread-safety: pure functions of their arguments and the environment
-// (ZQ_PREFERENCES_ROOT, ZQ_HOST_ID, XDG_CONFIG_HOME, HOME), read on each call.
+// Thread-safety: functions of their arguments and the environment
+// (ZQ_PREFERENCES_ROOT, ZQ_HOST_ID, XDG_CONFIG_HOME, HOME), read on each call
+// with secure_getenv, so a set-uid, set-gid or capability-raised process
+// ignores all four. Safe from any thread as long as no thread changes the
+// environment meanwhile (setenv and putenv are not thread-safe).
 #pragma once
 
 #include <cstdint>

@@ -6,76 +6,40 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <thread>
 #include <utility>
+
+#include "utils/file/AtomicFile.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 
 namespace {
 
-// Every call that can be interrupted by a signal is retried: a signal handler
-// of the host application must not turn into a lost write.
-template <typename Call>
-auto RetryOnInterrupt(Call call) {
-  auto result = call();
-  while (result == -1 && errno == EINTR) result = call();
-  return result;
-}
+using Utils::internal::ParentOf;
+using Utils::internal::RetryOnInterrupt;
+using Utils::internal::SyncFolder;
 
-bool SyncFolder(const std::string& folder) {
-  FileDescriptor fd(
-      RetryOnInterrupt([&] { return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-  if (!fd.Valid()) return false;
-  return RetryOnInterrupt([&] { return ::fsync(fd.Get()); }) == 0;
-}
-
-std::string ParentOf(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
+// Opens `path` without blocking (a FIFO or a device with nobody at the other
+// end would hang a plain open) and without making it the controlling
+// terminal.
+constexpr int kOpenFlags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 bool IsFolder(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = RetryOnInterrupt([&] { return ::write(fd, bytes.data(), bytes.size()); });
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-// Unlinks a temporary file unless it was committed (renamed into place).
-class TemporaryFile {
- public:
-  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
-  ~TemporaryFile() {
-    if (!committed_) ::unlink(path_.c_str());
-  }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  const std::string& Path() const { return path_; }
-  void Commit() { committed_ = true; }
-
- private:
-  std::string path_;
-  bool committed_ = false;
-};
-
 struct DirCloser {
   void operator()(DIR* dir) const noexcept { ::closedir(dir); }
 };
 
-constexpr std::string_view kTemporaryInfix = ".tmp-";
-constexpr std::size_t kTemporarySuffixLength = 6;  // mkostemp's XXXXXX
+using Utils::internal::kTemporaryInfix;
+using Utils::internal::kTemporarySuffixLength;
 
 bool IsTemporaryOf(std::string_view name, const std::string& fileName) {
   const std::size_t prefixLength = fileName.size() + kTemporaryInfix.size();
@@ -113,29 +77,8 @@ int AddNameNoReplace(const std::string& from, const std::string& to) {
 
 }  // namespace
 
-FileDescriptor::FileDescriptor(FileDescriptor&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)) {}
-
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-bool FileDescriptor::Close() {
-  if (fd_ < 0) return true;
-  // close() is not retried on EINTR: on Linux the descriptor is gone anyway.
-  return ::close(std::exchange(fd_, -1)) == 0;
-}
-
-void FileDescriptor::Reset() {
-  Close();
-}
-
 ReadStatus ReadWholeFile(const std::string& path, std::size_t maxSize, std::string& out) {
-  FileDescriptor fd(RetryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  FileDescriptor fd(RetryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | kOpenFlags); }));
   if (!fd.Valid()) return errno == ENOENT ? ReadStatus::kMissing : ReadStatus::kError;
   struct stat info {};
   if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return ReadStatus::kError;
@@ -173,30 +116,41 @@ bool MakeFolders(const std::string& folder, mode_t mode) {
   return IsFolder(folder);
 }
 
-FileDescriptor LockExclusive(const std::string& path, mode_t mode) {
-  FileDescriptor fd(RetryOnInterrupt(
-      [&] { return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode); }));
-  if (!fd.Valid()) return fd;
-  if (RetryOnInterrupt([&] { return ::flock(fd.Get(), LOCK_EX); }) != 0) return FileDescriptor();
-  return fd;
+bool FileLock::StillAt(const std::string& path) const {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 && info.st_dev == device_ && info.st_ino == inode_;
 }
 
-bool ReplaceFile(const std::string& folder, const std::string& fileName, std::string_view bytes,
-                 mode_t mode) {
-  std::string pattern = folder + "/" + fileName + std::string(kTemporaryInfix) + "XXXXXX";
-  FileDescriptor fd(::mkostemp(pattern.data(), O_CLOEXEC));
-  if (!fd.Valid()) return false;
-  TemporaryFile temporary(pattern);
-
-  if (::fchmod(fd.Get(), mode) != 0 || !WriteAll(fd.Get(), bytes) ||
-      RetryOnInterrupt([&] { return ::fsync(fd.Get()); }) != 0 || !fd.Close()) {
-    return false;
+FileLock LockExclusive(const std::string& path, std::chrono::steady_clock::time_point deadline) {
+  // Polls: flock has no timed wait, and a library may not use the host's
+  // signals to interrupt one.
+  constexpr std::chrono::microseconds kFirstPause{100};
+  constexpr std::chrono::microseconds kLongestPause{2000};
+  std::chrono::microseconds pause = kFirstPause;
+  for (;;) {
+    FileLock lock;
+    lock.fd_ = FileDescriptor(RetryOnInterrupt([&] {
+      return ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | kOpenFlags, kLockFileMode);
+    }));
+    if (!lock.fd_.Valid()) return {};
+    struct stat info {};
+    if (::fstat(lock.fd_.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+    // A lock file made by an older writer may let other users open it and
+    // hold the lock.
+    if ((info.st_mode & 0777) != kLockFileMode && info.st_uid == ::geteuid() &&
+        ::fchmod(lock.fd_.Get(), kLockFileMode) != 0) {
+      return {};
+    }
+    lock.device_ = info.st_dev;
+    lock.inode_ = info.st_ino;
+    while (RetryOnInterrupt([&] { return ::flock(lock.fd_.Get(), LOCK_EX | LOCK_NB); }) != 0) {
+      if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) return {};
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, kLongestPause);
+    }
+    if (lock.StillAt(path)) return lock;
+    // Removed or replaced before we got it: lock what is there now.
   }
-  const std::string target = folder + "/" + fileName;
-  if (::rename(temporary.Path().c_str(), target.c_str()) != 0) return false;
-  temporary.Commit();
-  // Without this the rename itself could be lost in a crash.
-  return SyncFolder(folder);
 }
 
 void RemoveStrayTemporaries(const std::string& folder, const std::string& fileName) {

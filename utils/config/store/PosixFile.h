@@ -1,47 +1,42 @@
-// Owning file descriptors and the few POSIX file operations the preferences
-// store is built from: whole-file reads, folder creation with exact modes, an
-// exclusive lock on a side file, and the atomic replacement of a file (temporary
-// file, fsync, rename, fsync of the folder). Private to the store.
+// The few POSIX file operations the preferences store is built from besides
+// the atomic replacement of a file (utils/file/AtomicFile.h): whole-file
+// reads, folder creation with exact modes, and a bounded exclusive lock on a
+// side file. Every open is non-blocking and checks the kind of file it got, so
+// a FIFO, a device, a socket or a folder in place of a store file fails the
+// call at once instead of hanging it. Private to the store.
 //
-// Thread-safety: every function may be called from any thread; a
-// FileDescriptor object is used by one thread at a time.
+// Thread-safety: every function may be called from any thread; a FileLock
+// object is used by one thread at a time.
 #pragma once
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <string>
-#include <string_view>
+
+#include "utils/file/FileDescriptor.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 
-// Owns one open file descriptor and closes it on destruction.
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() { Reset(); }
-  FileDescriptor(FileDescriptor&& other) noexcept;
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
+using Utils::internal::FileDescriptor;
 
-  bool Valid() const { return fd_ >= 0; }
-  int Get() const { return fd_; }
-  // Closes the descriptor now; returns false when close() reports an error
-  // (for a file just written, the data may then not have reached the disk).
-  bool Close();
-  void Reset();
+// How long a writer waits for the lock of a file before it gives up and
+// stores nothing: a stopped, hung or hostile holder (flock on the lock file
+// by another process of the same user) must not hang every writer of the
+// domain. Every write the store does holds the lock for well under a second.
+constexpr std::chrono::milliseconds kLockWait{5000};
 
- private:
-  int fd_ = -1;
-};
+// The mode of every lock file, whatever the umask: only its owner may open
+// it, so no other user can take the lock of an all-users file.
+constexpr mode_t kLockFileMode = 0600;
 
 enum class ReadStatus { kOk, kMissing, kTooLarge, kError };
 
 // Reads the whole file at `path` into `out`. kMissing when there is no file,
 // kTooLarge (nothing read) when it holds more than `maxSize` bytes, kError on
-// any other failure; `out` is only meaningful after kOk.
+// any other failure, among them anything but a regular file at the path (or
+// at the end of a link there); `out` is only meaningful after kOk.
 ReadStatus ReadWholeFile(const std::string& path, std::size_t maxSize, std::string& out);
 
 // Creates `folder` and every missing folder above it with exactly `mode`
@@ -49,23 +44,35 @@ ReadStatus ReadWholeFile(const std::string& path, std::size_t maxSize, std::stri
 // left as they are. Returns true when `folder` exists afterwards.
 bool MakeFolders(const std::string& folder, mode_t mode);
 
-// Opens (creating it with `mode` when missing) the lock file at `path` and
-// waits for an exclusive flock on it. Returns an invalid descriptor when the
-// file cannot be opened or locked; the lock lasts as long as the descriptor.
-FileDescriptor LockExclusive(const std::string& path, mode_t mode);
+// An exclusive flock on a lock file, held as long as the object lives.
+class FileLock {
+ public:
+  FileLock() = default;
+  bool Held() const { return fd_.Valid(); }
+  // Returns true when the locked file is still the one at `path`: a lock
+  // file removed (and perhaps made anew by another writer) while this lock
+  // was held no longer keeps other writers out.
+  bool StillAt(const std::string& path) const;
 
-// Replaces `folder`/`fileName` with `bytes` so that a reader sees the whole old
-// or the whole new file, never a mix, and the new file survives a crash once
-// this returns true: writes a temporary file `<fileName>.tmp-XXXXXX` in the
-// same folder with mode `mode`, fsyncs it, renames it over the file and fsyncs
-// the folder. Returns false, leaving the old file as it was and no temporary
-// file behind, when a step fails. The caller holds the file's lock.
-bool ReplaceFile(const std::string& folder, const std::string& fileName, std::string_view bytes,
-                 mode_t mode);
+ private:
+  friend FileLock LockExclusive(const std::string& path,
+                                std::chrono::steady_clock::time_point deadline);
+  FileDescriptor fd_;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+};
 
-// Removes the temporary files that ReplaceFile left for `fileName` in `folder`
-// when its process was killed. The caller holds the file's lock, so no
-// temporary file of that name is in use.
+// Opens (creating it with kLockFileMode when missing; narrowing an own lock
+// file of another mode to it) the lock file at `path` and waits for an
+// exclusive flock on it until `deadline`, then checks that the locked file is
+// still the one at `path` and starts again when it is not. Returns a lock that
+// is not Held() when the path is not a regular file (nor a link, which is
+// never followed), cannot be opened, or the deadline passes first.
+FileLock LockExclusive(const std::string& path, std::chrono::steady_clock::time_point deadline);
+
+// Removes the temporary files that an atomic replacement left for `fileName`
+// in `folder` when its process was killed. The caller holds the file's lock,
+// so no temporary file of that name is in use.
 void RemoveStrayTemporaries(const std::string& folder, const std::string& fileName);
 
 // Adds the name `<fileName>.corrupt-<UTC time>` (with a "-N" suffix when that

@@ -25,8 +25,15 @@ constexpr std::size_t kMaxHostIdLength = 64;
 // Changing it moves every this-host dictionary to a new file name.
 constexpr std::string_view gcHostIdSalt = "ZQ::RVL::Utils preferences host id v1\n";
 
+// Every variable the store reads goes through here: a set-uid or set-gid
+// program (or one with file capabilities) sees none of them, so the caller of
+// such a program cannot choose where it reads and writes.
+const char* EnvironmentValue(const char* name) {
+  return ::secure_getenv(name);
+}
+
 std::string Environment(const char* name) {
-  const char* value = std::getenv(name);
+  const char* value = EnvironmentValue(name);
   return value == nullptr ? std::string() : std::string(value);
 }
 
@@ -50,7 +57,7 @@ std::string HomeFolder() {
 
 // The folder of `user`'s any-host dictionaries, or empty when unknown.
 std::string ScopeFolder(UserScope user) {
-  if (const char* rootValue = std::getenv("ZQ_PREFERENCES_ROOT")) {
+  if (const char* rootValue = EnvironmentValue("ZQ_PREFERENCES_ROOT")) {
     // An empty or relative root (a test's unset variable, a path that depends
     // on the working folder) is refused rather than ignored, so that a
     // misconfigured test or demo never reaches the real locations.
@@ -130,7 +137,7 @@ bool IsStorableDomain(std::string_view domain) {
 }
 
 std::string HostId() {
-  if (const char* override = std::getenv("ZQ_HOST_ID")) {
+  if (const char* override = EnvironmentValue("ZQ_HOST_ID")) {
     const std::string id = override;
     return IsValidHostId(id) ? id : std::string();
   }

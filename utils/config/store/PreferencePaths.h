@@ -7,8 +7,13 @@
 // ZQ_HOST_ID replaces the host id. See doc/preferences-layout.md. Private to the
 // store.
 //
+// The variables are read with secure_getenv: a set-uid, set-gid or
+// capability-raised process ignores them all (its store is in the default
+// places and its host id the hashed machine id).
+//
 // Thread-safety: the functions may be called from any thread; they read the
-// environment on every call, so a change of it takes effect at the next call.
+// environment on every call, so a change of it takes effect at the next call
+// (the caller must not change the environment while another thread calls).
 #pragma once
 
 #include <sys/types.h>

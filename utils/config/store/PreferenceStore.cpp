@@ -1,11 +1,15 @@
 #include "utils/config/store/PreferenceStore.h"
 
+#include <cerrno>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 
 #include "utils/config/store/DecodedFiles.h"
+#include "utils/config/store/ForkGuard.h"
 #include "utils/config/store/PosixFile.h"
+#include "utils/file/AtomicFile.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 
@@ -28,21 +32,25 @@ LoadStatus ReadBytes(const FileLocation& location, std::string& bytes) {
   return LoadStatus::kError;
 }
 
-// Reads and decodes the dictionary at `location` into `out`; a missing file
-// is an empty dictionary.
-LoadStatus Load(const FileLocation& location, Dictionary& out) {
-  std::string bytes;
-  const LoadStatus status = ReadBytes(location, bytes);
+// Reads and decodes the dictionary at `location` into `out`, keeping the
+// bytes read in `bytes` (none: no file); a missing file is an empty
+// dictionary.
+LoadStatus Load(const FileLocation& location, Dictionary& out,
+                std::optional<std::string>& bytes) {
+  bytes.emplace();
+  const LoadStatus status = ReadBytes(location, *bytes);
+  if (status == LoadStatus::kDamaged) bytes->clear();  // too large: nothing read
   if (status == LoadStatus::kMissing) {
+    bytes.reset();
     out.clear();
     return LoadStatus::kOk;
   }
   if (status != LoadStatus::kOk) return status;
-  if (const auto kept = PeekKept(location.Path(), bytes)) {
+  if (const auto kept = PeekKept(location.Path(), *bytes)) {
     out = *kept;  // a copy to change: cheaper than a parse
     return LoadStatus::kOk;
   }
-  return DecodeDictionary(bytes, out) ? LoadStatus::kOk : LoadStatus::kDamaged;
+  return DecodeDictionary(*bytes, out) ? LoadStatus::kOk : LoadStatus::kDamaged;
 }
 
 // Reads the file of `domain` in `scope` and answers from its kept dictionary
@@ -82,33 +90,71 @@ struct LookUp {
   bool operator()(const std::string& bytes) const { return DecodeOneValue(bytes, key, value); }
 };
 
+// Returns true when the file at `location` still holds `read` (none: there
+// is still no file; empty: it was too large to read).
+bool StillUnchanged(const FileLocation& location, const std::optional<std::string>& read) {
+  std::string now;
+  switch (ReadWholeFile(location.Path(), kMaxFileSize, now)) {
+    case ReadStatus::kMissing:
+      return !read;
+    case ReadStatus::kOk:
+      return read && *read == now;
+    case ReadStatus::kTooLarge:
+      return read && read->empty();
+    case ReadStatus::kError:
+      break;
+  }
+  return false;
+}
+
 // Applies `change` to the dictionary of `domain` in `scope` under the file's
 // lock and writes the result. `change` returns false when it changed nothing;
 // the file is then left alone (unless it was damaged: a write starts afresh).
+// A lock file removed while held lets another writer in beside this one. So
+// just before the new file goes into place, a writer checks that its lock
+// file is still the one at the lock path (a writer whose lock file was
+// removed never commits), and reads the file again: when another writer
+// changed it meanwhile (or removed this writer's temporary file as a stray),
+// the change is made again from the start, until the lock's deadline.
 bool Modify(std::string_view domain, Scope scope, const std::function<bool(Dictionary&)>& change) {
   FileLocation location;
   if (!LocateDomainFile(domain, scope, location)) return false;
   if (!MakeFolders(location.folder, location.folderMode)) return false;
-  const FileDescriptor lock = LockExclusive(location.Path() + ".lock", location.fileMode);
-  if (!lock.Valid()) return false;
-  RemoveStrayTemporaries(location.folder, location.fileName);
+  const std::string path = location.Path();
+  const std::string lockPath = path + ".lock";
+  const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+  for (bool again = false;; again = true) {
+    if (again && std::chrono::steady_clock::now() >= deadline) return false;
+    const FileLock lock = LockExclusive(lockPath, deadline);
+    if (!lock.Held()) return false;
+    RemoveStrayTemporaries(location.folder, location.fileName);
 
-  Dictionary dictionary;
-  const LoadStatus status = Load(location, dictionary);
-  if (status == LoadStatus::kError) return false;
-  const bool damaged = status == LoadStatus::kDamaged;
-  if (damaged) dictionary.clear();
-  if (!change(dictionary) && !damaged) return true;
+    Dictionary dictionary;
+    std::optional<std::string> read;
+    const LoadStatus status = Load(location, dictionary, read);
+    if (status == LoadStatus::kError) return false;
+    const bool damaged = status == LoadStatus::kDamaged;
+    if (damaged) dictionary.clear();
+    if (!change(dictionary) && !damaged) return true;
 
-  std::string bytes;
-  if (!EncodeDictionary(dictionary, bytes) || bytes.size() > kMaxFileSize) return false;
-  if (damaged && !PreserveDamagedFile(location.folder, location.fileName)) return false;
-  return ReplaceFile(location.folder, location.fileName, bytes, location.fileMode);
+    std::string bytes;
+    if (!EncodeDictionary(dictionary, bytes) || bytes.size() > kMaxFileSize) return false;
+    Utils::internal::AtomicFile file;
+    if (!file.Begin(path, {location.fileMode, false}) || !file.Write(bytes) || !file.Sync()) {
+      if (errno == ENOENT) continue;
+      return false;
+    }
+    if (!lock.StillAt(lockPath) || !StillUnchanged(location, read)) continue;
+    if (damaged && !PreserveDamagedFile(location.folder, location.fileName)) return false;
+    if (file.Commit()) return true;
+    if (errno != ENOENT) return false;
+  }
 }
 
 }  // namespace
 
 std::optional<StoredValue> CopyValue(std::string_view domain, const std::string& key, Scope scope) {
+  const ForkGuard guard;
   std::optional<StoredValue> value;
   const LookUp lookUp{key, value};
   if (!ReadAndDecode(domain, scope, lookUp, lookUp)) return std::nullopt;
@@ -118,6 +164,7 @@ std::optional<StoredValue> CopyValue(std::string_view domain, const std::string&
 bool SetValue(std::string_view domain, const std::string& key, const StoredValue& value,
               Scope scope) {
   if (value.bytes.size() > kMaxFileSize) return false;
+  const ForkGuard guard;
   return Modify(domain, scope, [&](Dictionary& dictionary) {
     dictionary[key] = value;
     return true;
@@ -125,6 +172,7 @@ bool SetValue(std::string_view domain, const std::string& key, const StoredValue
 }
 
 bool RemoveValue(std::string_view domain, const std::string& key, Scope scope) {
+  const ForkGuard guard;
   // A key that is not there needs no lock and no write (and no folder or lock
   // file is made for a domain that was never written).
   std::optional<StoredValue> current;
@@ -134,6 +182,7 @@ bool RemoveValue(std::string_view domain, const std::string& key, Scope scope) {
 }
 
 std::optional<std::vector<std::string>> CopyKeyList(std::string_view domain, Scope scope) {
+  const ForkGuard guard;
   std::vector<std::string> keys;
   const bool read = ReadAndDecode(
       domain, scope,

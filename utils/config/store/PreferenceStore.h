@@ -8,8 +8,10 @@
 // at that moment (a dictionary decoded before from the very same bytes is
 // reused, see DecodedFiles.h; nothing else is remembered). The synchronize
 // step of a preferences service is thus part of each call. Writers in any thread or process are
-// serialised by an flock on `<file>.lock`; readers never lock and see a whole
-// old or a whole new file. A file that cannot be parsed is never overwritten or
+// serialised by an flock on `<file>.lock`, waited for at most kLockWait (a
+// write that does not get it stores nothing); readers never lock and see a
+// whole old or a whole new file. No call is under way across a fork (see
+// ForkGuard.h). A file that cannot be parsed is never overwritten or
 // deleted: reads of it fail, and the next write gives it the extra name
 // `<file>.corrupt-<UTC time>` before it starts the domain afresh.
 //
