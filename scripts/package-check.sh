@@ -26,8 +26,8 @@ packages=()
 
 cleanup() {
   if [[ $installed_deb -eq 1 ]]; then
-    echo "--- removing the zqutils package"
-    DEBIAN_FRONTEND=noninteractive apt-get purge -y -q "${packages[@]}" >/dev/null || true
+    echo "--- removing the packages"
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -q "${packages[@]}" >/dev/null 2>&1 || true
   fi
   rm -rf "$work"
 }
@@ -132,7 +132,7 @@ check_exports() {
   symbols=$(nm -D --defined-only "$1" | cut -d' ' -f3- | c++filt)
   unexpected=$(
     grep -F 'ZQ::' <<<"$symbols" | grep -v -E \
-      -e '^ZQ::RVL::Utils::(Crypto::[A-Za-z]+\(|Config::|GUID::|PreferenceDomainName\(|LocatePreferenceFiles\(|ListPreferenceDomains\(|operator<<\()' \
+      -e '^ZQ::RVL::Utils::(Crypto::[A-Za-z]+(\[abi:cxx11\])?\(|Config::|GUID::|PreferenceDomainName\(|LocatePreferenceFiles\(|ListPreferenceDomains\(|operator<<\()' \
       -e '^std::hash<ZQ::RVL::Utils::GUID>::operator\(\)' || true
     grep -v -F 'ZQ::' <<<"$symbols" | grep -v -E 'std::|boost::' || true)
   [[ -z "$unexpected" ]] || fail "$1 exports more than the API:
@@ -231,20 +231,23 @@ if [[ $(id -u) -ne 0 ]]; then
   exit 0
 fi
 export DEBIAN_FRONTEND=noninteractive
-if dpkg-query -W -f='${Status}' zqutils 2>/dev/null | grep -q 'ok installed'; then
-  echo "--- zqutils is installed already (an interrupted run?): purging it first"
-  apt-get purge -y -q zqutils >/dev/null
+# is_installed <package>...: true when any of them is installed.
+is_installed() {
+  dpkg-query -W -f='${Status}\n' "$@" 2>/dev/null | grep -q 'ok installed'
+}
+if is_installed "${packages[@]}" zqutils; then
+  echo "--- the packages are installed already (an interrupted run?): purging them first"
+  apt-get purge -y -q "${packages[@]}" zqutils >/dev/null 2>&1 || true
 fi
 installed_deb=1
-apt-get install -y -q --no-install-recommends "$deb" >/dev/null
+apt-get install -y -q --no-install-recommends "${debs[@]}" >/dev/null
 [[ "$(command -v zqutil)" == /usr/bin/zqutil ]] || fail "zqutil is not /usr/bin/zqutil"
+[[ -e /usr/share/bash-completion/completions/zqutil ]] || fail "no bash completion installed"
 check_version zqutil
 build_consumers system "" shared
-apt-get purge -y -q zqutils >/dev/null
+apt-get purge -y -q "${packages[@]}" >/dev/null
 installed_deb=0
-packages=()
-if dpkg-query -W -f='${Status}' zqutils 2>/dev/null | grep -q 'ok installed' ||
-    [[ -e /usr/bin/zqutil ]]; then
-  fail "zqutils is still installed after the purge"
+if is_installed "${packages[@]}" || [[ -e /usr/bin/zqutil ]]; then
+  fail "the packages are still installed after the purge"
 fi
-echo "=== package check: the installed trees and the .deb work; the package is removed again"
+echo "=== package check: the installed trees and the .deb packages work; they are removed again"

@@ -61,9 +61,9 @@ int OpenUnnamedFile(const std::string& folder) {
 
 Input::Input(const std::string& path) : name_(path == "-" ? "stdin" : path) {
   if (path == "-") return;
-  // O_NONBLOCK keeps the open of a FIFO without a writer from hanging here;
-  // reads block again once it is open.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  // A FIFO's open waits for its writer, as a reader of a pipe expects (opened
+  // without blocking, a read before the writer came would be its end).
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) Fail("cannot read " + path + ": " + ErrnoText());
   struct stat info {};
   if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
@@ -71,7 +71,6 @@ Input::Input(const std::string& path) : name_(path == "-" ? "stdin" : path) {
     ::close(fd);
     Fail("cannot read " + path + ": " + reason);
   }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   ReadFrom(fd);
   fd_ = fd;
   regular_ = S_ISREG(info.st_mode);
