@@ -26,6 +26,9 @@ std::string ErrnoText() {
 
 namespace {
 
+// Inputs are read and spooled in pieces of this size.
+constexpr std::size_t kPieceSize = 64 * 1024;
+
 // Reads with ::read, retrying an interrupted call; -1 with errno on failure.
 ssize_t ReadSome(int fd, char* buffer, std::size_t size) {
   for (;;) {
@@ -80,7 +83,7 @@ Input::Input(const std::string& path) : name_(path == "-" ? "stdin" : path) {
 void Input::ReadFrom(int fd) {
   // The stream buffer owns the descriptor and closes it.
   buffer_ = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::in | std::ios::binary,
-                                                             64 * 1024);
+                                                             kPieceSize);
   stream_ = std::make_unique<std::istream>(buffer_.get());
 }
 
@@ -95,7 +98,7 @@ bool Input::Spool(std::uint64_t limit) {
   std::unique_ptr<std::streambuf> sourceBuffer = std::move(buffer_);
   std::unique_ptr<std::istream> sourceStream = std::move(stream_);
   ReadFrom(spool);
-  std::vector<char> piece(64 * 1024);
+  std::vector<char> piece(kPieceSize);
   std::uint64_t copied = 0;
   for (;;) {
     const ssize_t got = ReadSome(source, piece.data(), piece.size());
