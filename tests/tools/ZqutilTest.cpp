@@ -138,6 +138,9 @@ TEST_F(Zqutil, StreamInputsAreEncryptedWhole) {
     ASSERT_TRUE(Crypto::FileDecrypt(Path("box").c_str(), Path("out").c_str(), false)) << encrypt;
     EXPECT_EQ(plain, ReadFile(Path("out"))) << encrypt;
   }
+  // An empty stream is an empty container (28 bytes), not a failed copy.
+  ASSERT_EQ(0, Run("crypt encrypt - empty.box </dev/null").code);
+  EXPECT_EQ(28u, fs::file_size(Path("empty.box")));
 }
 
 // The spooled copy of stdin never has a name: a SIGKILL during the copy
