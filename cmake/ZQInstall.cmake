@@ -10,24 +10,47 @@ else()
   set(ZQ_UTILS_SHARED OFF)
 endif()
 
+# Three components, which the Debian packages follow (cmake/ZQPackaging.cmake):
+# runtime (the shared library), development (headers, the .so link, a static
+# library, the CMake and pkg-config files) and tool (zqutil, its manual page
+# and bash completion).
 install(TARGETS zqutils EXPORT ZQUtilsTargets
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+  FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+
+# zq_gzip(<file> <file.gz>): compresses at configure time, at the highest
+# level and without a time stamp.
+function(zq_gzip from to)
+  execute_process(COMMAND gzip -9 -n -c ${from} OUTPUT_FILE ${to} RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "gzip failed on ${from}")
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${from})
+endfunction()
 
 if(TARGET zqutil)
   # The tool finds a shared libzqutils relative to itself, so an installed
   # tree works wherever it lands (a temporary prefix as well as /usr).
   file(RELATIVE_PATH zq_bin_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
   set_target_properties(zqutil PROPERTIES INSTALL_RPATH "$ORIGIN/${zq_bin_to_lib}")
-  install(TARGETS zqutil RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS zqutil RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
+  # Manual pages are installed compressed, as man finds them; gzip -n keeps
+  # the file the same from build to build.
+  zq_gzip(${PROJECT_SOURCE_DIR}/tools/zqutil/zqutil.1 ${PROJECT_BINARY_DIR}/zqutil.1.gz)
+  install(FILES ${PROJECT_BINARY_DIR}/zqutil.1.gz
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
+  install(FILES tools/zqutil/zqutil.bash-completion
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME zqutil
+          COMPONENT tool)
 endif()
 
 install(EXPORT ZQUtilsTargets
   NAMESPACE ZQ::
   FILE ZQUtilsTargets.cmake
-  DESTINATION ${ZQ_CMAKE_DIR})
+  DESTINATION ${ZQ_CMAKE_DIR}
+  COMPONENT development)
 configure_package_config_file(cmake/ZQUtilsConfig.cmake.in
   ${PROJECT_BINARY_DIR}/ZQUtilsConfig.cmake
   INSTALL_DESTINATION ${ZQ_CMAKE_DIR})
@@ -43,7 +66,8 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/ZQUtilsConfigVersion.cmak
 install(FILES
   ${PROJECT_BINARY_DIR}/ZQUtilsConfig.cmake
   ${PROJECT_BINARY_DIR}/ZQUtilsConfigVersion.cmake
-  DESTINATION ${ZQ_CMAKE_DIR})
+  DESTINATION ${ZQ_CMAKE_DIR}
+  COMPONENT development)
 
 # zqutils.pc names its prefix relative to its own folder, so it stays right
 # when the tree is installed with `cmake --install --prefix` or moved. The
@@ -58,6 +82,7 @@ else()
   set(ZQ_PC_REQUIRES_PRIVATE "Requires.private: libcrypto >= 3.0, libplist-2.0\n")
 endif()
 configure_file(cmake/zqutils.pc.in ${PROJECT_BINARY_DIR}/zqutils.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/zqutils.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${PROJECT_BINARY_DIR}/zqutils.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+        COMPONENT development)
 
 include(ZQPackaging)

@@ -8,10 +8,12 @@
 #      and with pkg-config (its Makefile), and runs it, checking that it links
 #      the library the way it should (static: no libzqutils.so; shared: the
 #      one of that prefix);
-#   3. packs build/package into zqutils_<version>_<arch>.deb with cpack,
-#      checks its declared dependencies and contents, installs it with
-#      apt-get, runs /usr/bin/zqutil --version and the consumer built both
-#      ways against /usr, and purges the package again.
+#   3. packs build/package with cpack into the Debian packages
+#      libzqutils<soname version>, libzqutils-dev and zqutil, runs lintian on
+#      them (no error, no warning), checks their declared dependencies and
+#      contents, installs them with apt-get, runs /usr/bin/zqutil --version,
+#      its manual page and the consumer built both ways against /usr, and
+#      purges the packages again.
 # Step 3 installs a package, so it needs root (as CI runs); as a normal user
 # the .deb is built and inspected but not installed. Fails on the first
 # failed check; leaves no package installed and no files outside build/.
@@ -20,11 +22,12 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 work=$(mktemp -d "${TMPDIR:-/tmp}/zq-package-check.XXXXXX")
 installed_deb=0
+packages=()
 
 cleanup() {
   if [[ $installed_deb -eq 1 ]]; then
-    echo "--- removing the zqutils package"
-    DEBIAN_FRONTEND=noninteractive apt-get purge -y -q zqutils >/dev/null || true
+    echo "--- removing the packages"
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -q "${packages[@]}" >/dev/null 2>&1 || true
   fi
   rm -rf "$work"
 }
@@ -54,8 +57,11 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$package/CMakeCache.txt"
 check_version() {
   local reported
   reported=$("$1" --version) || fail "$1 --version failed"
-  [[ "$reported" == "zqutil $version" ]] || fail "$1 --version says '$reported', not 'zqutil $version'"
-  echo "$1 --version: $reported"
+  [[ "$(head -n 1 <<<"$reported")" == "zqutil $version" ]] ||
+    fail "$1 --version says '$reported', not 'zqutil $version'"
+  grep -q -x 'key pair: default, fingerprint [0-9a-f]\{8\}' <<<"$reported" ||
+    fail "$1 --version does not name the default key pair: '$reported'"
+  echo "$1 --version: $(tr '\n' ' ' <<<"$reported")"
 }
 
 # check_links <program> static|shared <expected library folder>
@@ -112,7 +118,8 @@ check_headers() {
   local found expected
   found=$(cd "$1" && find . -type f | sort)
   expected=$(printf '%s\n' ./utils/Export.h ./utils/config/Config.h \
-    ./utils/config/PreferenceLocation.h ./utils/crypto/Crypto.h ./utils/guid/GUID.h)
+    ./utils/config/PreferenceLocation.h ./utils/crypto/Crypto.h ./utils/crypto/KeyPair.h \
+    ./utils/guid/GUID.h)
   [[ "$found" == "$expected" ]] || fail "installed headers differ from the public ones:
 $found"
 }
@@ -125,7 +132,7 @@ check_exports() {
   symbols=$(nm -D --defined-only "$1" | cut -d' ' -f3- | c++filt)
   unexpected=$(
     grep -F 'ZQ::' <<<"$symbols" | grep -v -E \
-      -e '^ZQ::RVL::Utils::(Crypto::[A-Za-z]+\(|Config::|GUID::|PreferenceDomainName\(|LocatePreferenceFiles\(|operator<<\()' \
+      -e '^ZQ::RVL::Utils::(Crypto::[A-Za-z]+(\[abi:cxx11\])?\(|Config::|GUID::|PreferenceDomainName\(|LocatePreferenceFiles\(|ListPreferenceDomains\(|operator<<\()' \
       -e '^std::hash<ZQ::RVL::Utils::GUID>::operator\(\)' || true
     grep -v -F 'ZQ::' <<<"$symbols" | grep -v -E 'std::|boost::' || true)
   [[ -z "$unexpected" ]] || fail "$1 exports more than the API:
@@ -139,7 +146,8 @@ $unexpected"
       Config::Config Config::GetString Config::GetString32 Config::GetString64 \
       Config::GetValue Config::GetData Config::SetString Config::SetValue Config::SetData \
       Config::Delete Config::GetKeys GUID::Create GUID::Equal GUID::Before GUID::ToString \
-      PreferenceDomainName LocatePreferenceFiles 'operator<<'; do
+      PreferenceDomainName LocatePreferenceFiles ListPreferenceDomains Crypto::KeyPairIsDefault \
+      Crypto::KeyPairFingerprint 'operator<<'; do
     grep -q -F "ZQ::RVL::Utils::$name" <<<"$symbols" || fail "$1 does not export $name"
   done
   grep -q -F 'std::hash<ZQ::RVL::Utils::GUID>::operator()' <<<"$symbols" ||
@@ -173,45 +181,73 @@ check_exports "$library"
 check_version "$shared/bin/zqutil"
 build_consumers shared "$shared" shared
 
-echo "=== package check: Debian package"
-rm -f "$package"/zqutils_*.deb
+echo "=== package check: Debian packages"
+runtime=libzqutils${soname#libzqutils.so.}  # the library package is named after its soname
+packages=("$runtime" libzqutils-dev zqutil)
+rm -f "$package"/*.deb
 (cd "$package" && cpack -G DEB >/dev/null)
-deb=$(ls "$package"/zqutils_"$version"_*.deb)
-depends=$(dpkg-deb -f "$deb" Depends)
-echo "$(basename "$deb"): Depends: $depends"
-depends_names=$(sed -e 's/ *([^)]*)//g' -e 's/, */\n/g' <<<"$depends")
-for needed in libc6 libssl3 libplist3 libstdc++6; do
-  grep -q -x -F "$needed" <<<"$depends_names" || fail "$deb does not depend on $needed"
+debs=()
+for name in "${packages[@]}"; do
+  debs+=("$(ls "$package/${name}_${version}"_*.deb)") || fail "cpack made no $name package"
 done
-contents=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
-for wanted in ./usr/bin/zqutil ./usr/include/utils/guid/GUID.h ./usr/include/utils/Export.h \
-    "lib/.*/libzqutils.so.$version" "lib/.*/cmake/ZQUtils/ZQUtilsConfig.cmake" \
-    "lib/.*/pkgconfig/zqutils.pc"; do
-  grep -q -E "$wanted" <<<"$contents" || fail "$deb lacks $wanted"
-done
-if grep -E 'include/utils/.*/[A-Za-z]+\.h$' <<<"$contents" |
-    grep -v -E '/(Config|PreferenceLocation|Crypto|GUID)\.h$'; then
-  fail "$deb ships private headers"
-fi
+echo "--- lintian"
+lintian --fail-on error,warning --display-info "${debs[@]}" ||
+  fail "lintian found errors or warnings (above)"
+
+# check_deb <package> <wanted dependency...> -- <wanted file pattern...>
+check_deb() {
+  local deb name=$1 depends names contents wanted
+  shift
+  deb=$(ls "$package/${name}_${version}"_*.deb)
+  depends=$(dpkg-deb -f "$deb" Depends)
+  echo "$(basename "$deb"): Depends: $depends"
+  names=$(sed -e 's/ *([^)]*)//g' -e 's/, */\n/g' <<<"$depends")
+  while [[ $1 != -- ]]; do
+    grep -q -x -F "$1" <<<"$names" || fail "$deb does not depend on $1"
+    shift
+  done
+  shift
+  contents=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
+  for wanted in "$@" "./usr/share/doc/$name/copyright" "./usr/share/doc/$name/changelog.gz"; do
+    grep -q -E "$wanted" <<<"$contents" || fail "$deb lacks $wanted"
+  done
+  if grep -E 'include/utils/.*/[A-Za-z]+\.h$' <<<"$contents" |
+      grep -v -E '/(Config|PreferenceLocation|Crypto|KeyPair|GUID)\.h$'; then
+    fail "$deb ships private headers"
+  fi
+}
+check_deb "$runtime" libc6 libssl3 libplist3 libstdc++6 -- "lib/.*/libzqutils.so.$version"
+check_deb libzqutils-dev "$runtime" -- ./usr/include/utils/guid/GUID.h ./usr/include/utils/Export.h \
+  "lib/.*/libzqutils.so$" "lib/.*/cmake/ZQUtils/ZQUtilsConfig.cmake" "lib/.*/pkgconfig/zqutils.pc"
+check_deb zqutil "$runtime" libc6 libstdc++6 -- ./usr/bin/zqutil ./usr/share/man/man1/zqutil.1.gz \
+  ./usr/share/bash-completion/completions/zqutil
+[[ $(dpkg-deb -c "${debs[0]}" | awk '{ print $6 }' | grep -c -v '/$') -eq 5 ]] ||
+  fail "$runtime holds more than the library, its link, copyright, changelog and overrides"
+dpkg-deb --ctrl-tarfile "${debs[0]}" | tar -xO ./triggers | grep -q -x 'activate-noawait ldconfig' ||
+  fail "$runtime has no ldconfig trigger"
 
 if [[ $(id -u) -ne 0 ]]; then
   echo "=== package check: not root, so the .deb was built and inspected but not installed"
   exit 0
 fi
 export DEBIAN_FRONTEND=noninteractive
-if dpkg-query -W -f='${Status}' zqutils 2>/dev/null | grep -q 'ok installed'; then
-  echo "--- zqutils is installed already (an interrupted run?): purging it first"
-  apt-get purge -y -q zqutils >/dev/null
+# is_installed <package>...: true when any of them is installed.
+is_installed() {
+  dpkg-query -W -f='${Status}\n' "$@" 2>/dev/null | grep -q 'ok installed'
+}
+if is_installed "${packages[@]}" zqutils; then
+  echo "--- the packages are installed already (an interrupted run?): purging them first"
+  apt-get purge -y -q "${packages[@]}" zqutils >/dev/null 2>&1 || true
 fi
 installed_deb=1
-apt-get install -y -q --no-install-recommends "$deb" >/dev/null
+apt-get install -y -q --no-install-recommends "${debs[@]}" >/dev/null
 [[ "$(command -v zqutil)" == /usr/bin/zqutil ]] || fail "zqutil is not /usr/bin/zqutil"
+[[ -e /usr/share/bash-completion/completions/zqutil ]] || fail "no bash completion installed"
 check_version zqutil
 build_consumers system "" shared
-apt-get purge -y -q zqutils >/dev/null
+apt-get purge -y -q "${packages[@]}" >/dev/null
 installed_deb=0
-if dpkg-query -W -f='${Status}' zqutils 2>/dev/null | grep -q 'ok installed' ||
-    [[ -e /usr/bin/zqutil ]]; then
-  fail "zqutils is still installed after the purge"
+if is_installed "${packages[@]}" || [[ -e /usr/bin/zqutil ]]; then
+  fail "the packages are still installed after the purge"
 fi
-echo "=== package check: the installed trees and the .deb work; the package is removed again"
+echo "=== package check: the installed trees and the .deb packages work; they are removed again"

@@ -1,6 +1,7 @@
 // End-to-end tests of the zqutil binary: exit codes, messages, and that what
 // it writes is what the library reads and the reverse.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include "tests/support/TempDir.h"
 #include "utils/config/Config.h"
 #include "utils/crypto/Crypto.h"
+#include "utils/crypto/KeyPair.h"
 #include "utils/guid/GUID.h"
 
 namespace Crypto = ZQ::RVL::Utils::Crypto;
@@ -52,6 +54,13 @@ TEST_F(Zqutil, VersionAndUsage) {
   const Result version = Run("--version");
   EXPECT_EQ(0, version.code);
   EXPECT_NE(std::string::npos, version.out.find("zqutil 0."));
+  // SHA-256 of the default pair's 32 bytes, from Python's hashlib.
+  const std::string pair = Crypto::KeyPairIsDefault()
+                               ? "key pair: default, fingerprint 0456a0da"
+                               : "key pair: custom, fingerprint " + Crypto::KeyPairFingerprint();
+  EXPECT_NE(std::string::npos, version.out.find(pair)) << version.out;
+  // Usage lines name the program, not the path it was started from.
+  EXPECT_NE(std::string::npos, Run("prefs write --help").out.find("Usage: zqutil prefs write"));
   EXPECT_EQ(2, Run("").code);
   EXPECT_EQ(2, Run("crypt").code);
   EXPECT_EQ(2, Run("crypt encrypt onlyone").code);
@@ -114,6 +123,33 @@ TEST_F(Zqutil, StdinAndStdout) {
     EXPECT_EQ(0, piped.code) << piped.err;
     EXPECT_EQ(plain, piped.out);
   }
+}
+
+// Inputs that are not regular files (a pipe named by path, a FIFO, stdin) are
+// spooled, so the container holds exactly their bytes.
+TEST_F(Zqutil, StreamInputsAreEncryptedWhole) {
+  const std::string plain = zqtest::Pattern(100000);
+  WriteFile(Path("plain"), plain);
+  ASSERT_EQ(0, ::mkfifo(Path("fifo").c_str(), 0600));
+  for (const char* encrypt : {"cat plain | \"$ZQ\" crypt encrypt /dev/stdin box",
+                              "(sleep 1; cat plain >fifo) & \"$ZQ\" crypt encrypt fifo box",
+                              "\"$ZQ\" crypt encrypt - box <plain"}) {
+    ASSERT_EQ(0, Run("--version; " + std::string(encrypt)).code) << encrypt;
+    ASSERT_TRUE(Crypto::FileDecrypt(Path("box").c_str(), Path("out").c_str(), false)) << encrypt;
+    EXPECT_EQ(plain, ReadFile(Path("out"))) << encrypt;
+  }
+  // An empty stream is an empty container (28 bytes), not a failed copy.
+  ASSERT_EQ(0, Run("crypt encrypt - empty.box </dev/null").code);
+  EXPECT_EQ(28u, fs::file_size(Path("empty.box")));
+}
+
+// The spooled copy of stdin never has a name: a SIGKILL during the copy
+// leaves nothing in $TMPDIR.
+TEST_F(Zqutil, SpoolHasNoName) {
+  fs::create_directory(Path("spool"));
+  Run("--version; (printf abc; sleep 3) | (TMPDIR=spool \"$ZQ\" crypt encrypt - box <&3 & "
+      "sleep 1; kill -9 $!) 3<&0");
+  EXPECT_TRUE(fs::is_empty(Path("spool")));
 }
 
 // The progress bar is for terminals only: a large input through a pipe
@@ -251,6 +287,48 @@ TEST_F(ZqutilPrefs, RefusesWhatCannotBeStored) {
   const Result badDomain = Run("prefs write K --string v --company C --app a/b --mode 1");
   EXPECT_EQ(1, badDomain.code);
   EXPECT_NE(std::string::npos, badDomain.err.find("cannot be stored"));
+}
+
+TEST_F(ZqutilPrefs, IntegersAreDecimalText) {
+  const struct {
+    const char* text;
+    int code;
+    const char* stored;  // or the message
+  } cases[] = {
+      {"010", 0, "10"},      {"-2147483648", 0, "-2147483648"}, {"+7", 0, "7"},
+      {"''", 2, "\"\""},     {"0x10", 2, "\"0x10\""},           {"2147483648", 2, "out of range"},
+      {"' 5'", 2, "\" 5\""},
+  };
+  for (const auto& c : cases) {
+    const Result result = Prefs(std::string("write K --int ") + c.text);
+    EXPECT_EQ(c.code, result.code) << c.text;
+    const std::string shown = c.code == 0 ? Prefs("read K").out : result.err;
+    EXPECT_NE(std::string::npos, shown.find(c.stored)) << c.text << ": " << shown;
+  }
+}
+
+// Mode 0 deletes in another dictionary than its values live in: a delete
+// that leaves the value readable is a failure that says so.
+TEST_F(ZqutilPrefs, DeleteThatLeavesTheValueFails) {
+  const std::string names = " --company C --app A --mode 0";
+  ASSERT_EQ(0, Run("prefs write K --string v" + names).code);
+  const Result deleted = Run("prefs delete K" + names);
+  EXPECT_EQ(1, deleted.code);
+  EXPECT_NE(std::string::npos, deleted.err.find("still readable")) << deleted.err;
+  EXPECT_NE(std::string::npos, deleted.err.find(dir_.File("system/ByHost"))) << deleted.err;
+  EXPECT_EQ("v\n", Run("prefs read K" + names).out);
+}
+
+TEST_F(ZqutilPrefs, DomainsAndARelativeRoot) {
+  ASSERT_EQ(0, Prefs("write K --string v").code);
+  ASSERT_EQ(0, Run("prefs write K --string v --company B --app Z").code);
+  EXPECT_EQ("com.acmeco.Tool\n", Run("prefs domains --mode 1").out);
+  EXPECT_EQ("com.b.Z\n", Run("prefs domains").out);
+  const Result relative =
+      Run("prefs write K --string v --company C --app A", "ZQ_PREFERENCES_ROOT=rel ");
+  EXPECT_EQ(1, relative.code);
+  EXPECT_NE(std::string::npos, relative.err.find("ZQ_PREFERENCES_ROOT must be an absolute path"))
+      << relative.err;
 }
 
 // All users' settings as a user who may not write them: an error that names

@@ -27,8 +27,7 @@ constexpr std::uint64_t kLargestPlainSize = 0x7fffffffu;
 
 void Encrypt(const CryptOptions& options) {
   Input input(options.in);
-  input.SpoolStdin();
-  if (*input.Size() > kLargestPlainSize) {
+  if (!input.Spool(kLargestPlainSize)) {
     Fail("cannot encrypt " + input.Name() + ": a container holds at most 2 GiB - 1 bytes");
   }
   Output output(options.out);
@@ -47,14 +46,16 @@ void Encrypt(const CryptOptions& options) {
 [[noreturn]] void FailDecrypt(const Input& input, const Output& output, std::ostream& out,
                               bool light) {
   if (out.fail()) Fail("cannot write " + output.Name() + " (disk full?)");
-  if (input.IsStdin()) Fail("stdin is not a readable container in this form, or is damaged");
+  if (!input.IsRegularFile()) {
+    Fail(input.Name() + " is not a readable container in this form, or is damaged");
+  }
   Fail(ExplainFailure(input.Name(), light));
 }
 
 // Refuses to read a file in the full form as light (which would "succeed"
 // and write noise).
 void CheckLightInput(const Input& input, bool light) {
-  if (!light || input.IsStdin()) return;
+  if (!light || !input.IsRegularFile()) return;
   if (const auto reason = FullFormReadAsLight(input.Name())) Fail(*reason);
 }
 
@@ -97,7 +98,7 @@ void Chunks(const CryptOptions& options) {
 
 void Info(const CryptOptions& options) {
   Input exists(options.in);  // fails with the reason when it cannot be read
-  if (exists.IsStdin()) UsageError("info needs a file, not stdin");
+  if (!exists.IsRegularFile()) UsageError("info needs a regular file, not a stream");
   const ContainerFacts facts = InspectContainer(options.in);
   std::printf("file:         %s (%llu bytes)\n", options.in.c_str(),
               static_cast<unsigned long long>(facts.actualLength));

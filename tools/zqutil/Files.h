@@ -9,6 +9,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <streambuf>
 #include <string>
 
 namespace ZQ::RVL::Utils::internal {
@@ -18,24 +19,42 @@ class AtomicFile;
 namespace zqutil {
 
 // An input named by path, or stdin for "-". Fails the command (with the
-// reason) when the file cannot be opened.
+// reason) when the file cannot be opened or is a folder. A path is opened
+// once, and what it names is judged on the opened file, so a file swapped in
+// between cannot be read as another kind.
 class Input {
  public:
   explicit Input(const std::string& path);
-  std::istream& Stream() { return file_ ? *file_ : std::cin; }
+  Input(const Input&) = delete;
+  Input& operator=(const Input&) = delete;
+
+  std::istream& Stream() { return stream_ ? *stream_ : std::cin; }
   const std::string& Name() const { return name_; }
-  bool IsStdin() const { return !file_; }
-  // The size in bytes, when the input is a regular file.
+  // True when the input is a regular file named by its path, which can be
+  // opened again by name to explain a failure; false for stdin, pipes and
+  // devices, whose bytes are gone once read.
+  bool IsRegularFile() const { return regular_; }
+  // The size in bytes: known for a regular file, and after Spool().
   std::optional<std::uint64_t> Size() const { return size_; }
 
-  // Copies stdin into an unlinked temporary file and reads from that instead,
-  // so the size is known (encryption needs it up front) with constant memory.
-  void SpoolStdin();
+  // Makes the size known (encryption needs it up front) with constant memory:
+  // an input that is not a regular file (stdin, a pipe, a device) is copied
+  // into an unnamed temporary file in $TMPDIR, which nothing but this process
+  // can reach and which vanishes with it, even on SIGKILL; reading then goes
+  // on from there. Fails the command when reading or the copy fails. Returns
+  // false when the input holds more than `limit` bytes (a device such as
+  // /dev/zero never ends), having copied at most `limit` + one piece.
+  bool Spool(std::uint64_t limit);
 
  private:
+  void ReadFrom(int fd);
+
   std::string name_;
-  std::unique_ptr<std::ifstream> file_;
+  int fd_ = 0;  // 0 for stdin until Spool(); a descriptor owned by buffer_ otherwise
+  bool regular_ = false;
   std::optional<std::uint64_t> size_;
+  std::unique_ptr<std::streambuf> buffer_;
+  std::unique_ptr<std::istream> stream_;
 };
 
 // An output named by path, or stdout for "-". Bytes for a regular file go to

@@ -1,16 +1,19 @@
-// zqutil prefs read|write|delete|list|where --company C --app A [--mode N]
+// zqutil prefs read|write|delete|list|where --company C --app A [--mode N],
+// zqutil prefs domains [--mode N]
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "tools/zqutil/Cli.h"
@@ -30,7 +33,7 @@ struct PrefsOptions {
   int mode = 0;
   std::string key;
   std::optional<std::string> text;
-  std::optional<long long> integer;
+  std::optional<std::string> integer;
   std::optional<std::string> dataHex;
   std::optional<std::string> dataFile;
   bool values = false;
@@ -47,12 +50,33 @@ bool IsAscii(const std::string& text) {
   return true;
 }
 
-// Names the file a write of this mode goes to, and why it may not be written.
-std::string WhyNotWritten(const PrefsOptions& o, bool valueScope) {
+// Names a setting of the environment that the store refuses, or nothing.
+std::optional<std::string> RefusedEnvironment() {
+  const char* root = std::getenv("ZQ_PREFERENCES_ROOT");
+  if (root == nullptr || root[0] == '/') return std::nullopt;
+  return "ZQ_PREFERENCES_ROOT must be an absolute path, not \"" + std::string(root) + "\"";
+}
+
+// Says why the store's files cannot be located: a setting of the environment
+// that the store refuses, or else the domain itself.
+std::string WhyNotLocated(const PrefsOptions& o) {
+  if (const auto refused = RefusedEnvironment()) return *refused;
+  return "the domain \"" + ZQ::RVL::Utils::PreferenceDomainName(o.application, o.company) +
+         "\" cannot be stored (empty, \".\", \"..\", holds \"/\", or over 150 bytes), "
+         "or no home folder is known, or ZQ_HOST_ID is not 1 to 64 of A-Z a-z 0-9 - _";
+}
+
+ZQ::RVL::Utils::PreferenceFiles Locate(const PrefsOptions& o) {
   ZQ::RVL::Utils::PreferenceFiles files;
   if (!ZQ::RVL::Utils::LocatePreferenceFiles(o.mode, o.application, o.company, files)) {
-    return "the domain cannot be stored (empty, \".\", \"..\", or holds \"/\")";
+    Fail(WhyNotLocated(o));
   }
+  return files;
+}
+
+// Names the file a write of this mode goes to, and why it may not be written.
+std::string WhyNotWritten(const PrefsOptions& o, bool valueScope) {
+  const ZQ::RVL::Utils::PreferenceFiles files = Locate(o);
   const std::string& path = valueScope ? files.values : files.keys;
   if (path.empty()) return "mode " + std::to_string(o.mode) + " has no value scope";
   std::string folder = path.substr(0, path.rfind('/'));
@@ -99,6 +123,23 @@ std::optional<std::string> ReadValue(const Config& config, const std::string& ke
   return "<" + ToHex(data, length) + ">";
 }
 
+// Reads --int as the store reads integers: decimal, with an optional sign.
+// "010" is ten, "0x10" and "" are refused, and so is anything beyond 32 bits.
+std::int32_t ParseInteger(const std::string& text) {
+  const bool plus = text.size() > 1 && text[0] == '+' && text[1] != '-';
+  const char* first = text.data() + (plus ? 1 : 0);
+  const char* last = text.data() + text.size();
+  std::int32_t value = 0;
+  const auto [end, error] = std::from_chars(first, last, value);
+  if (error == std::errc::result_out_of_range) {
+    UsageError("--int takes a 32-bit integer: \"" + text + "\" is out of range");
+  }
+  if (error != std::errc() || end != last) {
+    UsageError("--int takes a decimal integer, not \"" + text + "\"");
+  }
+  return value;
+}
+
 void Write(const PrefsOptions& o) {
   CheckText("the key", o.key);
   const Config config = MakeConfig(o);
@@ -109,9 +150,7 @@ void Write(const PrefsOptions& o) {
     std::string back;
     stored = config.GetString(o.key, back) && back == *o.text;
   } else if (o.integer) {
-    if (*o.integer < INT32_MIN || *o.integer > INT32_MAX)
-      UsageError("--int takes a 32-bit integer");
-    const auto value = static_cast<std::int32_t>(*o.integer);
+    const std::int32_t value = ParseInteger(*o.integer);
     config.SetValue(o.key, value);
     std::int32_t back = 0;
     stored = config.GetValue(o.key, back) && back == value;
@@ -138,11 +177,21 @@ void Read(const PrefsOptions& o) {
   std::printf("%s\n", value->c_str());
 }
 
+// Deletes in the dictionary of Delete and GetKeys. In mode 0 that is not the
+// one the values live in, so a value can still be readable afterwards: that
+// is reported as a failure, naming both files, never as a success.
 void Delete(const PrefsOptions& o) {
   const Config config = MakeConfig(o);
   config.Delete(o.key);
   for (const std::string& key : config.GetKeys()) {
     if (key == o.key) Fail("cannot delete \"" + o.key + "\": " + WhyNotWritten(o, false));
+  }
+  if (ReadValue(config, o.key)) {
+    const ZQ::RVL::Utils::PreferenceFiles files = Locate(o);
+    Fail("\"" + o.key + "\" is still readable: mode " + std::to_string(o.mode) +
+         " deletes in the all-users, any-machine dictionary (" + files.keys +
+         "), while its values live in the all-users, this-machine one (" + files.values +
+         "), which delete does not change");
   }
 }
 
@@ -162,13 +211,21 @@ void List(const PrefsOptions& o) {
 void Where(const PrefsOptions& o) {
   std::printf("domain:        %s\n",
               ZQ::RVL::Utils::PreferenceDomainName(o.application, o.company).c_str());
-  ZQ::RVL::Utils::PreferenceFiles files;
-  if (!ZQ::RVL::Utils::LocatePreferenceFiles(o.mode, o.application, o.company, files)) {
-    Fail("the domain cannot be stored (empty, \".\", \"..\", or holds \"/\")");
-  }
+  const ZQ::RVL::Utils::PreferenceFiles files = Locate(o);
   std::printf("values:        %s\n",
               files.values.empty() ? "(none in this mode)" : files.values.c_str());
   std::printf("keys, delete:  %s\n", files.keys.c_str());
+}
+
+void Domains(const PrefsOptions& o) {
+  std::vector<std::string> domains;
+  if (!ZQ::RVL::Utils::ListPreferenceDomains(o.mode, domains)) {
+    if (const auto refused = RefusedEnvironment()) Fail(*refused);
+    Fail("cannot list the domains of mode " + std::to_string(o.mode) +
+         ": a folder of the store cannot be read, no home folder is known, or ZQ_HOST_ID is not "
+         "usable");
+  }
+  for (const std::string& domain : domains) std::printf("%s\n", domain.c_str());
 }
 
 CLI::App* AddPrefsCommand(CLI::App& prefs, const char* name, const char* help,
@@ -204,6 +261,10 @@ void AddPrefsCommands(CLI::App& app) {
   CLI::App* list = AddPrefsCommand(*prefs, "list", "Print the keys", o, false);
   list->add_flag("--values", o->values, "With their values");
   list->callback([o] { List(*o); });
+  CLI::App* domains =
+      prefs->add_subcommand("domains", "Print the domains that have settings in a mode's scope");
+  domains->add_option("--mode", o->mode, "0: all users, this machine (default); 1: current user");
+  domains->callback([o] { Domains(*o); });
   AddPrefsCommand(*prefs, "where", "Print the domain and the files behind it", o, false)
       ->callback([o] { Where(*o); });
 }

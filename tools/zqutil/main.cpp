@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "tools/zqutil/Cli.h"
+#include "utils/crypto/KeyPair.h"
 
 namespace zqutil {
 
@@ -19,10 +20,28 @@ void UsageError(const std::string& message) {
 
 }  // namespace zqutil
 
+namespace {
+
+// "zqutil 0.1.0", then the key pair of the library it runs with (the shared
+// library may come from another build than the tool), so that an operator can
+// tell which build reads a container.
+std::string VersionText() {
+  namespace Crypto = ZQ::RVL::Utils::Crypto;
+  const std::string fingerprint = Crypto::KeyPairFingerprint();
+  return std::string("zqutil ") + ZQ_VERSION +
+         "\nkey pair: " + (Crypto::KeyPairIsDefault() ? "default" : "custom") + ", fingerprint " +
+         (fingerprint.empty() ? "unknown (no SHA-256 in OpenSSL)" : fingerprint);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
-  CLI::App app{"zqutil: identifiers, encrypted containers and settings of ZQ::RVL::Utils"};
-  app.set_version_flag("--version", std::string("zqutil ") + ZQ_VERSION);
+  // Named here, so that usage lines (and a man page made from them) say
+  // "zqutil", not the path the tool was started from.
+  CLI::App app{"zqutil: identifiers, encrypted containers and settings of ZQ::RVL::Utils",
+               "zqutil"};
+  app.set_version_flag("--version", VersionText());
   app.require_subcommand(1);
   zqutil::AddGuidCommands(app);
   zqutil::AddCryptCommands(app);

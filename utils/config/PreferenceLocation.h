@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "utils/Export.h"
 
@@ -32,5 +33,16 @@ struct PreferenceFiles {
 // store's location cannot be determined.
 ZQ_UTILS_API bool LocatePreferenceFiles(std::int32_t mode, const std::string& applicationName,
                                         const std::string& companyName, PreferenceFiles& files);
+
+// Fills `domains` with the domains that have a dictionary file in the store
+// for a Config of `mode`: its value scope and its Delete/GetKeys scope (for
+// mode 0 two dictionaries, for mode 1 one, for other modes the all-users,
+// any-machine one), sorted and without repeats. A file that is not a regular
+// file, or whose name cannot be a domain, is left out; the files are not
+// opened, so a damaged dictionary is listed too. Returns true, with an empty
+// list when the store's folders do not exist yet; returns false, with
+// `domains` unchanged, when the store's location cannot be determined (see
+// LocatePreferenceFiles) or a folder exists but cannot be read.
+ZQ_UTILS_API bool ListPreferenceDomains(std::int32_t mode, std::vector<std::string>& domains);
 
 }  // namespace ZQ::RVL::Utils

@@ -3,21 +3,25 @@
 //
 // These bytes belong to the stored container format: changing any of them
 // makes every container and every light-scrambled buffer written before
-// unreadable.
+// unreadable. The two keys are chosen when the library is built (the CMake
+// cache variables ZQ_CRYPTO_KEY and ZQ_LIGHT_KEY, cmake/ZQKeys.cmake); the
+// defaults are the bytes every earlier build used.
 #pragma once
 
 #include <cstddef>
 
+#include "utils/crypto/BuiltInKeys.h"
+
 namespace ZQ::RVL::Utils::Crypto::internal {
 
-// The default key: AES-128 key of the keyless buffer cipher and the
+// The key: AES-128 key of the keyless buffer cipher and the
 // Blowfish-CBC key (all 16 bytes) of the full-form container.
-inline constexpr unsigned char gcGlobalCryptoKey[16] = {
-    0x5b, 0x55, 0xee, 0x72, 0xa5, 0xb6, 0x20, 0x74, 0x7a, 0x12, 0xcf, 0x24, 0xcd, 0x80, 0x83, 0xb5};
+// Default 5b55ee72a5b620747a12cf24cd8083b5.
+inline constexpr const unsigned char (&gcGlobalCryptoKey)[16] = gcBuiltInCryptoKey;
 
 // The light scramble pattern: byte i of a run is XORed with byte i mod 16.
-inline constexpr unsigned char gcGlobalLightCryptoKey[16] = {
-    0x57, 0x0c, 0xdd, 0x2d, 0xf8, 0x4a, 0x85, 0xd6, 0x3a, 0x84, 0x91, 0x6e, 0x40, 0x84, 0x7e, 0xea};
+// Default 570cdd2df84a85d63a84916e40847eea.
+inline constexpr const unsigned char (&gcGlobalLightCryptoKey)[16] = gcBuiltInLightCryptoKey;
 
 // The first eight bytes of every container, without a terminator.
 inline constexpr char gcMagic[8] = {'Z', 'Q', 'C', 'R', 'Y', 'P', 'T', 'O'};
