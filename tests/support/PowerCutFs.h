@@ -18,14 +18,16 @@
 //     the kernel turns them into an fsync of the file.
 // The file system serves every operation from memory, one at a time, so
 // each operation is atomic and a cut falls between two operations; readers see
-// every change at once, as they would see a page cache. It ends only by losing
-// power: on SIGTERM, SIGINT or SIGHUP (or an unmount) it replaces the contents
-// of the backing folder with the synced state and unmounts, and the backing
-// folder then holds what the disk would hold after a cut at that instant.
+// every change at once, as they would see a page cache. It ends by losing
+// power: on SIGTERM, SIGINT or SIGHUP it replaces the contents of the backing
+// folder with the synced state and unmounts, and the backing folder then holds
+// what the disk would hold after a cut at that instant. Stopped any other way
+// (an unmount) it does the same but exits with status 3.
 #pragma once
 
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -55,6 +57,7 @@ class PowerCutMount {
       : mountPoint_(mountPoint) {
     pid_ = ::fork();
     if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test that dies cuts the power too
       ::execl(ZQ_POWER_CUT_FS_PATH, ZQ_POWER_CUT_FS_PATH, backing.c_str(), mountPoint.c_str(),
               static_cast<char*>(nullptr));
       ::_exit(127);
@@ -76,13 +79,22 @@ class PowerCutMount {
 
   // Cuts the power now: every change not synced is dropped, the backing
   // folder holds the synced state and the mount is gone. Returns true when the
-  // file system wrote the synced state and ended cleanly.
+  // file system served until this cut and wrote the synced state; false when
+  // it had stopped before (writes that seemed to return may have failed).
   bool Cut() {
     if (pid_ <= 0) return false;
     ::kill(pid_, SIGTERM);
+    // A signal that lands just before the file system waits for its next
+    // request is seen only once a request comes: ask for statistics (which
+    // change nothing) until it has gone.
     int status = 0;
-    const bool clean = ::waitpid(pid_, &status, 0) == pid_ && WIFEXITED(status) &&
-                       WEXITSTATUS(status) == 0;
+    pid_t ended = 0;
+    while ((ended = ::waitpid(pid_, &status, WNOHANG)) == 0) {
+      struct statfs info {};
+      ::statfs(mountPoint_.c_str(), &info);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const bool clean = ended == pid_ && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     pid_ = -1;
     ::umount2(mountPoint_.c_str(), MNT_DETACH);  // only left behind by a crashed daemon
     return clean;
