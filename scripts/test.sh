@@ -2,7 +2,8 @@
 # Runs every check, failing when any fails:
 #   1. the tests in the optimised build (static libzqutils) and in the
 #      AddressSanitizer + UndefinedBehaviorSanitizer build (shared libzqutils,
-#      LeakSanitizer included);
+#      LeakSanitizer included), the power-cut tests among them when FUSE is
+#      usable;
 #   2. the tests in the ThreadSanitizer build;
 #   3. every test program of the optimised build once under valgrind memcheck;
 #   4. the installed trees, the consumers and the Debian package
@@ -19,6 +20,14 @@ export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:supp
 started=$SECONDS
 step() { echo "=== $* ($(( (SECONDS - started) / 60 ))m$(( (SECONDS - started) % 60 ))s) ==="; }
 
+# The power-cut tests (zq_power_cut_fs_tests, zq_config_power_cut_tests,
+# zq_zqutil_power_cut_tests) mount a FUSE file system and skip themselves
+# without one.
+if [[ -r /dev/fuse && -w /dev/fuse && ( $(id -u) -eq 0 || -x /usr/bin/fusermount3 ) ]]; then
+  echo "=== power-cut tests: FUSE is usable; they run in every build ==="
+else
+  echo "=== power-cut tests SKIPPED: they need a readable and writable /dev/fuse and root (or fusermount3) ==="
+fi
 for variant in release asan tsan; do
   step "$variant build"
   "$root/scripts/build.sh" "$variant"
