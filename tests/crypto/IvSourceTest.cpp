@@ -1,15 +1,18 @@
 #include <gtest/gtest.h>
+#include <openssl/crypto.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/crypto/ContainerTestUtil.h"
+#include "utils/crypto/Crypto.h"
 
 namespace {
 
@@ -73,7 +76,7 @@ TEST(ContainerIv, ForkedChildDoesNotRepeatItsParent) {
 
 // A destructor that runs after the thread's IV pool is gone (another
 // thread_local's at thread exit, a static object's at exit) still gets a
-// container with a fresh IV. Each case runs in a child that reports by status.
+// container with a fresh IV; after OpenSSL's own cleanup, a clear false. Each case runs in a child that reports by status.
 TEST(ContainerIv, WriterInADestructorAfterThePoolIsGone) {
   struct Writer {
     ~Writer() { _exit(IvOf(zqtest::EncryptToString("late", false)).size() == 8 ? 0 : 1); }
@@ -94,6 +97,13 @@ TEST(ContainerIv, WriterInADestructorAfterThePoolIsGone) {
                   static Writer writer;
                   zqtest::EncryptToString("first", false);
                   std::exit(2);
+                }},
+               {"after OpenSSL's cleanup at exit: refused", [] {
+                  zqtest::EncryptToString("first", false);
+                  OPENSSL_cleanup();
+                  std::istringstream in("x");
+                  std::ostringstream out;
+                  _exit(ZQ::RVL::Utils::Crypto::StreamEncrypt(in, 1, out, false) ? 1 : 0);
                 }}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
