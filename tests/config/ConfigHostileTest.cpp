@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <valgrind/valgrind.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -108,6 +109,8 @@ TEST_F(ConfigHostile, SpecialFilesNeverBlockAndAreNeverReplaced) {
 // that way and prints the files it would use.
 TEST_F(ConfigHostile, SetUidProcessIgnoresTheEnvironment) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a process with a real user of nobody";
+  // Under valgrind /proc/self/exe is the valgrind tool, not this program.
+  if (RUNNING_ON_VALGRIND) GTEST_SKIP() << "cannot run itself again under valgrind";
   zqtest::ScopedEnv print("ZQ_TEST_PRINT_LOCATIONS", std::string("1"));
   zqtest::ScopedEnv root("ZQ_PREFERENCES_ROOT", std::string(kPlanted));
   zqtest::ScopedEnv host("ZQ_HOST_ID", std::string("plantedhost"));
