@@ -397,3 +397,23 @@ TEST_F(ConfigDamage, TextsThatAreNotUtf8AreNeverRewritten) {
     }
   }
 }
+
+// libplist's binary writer stores equal texts once, so texts shared often must
+// pass the expansion rule: a foreign file holding them would otherwise read
+// but never take a write again, and plistlib's own binary files would be damaged.
+TEST_F(ConfigDamage, TextsSharedManyTimesAreReadAndTakeWrites) {
+  std::string items;
+  for (int i = 0; i < 1000; ++i) items += "<string>" + std::string(1000, 'x') + "</string>";
+  const std::vector<std::string> files = {
+      XmlDictionary("<key>k</key><array>" + items + "</array>"),
+      SharedArrays(7, std::string("\x5f\x10\xff", 3) + std::string(255, 'd')),
+  };
+  for (const std::string& bytes : files) {
+    fs::create_directories(dir_.Path() / "user");
+    WriteFile(File(), bytes);
+    EXPECT_EQ(std::vector<std::string>{"k"}, config_.GetKeys());
+    config_.SetString("after", "works");
+    EXPECT_EQ((std::vector<std::string>{"after", "k"}), config_.GetKeys());
+    EXPECT_TRUE(CorruptCopies().empty());
+  }
+}

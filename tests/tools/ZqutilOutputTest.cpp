@@ -86,3 +86,21 @@ TEST_F(ZqutilOutput, SyncsTheFolderAfterTheRename) {
   const std::regex folderSync("fsync\\([0-9]+<" + fs::canonical(dir_.Path()).string() + ">\\) *= 0");
   EXPECT_TRUE(std::regex_search(trace.substr(rename), folderSync)) << trace;
 }
+
+// In a shared sticky folder such as /tmp, another user's link must not make
+// the tool replace a file that user may not write (the kernel's
+// protected_symlinks rule, which the tool's own walk along links bypassed).
+TEST_F(ZqutilOutput, NeverFollowsAnotherUsersLinkInASharedStickyFolder) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a link to another user";
+  const fs::path shared = dir_.Path() / "shared";
+  fs::create_directory(shared);
+  ::chmod(shared.c_str(), 01777);
+  zqtest::WriteFile(dir_.File("victim"), "precious");
+  fs::create_symlink(dir_.File("victim"), shared / "out");
+  ASSERT_EQ(0, ::lchown((shared / "out").c_str(), 65534, 65534));
+  EXPECT_NE(0, Encrypt("shared/out"));
+  EXPECT_EQ("precious", zqtest::ReadFile(dir_.File("victim")));
+  ASSERT_EQ(0, ::lchown((shared / "out").c_str(), 0, 0));  // one's own link is followed
+  EXPECT_EQ(0, Encrypt("shared/out"));
+  EXPECT_EQ(0, zqtest::ReadFile(dir_.File("victim")).rfind("ZQCRYPTO", 0));
+}

@@ -30,6 +30,17 @@ bool ResolveLinks(std::string path, std::string& out) {
       out = path;
       return true;
     }
+    // The kernel's rule for links in shared folders (fs.protected_symlinks),
+    // which this walk would otherwise get round: in a sticky folder that
+    // others may write, such as /tmp, a link is followed only when it is ours
+    // or the folder owner's, so another user cannot point it at our files.
+    struct stat folder {};
+    if (::stat(ParentOf(path).c_str(), &folder) != 0) return false;
+    if ((folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH) &&
+        info.st_uid != ::geteuid() && info.st_uid != folder.st_uid) {
+      errno = EACCES;
+      return false;
+    }
     std::vector<char> target(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 255) + 1);
     const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
     if (length < 0) return false;

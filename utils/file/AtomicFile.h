@@ -33,7 +33,9 @@ struct ReplaceOptions {
   std::optional<mode_t> mode;
   // When the path is a symbolic link (or a chain of them), replace the file
   // the link leads to and keep the link; otherwise the link itself is
-  // replaced by a regular file.
+  // replaced by a regular file. A link of another user in a sticky folder
+  // that others may write is not followed (EACCES), as the kernel's
+  // protected_symlinks rule has it.
   bool throughLinks = false;
 };
 

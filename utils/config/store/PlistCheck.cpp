@@ -96,6 +96,10 @@ struct Cost {
   std::uint32_t bytes = 0;
   std::uint8_t height = 0;  // 0 for a leaf
   enum State : std::uint8_t { kNew, kOnPath, kDone } state = kNew;
+  // The bytes of data and numbers only: libplist's binary writer stores equal
+  // texts once, so the store's own rewrite of a foreign XML file (or of a
+  // plistlib one) may share a text far more often than the ratio allows.
+  std::uint32_t unsharedBytes = 0;
 };
 
 std::uint32_t CappedSum(std::uint64_t a, std::uint64_t b, std::uint64_t cap) {
@@ -108,7 +112,8 @@ bool CheckBinary(const PlistObjectTable& table, std::size_t fileSize) {
   // Only shared objects make a file expand, and no settings file needs them
   // to expand much: the budget also follows from the file's own size.
   const std::uint64_t maxEntries = std::min<std::uint64_t>(kMaxPlistEntries, fileSize);
-  const std::uint64_t maxBytes =
+  const std::uint64_t maxBytes = kMaxPlistBytes;
+  const std::uint64_t maxUnsharedBytes =
       std::min<std::uint64_t>(kMaxPlistBytes, kMaxPlistExpansion * std::uint64_t{fileSize});
   if (table.ObjectCount() > kMaxObjects) return false;
   std::vector<Cost> costs(static_cast<std::size_t>(table.ObjectCount()));
@@ -128,8 +133,10 @@ bool CheckBinary(const PlistObjectTable& table, std::size_t fileSize) {
     Cost& cost = path.back().cost;
     cost.entries = CappedSum(cost.entries, child.entries + (value ? 1u : 0u), maxEntries);
     cost.bytes = CappedSum(cost.bytes, child.bytes, maxBytes);
+    cost.unsharedBytes = CappedSum(cost.unsharedBytes, child.unsharedBytes, maxUnsharedBytes);
     cost.height = std::max<std::uint8_t>(cost.height, child.height + 1);
     return cost.entries <= maxEntries && cost.bytes <= maxBytes &&
+           cost.unsharedBytes <= maxUnsharedBytes &&
            path.size() - 1 + cost.height <= kMaxPlistNesting;
   };
 
@@ -178,8 +185,9 @@ bool CheckBinary(const PlistObjectTable& table, std::size_t fileSize) {
       }
       const auto bytes = LeafCost(table, *object);
       if (!bytes) return false;
-      cost = Cost{0, static_cast<std::uint32_t>(std::min<std::uint64_t>(*bytes, maxBytes + 1)),
-                  0, Cost::kDone};
+      const auto capped = static_cast<std::uint32_t>(std::min<std::uint64_t>(*bytes, maxBytes + 1));
+      const bool text = object->type == 0x5 || object->type == 0x6;
+      cost = Cost{0, capped, 0, Cost::kDone, text ? 0 : capped};
     }
     if (!add(cost, !key)) return false;
   }

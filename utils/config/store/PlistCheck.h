@@ -29,8 +29,10 @@ constexpr std::size_t kMaxPlistEntries = 20000;
 constexpr std::size_t kMaxPlistNesting = 64;
 // Besides, counted with every shared object at each reference to it, a file
 // holds no more entries than it has bytes, and no more than this many times
-// its size in bytes of texts, data and numbers: a small file cannot cost what
-// a large one does.
+// its size in bytes of data and numbers: a small file cannot cost what a large
+// one does. Texts count against kMaxPlistBytes only: libplist's binary writer
+// stores equal texts once, so the store's own rewrite of a file may share one
+// text far more often than this.
 constexpr std::size_t kMaxPlistExpansion = 64;
 
 // Returns true when `file` is a property list (binary "bplist00" or XML)
