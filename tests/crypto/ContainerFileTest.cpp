@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "tests/crypto/ContainerTestUtil.h"
@@ -54,6 +58,24 @@ TEST_F(FileCipher, MissingInputCreatesNoOutput) {
   EXPECT_EQ(1234, size);
   EXPECT_FALSE(Crypto::FileEncrypt(nullptr, Path("out").c_str(), false));
   EXPECT_FALSE(Crypto::FilePlainSize(nullptr, size, false));
+}
+
+// A FIFO cannot be measured: refused at once, not waited on for a writer that
+// may never come (the child's alarm ends a wait).
+TEST_F(FileCipher, FifoInputIsRefusedWithoutWaiting) {
+  ASSERT_EQ(0, mkfifo(Path("fifo").c_str(), 0600));
+  for (bool light : {false, true}) {
+    const pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+      alarm(5);
+      _exit(Crypto::FileEncrypt(Path("fifo").c_str(), Path("out").c_str(), light) ? 1 : 0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_FALSE(fs::exists(Path("out")));
+  }
 }
 
 TEST_F(FileCipher, DecryptingANonContainerLeavesAnEmptyOutput) {

@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
+#include <openssl/crypto.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/crypto/ContainerTestUtil.h"
+#include "utils/crypto/Crypto.h"
 
 namespace {
 
@@ -67,5 +71,51 @@ TEST(ContainerIv, ForkedChildDoesNotRepeatItsParent) {
         EXPECT_NE(parent.substr(8 * i, 8), fromChild.substr(8 * j, 8));
       }
     }
+  }
+}
+
+// A destructor that runs after the thread's IV pool is gone (another
+// thread_local's at thread exit, a static object's at exit) still gets a
+// container with a fresh IV; after OpenSSL's own cleanup (which also comes
+// first for a static made before OpenSSL started), a clear false. Each case
+// runs in a child that reports by status.
+TEST(ContainerIv, WriterInADestructorAfterThePoolIsGone) {
+  struct Writer {
+    ~Writer() { _exit(IvOf(zqtest::EncryptToString("late", false)).size() == 8 ? 0 : 1); }
+  };
+  const struct {
+    const char* name;
+    void (*run)();
+  } cases[] = {{"thread_local at thread exit",
+                [] {
+                  std::thread([] {
+                    thread_local Writer writer;
+                    (void)&writer;
+                    zqtest::EncryptToString("first", false);
+                  }).join();
+                  _exit(2);  // the writer never ran
+                }},
+               {"static at exit", [] {
+                  // Made after OpenSSL started, so it is destroyed before
+                  // OpenSSL's own cleanup (exit runs them in reverse order).
+                  zqtest::EncryptToString("first", false);
+                  static Writer writer;
+                  std::exit(2);
+                }},
+               {"after OpenSSL's cleanup at exit: refused", [] {
+                  zqtest::EncryptToString("first", false);
+                  OPENSSL_cleanup();
+                  std::istringstream in("x");
+                  std::ostringstream out;
+                  _exit(ZQ::RVL::Utils::Crypto::StreamEncrypt(in, 1, out, false) ? 1 : 0);
+                }}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) c.run();
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   }
 }

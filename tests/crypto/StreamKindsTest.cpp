@@ -391,3 +391,20 @@ TEST(StreamKinds, CancelledThreadUnwindsThroughTheLibrary) {
   ::close(fds[0]);
   ::close(fds[1]);
 }
+
+// A stream already bad on entry (a caller that caught the failure and goes
+// on): every reader refuses it and keeps the caller's whole exception mask.
+TEST(StreamKinds, BadOnEntryKeepsTheCallersMask) {
+  const std::string container = EncryptToString(Pattern(100), false);
+  for (const auto& reader : kReaders) {
+    for (std::ios::iostate mask : {std::ios::badbit | std::ios::failbit,
+                                   std::ios::badbit | std::ios::eofbit}) {
+      SCOPED_TRACE(std::string(reader.name) + " mask " + std::to_string(mask));
+      std::istringstream in(container);
+      in.setstate(std::ios::badbit);
+      EXPECT_THROW(in.exceptions(mask), std::ios_base::failure);
+      EXPECT_FALSE(reader.read(in, false).ok);
+      EXPECT_EQ(mask, in.exceptions());
+    }
+  }
+}

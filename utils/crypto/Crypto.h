@@ -103,9 +103,10 @@ ZQ_UTILS_API bool FilePlainSize(const char* path, int& size, bool light);
 
 // Encrypts the whole file at `inPath` into a container at `outPath` (created or
 // replaced). Returns false without creating `outPath` when the input cannot be
-// opened or measured, is 2 GiB (2^31 bytes) or larger, or is the same file as
-// `outPath`; returns false and leaves a partial `outPath` when writing,
-// flushing or closing it fails (a full disk is reported, not ignored).
+// opened or measured (a FIFO is refused at once, without waiting for a
+// writer), is 2 GiB (2^31 bytes) or larger, or is the same file as `outPath`;
+// returns false and leaves a partial `outPath` when writing, flushing or
+// closing it fails (a full disk is reported, not ignored).
 ZQ_UTILS_API bool FileEncrypt(const char* inPath, const char* outPath, bool light);
 
 // Decrypts the container at `inPath` into the file at `outPath` (created or

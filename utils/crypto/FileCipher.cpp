@@ -53,6 +53,13 @@ bool TransformInto(const char* outPath, Transform&& transform) {
   return Close(out) && transformed;
 }
 
+// True when `path` names a FIFO: it can never be measured, and opening it
+// waits for a writer that may never come.
+bool IsFifo(const char* path) {
+  struct stat st {};
+  return path != nullptr && ::stat(path, &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
 }  // namespace
 
 bool FilePlainSize(const char* path, int& size, bool light) {
@@ -63,6 +70,7 @@ bool FilePlainSize(const char* path, int& size, bool light) {
 
 bool FileEncrypt(const char* inPath, const char* outPath, bool light) {
   return internal::StreamFailureAsFalse(nullptr, [&] {
+    if (IsFifo(inPath)) return false;
     std::ifstream in = OpenInput(inPath);
     if (!in.is_open() || outPath == nullptr) return false;
     const std::optional<int> size = MeasureInput(in);

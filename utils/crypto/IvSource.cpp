@@ -29,6 +29,11 @@ struct IvPool {
   pid_t owner;            // the process that filled the pool
 };
 
+// Set when this thread's pool is gone: a destructor that runs after it (a
+// static object's at exit, another thread_local's) still writes containers.
+// Trivially destructible, so it outlives every thread_local with a destructor.
+thread_local bool tPoolGone = false;
+
 class ThreadPool {
  public:
   ThreadPool() {
@@ -42,6 +47,7 @@ class ThreadPool {
     }
   }
   ~ThreadPool() {
+    tPoolGone = true;
     OPENSSL_cleanse(pool_, sizeof *pool_);
     if (wipedInChildren_) ::munmap(pool_, kPageSize);
   }
@@ -79,6 +85,7 @@ class ThreadPool {
 }  // namespace
 
 bool DrawIv(unsigned char (&iv)[8]) {
+  if (tPoolGone) return RandomBytes(iv, kIvBytes);
   thread_local ThreadPool pool;
   return pool.Draw(iv);
 }

@@ -1,7 +1,10 @@
 #include "utils/crypto/OpenSslRuntime.h"
 
+#include <openssl/crypto.h>
 #include <openssl/provider.h>
 #include <openssl/rand.h>
+
+#include <atomic>
 
 #include "utils/NoDestructor.h"
 #include "utils/crypto/Constants.h"
@@ -41,9 +44,22 @@ CipherCtxPtr NewKeyedTemplate(const EVP_CIPHER* bf, Direction direction) {
 // Members are declared in the order they depend on each other, so that a
 // failed set-up releases them in the reverse order: contexts, ciphers,
 // providers, library context.
+// Set when OpenSSL cleans up at exit: a static object's destructor that runs
+// after that (one made before OpenSSL started) must not reach freed state.
+std::atomic<bool> gOpenSslGone{false};
+
+void MarkOpenSslGone() {
+  gOpenSslGone.store(true);
+}
+
 class Runtime {
  public:
+  struct Nothing {};
+  // The runtime after OpenSSL's cleanup: nothing is available.
+  explicit Runtime(Nothing) {}
+
   Runtime() {
+    OPENSSL_atexit(&MarkOpenSslGone);
     libCtx_.reset(OSSL_LIB_CTX_new());
     if (!libCtx_) return;
     defaultProvider_.reset(OSSL_PROVIDER_load(libCtx_.get(), "default"));
@@ -77,7 +93,8 @@ class Runtime {
 // contexts copied from it may outlive every static destructor.
 const Runtime& TheRuntime() {
   static Utils::internal::NoDestructor<Runtime> runtime;
-  return *runtime;
+  static Utils::internal::NoDestructor<Runtime> gone(Runtime::Nothing{});
+  return gOpenSslGone.load() ? *gone : *runtime;
 }
 
 }  // namespace
