@@ -22,6 +22,12 @@
 // context, and every call leaves the calling thread's OpenSSL error queue as
 // it found it, entries the caller had queued included.
 //
+// At exit: a destructor that runs after the calling thread's own state is gone
+// (a static object's, another thread_local's) still writes containers with
+// fresh IVs. Once OpenSSL has cleaned up at exit (it registers that when it
+// starts, so it comes before the destructors of statics made earlier), every
+// function that needs OpenSSL returns false.
+//
 // The container: "ZQCRYPTO" (8 bytes), the plain size (signed 32-bit,
 // little-endian), then in the full form an 8-byte random IV and the
 // Blowfish-CBC ciphertext (built-in 16-byte key, PKCS #7 padding, always
