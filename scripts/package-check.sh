@@ -118,7 +118,7 @@ check_headers() {
   local found expected
   found=$(cd "$1" && find . -type f | sort)
   expected=$(printf '%s\n' ./utils/Export.h ./utils/config/Config.h \
-    ./utils/config/PreferenceLocation.h ./utils/crypto/Crypto.h ./utils/crypto/KeyPair.h \
+    ./utils/config/PreferenceLocation.h ./utils/config/PreferenceTransfer.h ./utils/crypto/Crypto.h ./utils/crypto/KeyPair.h \
     ./utils/guid/GUID.h)
   [[ "$found" == "$expected" ]] || fail "installed headers differ from the public ones:
 $found"
@@ -212,7 +212,7 @@ check_deb() {
     grep -q -E "$wanted" <<<"$contents" || fail "$deb lacks $wanted"
   done
   if grep -E 'include/utils/.*/[A-Za-z]+\.h$' <<<"$contents" |
-      grep -v -E '/(Config|PreferenceLocation|Crypto|KeyPair|GUID)\.h$'; then
+      grep -v -E '/(Config|PreferenceLocation|PreferenceTransfer|Crypto|KeyPair|GUID)\.h$'; then
     fail "$deb ships private headers"
   fi
 }

@@ -353,6 +353,65 @@ TEST_F(ZqutilPrefs, UnwritableScopeIsAnErrorWithThePath) {
   EXPECT_NE(std::string::npos, result.err.find("Permission denied")) << result.err;
 }
 
+// Settings in and out as property lists: a file another program made with
+// plistlib comes in whole, goes out unchanged in both formats, and comes back
+// in again; a file the store would not keep is refused and changes nothing.
+TEST_F(ZqutilPrefs, ExportAndImport) {
+  const std::string python =
+      "import plistlib, datetime, sys\n"
+      "d = {'Server': 'example.org', 'Blob': b'\\xde\\xad', 'when': datetime.datetime(2026, 12, "
+      "10, 3, 4, 5), 'list': [1, 2.5, True, -2**63], 'nested': {'a': {}, 'b': 'caf\\xe9'}}\n"
+      "if sys.argv[1] == 'make': open('others.plist', 'wb').write(plistlib.dumps(d, "
+      "fmt=plistlib.FMT_BINARY))\n"
+      "else: sys.exit(0 if all(plistlib.load(open(f, 'rb')) == d for f in sys.argv[1:]) else 1)\n";
+  WriteFile(Path("check.py"), python);
+  const auto py = [&](const std::string& arguments) {
+    return std::system(("cd '" + dir_.Path().string() + "' && python3 check.py " + arguments).c_str());
+  };
+  ASSERT_EQ(0, py("make"));
+  ASSERT_EQ(0, Prefs("write Extra --string gone-after-import").code);
+  const Result imported = Prefs("import others.plist");
+  ASSERT_EQ(0, imported.code) << imported.err;
+  EXPECT_EQ("example.org\n", Prefs("read Server").out);
+  EXPECT_EQ("<dead>\n", Prefs("read Blob").out);
+  EXPECT_EQ(1, Prefs("read Extra").code) << "import replaces the whole dictionary";
+
+  ASSERT_EQ(0, Prefs("export --format xml out.xml").code);
+  ASSERT_EQ(0, Prefs("export --format binary out.plist").code);
+  ASSERT_EQ(0, Run("prefs export --company 'Acme Co' --app Tool --mode 1 > stdout.xml").code);
+  EXPECT_EQ(0, ReadFile(Path("out.xml")).rfind("<?xml", 0));
+  EXPECT_EQ(0, ReadFile(Path("out.plist")).rfind("bplist00", 0));
+  EXPECT_EQ(0, py("out.xml out.plist stdout.xml")) << "exported files differ from plistlib's";
+  ASSERT_EQ(0, Prefs("write Extra --string again").code);
+  ASSERT_EQ(0, Run("prefs import --company 'Acme Co' --app Tool --mode 1 - < out.xml").code);
+  EXPECT_EQ(1, Prefs("read Extra").code);
+  ASSERT_EQ(0, Prefs("export --format binary again.plist").code);
+  EXPECT_EQ(0, py("again.plist"));
+
+  const std::string domainFile = ReadFile(dir_.File("user/com.acmeco.Tool.plist"));
+  const std::string xml = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+  const struct {
+    std::string file;
+    const char* why;
+  } refused[] = {
+      {xml + "<array><string>a</string></array></plist>", "its root is <array>, not a dictionary"},
+      {"not a plist", "not a property list"},
+      {"", "not a property list"},
+      {"bplist00\x01\x02", "damaged binary property list"},
+      {xml + "<dict><key>k</key><string>a</string><key>k</key><string>b</string></dict></plist>",
+       "would treat it as damaged"},
+      {xml + "<dict><key>k</key><integer>0123</integer></dict></plist>", "would treat it as damaged"},
+  };
+  for (const auto& r : refused) {
+    WriteFile(Path("refused"), r.file);
+    const Result result = Prefs("import refused");
+    EXPECT_EQ(1, result.code) << r.file;
+    EXPECT_NE(std::string::npos, result.err.find(r.why)) << r.file << ": " << result.err;
+    EXPECT_EQ(domainFile, ReadFile(dir_.File("user/com.acmeco.Tool.plist"))) << r.file;
+  }
+  EXPECT_EQ(2, Run("prefs export --company C --app A --mode 7").code) << "no value dictionary";
+}
+
 TEST_F(Zqutil, DemoSucceeds) {
   const Result demo = Run("demo --root demo-root");
   EXPECT_EQ(0, demo.code) << demo.out << demo.err;

@@ -1,5 +1,5 @@
-// zqutil prefs read|write|delete|list|where --company C --app A [--mode N],
-// zqutil prefs domains [--mode N]
+// zqutil prefs read|write|delete|list|where|export|import --company C --app A
+// [--mode N], zqutil prefs domains [--mode N]
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,9 +17,11 @@
 #include <vector>
 
 #include "tools/zqutil/Cli.h"
+#include "tools/zqutil/Files.h"
 #include "tools/zqutil/Hex.h"
 #include "utils/config/Config.h"
 #include "utils/config/PreferenceLocation.h"
+#include "utils/config/PreferenceTransfer.h"
 
 namespace zqutil {
 
@@ -37,6 +39,8 @@ struct PrefsOptions {
   std::optional<std::string> dataHex;
   std::optional<std::string> dataFile;
   bool values = false;
+  std::string format = "xml";
+  std::string file = "-";
 };
 
 Config MakeConfig(const PrefsOptions& o) {
@@ -228,6 +232,57 @@ void Domains(const PrefsOptions& o) {
   for (const std::string& domain : domains) std::printf("%s\n", domain.c_str());
 }
 
+// What export and import say when the mode has no value dictionary.
+void CheckValueScope(const PrefsOptions& o) {
+  if (Locate(o).values.empty()) {
+    UsageError("mode " + std::to_string(o.mode) + " has no value dictionary to export or import");
+  }
+}
+
+void Export(const PrefsOptions& o) {
+  CheckValueScope(o);
+  std::string file;
+  const auto format = o.format == "binary" ? ZQ::RVL::Utils::PreferenceFormat::kBinary
+                                           : ZQ::RVL::Utils::PreferenceFormat::kXml;
+  if (!ZQ::RVL::Utils::ExportPreferences(o.mode, o.application, o.company, format, file)) {
+    Fail("cannot export " + Locate(o).values +
+         ": it cannot be read, or it is damaged (the next write keeps it aside)");
+  }
+  Output output(o.file);
+  output.Stream().write(file.data(), static_cast<std::streamsize>(file.size()));
+  output.Commit();
+}
+
+// More than any settings file may hold; reading stops there (a device such as
+// /dev/zero never ends).
+constexpr std::size_t kLargestImport = 64u << 20;
+
+void Import(const PrefsOptions& o) {
+  CheckValueScope(o);
+  Input input(o.file);
+  std::string file;
+  std::vector<char> piece(64 << 10);
+  while (file.size() <= kLargestImport) {
+    input.Stream().read(piece.data(), static_cast<std::streamsize>(piece.size()));
+    file.append(piece.data(), static_cast<std::size_t>(input.Stream().gcount()));
+    if (!input.Stream()) break;
+  }
+  if (input.Stream().bad()) Fail("cannot read " + input.Name() + ": " + ErrnoText());
+  if (file.size() > kLargestImport) {
+    Fail("refused " + input.Name() + ": it holds more than 64 MiB; nothing changed");
+  }
+  std::string why;
+  switch (ZQ::RVL::Utils::ImportPreferences(o.mode, o.application, o.company, file, why)) {
+    case ZQ::RVL::Utils::ImportResult::kImported:
+      return;
+    case ZQ::RVL::Utils::ImportResult::kRefused:
+      Fail("refused " + input.Name() + ": " + why + "; nothing changed");
+    case ZQ::RVL::Utils::ImportResult::kNotWritten:
+      break;
+  }
+  Fail("cannot import " + input.Name() + ": " + WhyNotWritten(o, true) + "; nothing changed");
+}
+
 CLI::App* AddPrefsCommand(CLI::App& prefs, const char* name, const char* help,
                           const std::shared_ptr<PrefsOptions>& o, bool withKey) {
   CLI::App* command = prefs.add_subcommand(name, help);
@@ -265,6 +320,18 @@ void AddPrefsCommands(CLI::App& app) {
       prefs->add_subcommand("domains", "Print the domains that have settings in a mode's scope");
   domains->add_option("--mode", o->mode, "0: all users, this machine (default); 1: current user");
   domains->callback([o] { Domains(*o); });
+  CLI::App* exporter = AddPrefsCommand(
+      *prefs, "export", "Write the settings as a property list (every value, of any kind)", o,
+      false);
+  exporter->add_option("--format", o->format, "xml (default) or binary")
+      ->check(CLI::IsMember({"xml", "binary"}));
+  exporter->add_option("FILE", o->file, "Output file, - for stdout (default)");
+  exporter->callback([o] { Export(*o); });
+  CLI::App* importer = AddPrefsCommand(
+      *prefs, "import", "Replace the settings with those of a binary or XML property list", o,
+      false);
+  importer->add_option("FILE", o->file, "Input file, - for stdin")->required();
+  importer->callback([o] { Import(*o); });
   AddPrefsCommand(*prefs, "where", "Print the domain and the files behind it", o, false)
       ->callback([o] { Where(*o); });
 }

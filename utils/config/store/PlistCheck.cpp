@@ -195,7 +195,52 @@ bool CheckBinary(const PlistObjectTable& table, std::size_t fileSize) {
   return std::adjacent_find(rootKeys.begin(), rootKeys.end()) == rootKeys.end();
 }
 
+// Returns the element name of the root value of an XML property list ("dict",
+// "array"...), or nothing when no <plist> element opens the file.
+std::optional<std::string_view> XmlRootElement(std::string_view file) {
+  const std::size_t plist = file.find("<plist");
+  if (plist == std::string_view::npos) return std::nullopt;
+  std::size_t at = file.find('>', plist);
+  while (at != std::string_view::npos) {
+    at = file.find_first_not_of(" \t\r\n", at + 1);
+    if (at == std::string_view::npos || file[at] != '<') return std::nullopt;
+    if (file.substr(at, 4) != "<!--") break;
+    at = file.find("-->", at);
+    if (at != std::string_view::npos) at += 2;
+  }
+  if (at == std::string_view::npos) return std::nullopt;
+  const std::size_t end = file.find_first_of(" \t\r\n/>", at + 1);
+  return file.substr(at + 1, end == std::string_view::npos ? 0 : end - at - 1);
+}
+
 }  // namespace
+
+std::string DescribeRefusal(std::string_view file) {
+  if (CheckPlist(file)) return {};
+  if (file.size() > kMaxPlistBytes) {
+    return "it is larger than " + std::to_string(kMaxPlistBytes >> 20) +
+           " MiB, the most a settings file may be";
+  }
+  std::optional<std::string> root;
+  if (const auto table = PlistObjectTable::Open(file)) {
+    const auto top = table->Read(table->TopObject());
+    if (!top) return "it is a damaged binary property list";
+    if (top->type != 0xD) root = "an object of type " + std::to_string(top->type);
+  } else if (file.substr(0, 6) == "bplist") {
+    return "it is a damaged binary property list";
+  } else if (const auto element = XmlRootElement(file)) {
+    if (*element != "dict") root = "<" + std::string(*element) + ">";
+  } else {
+    return "it is not a property list (neither binary \"bplist00\" nor XML with <plist>)";
+  }
+  if (root) return "its root is " + *root + ", not a dictionary";
+  return "the settings store would treat it as damaged: it breaks the property-list rules, "
+         "holds a value the store cannot keep unchanged (a text with a NUL, a null, a UID of "
+         "2^32 or more, a non-canonical XML number...) or names a key twice, or it goes beyond " +
+         std::to_string(kMaxPlistEntries) + " entries, " + std::to_string(kMaxPlistBytes >> 20) +
+         " MiB or " + std::to_string(kMaxPlistNesting) +
+         " levels of nesting (see doc/preferences-layout.md)";
+}
 
 void AppendUtf8(std::uint32_t code, std::string& out) {
   if (code < 0x80) {

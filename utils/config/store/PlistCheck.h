@@ -48,6 +48,11 @@ constexpr std::size_t kMaxPlistExpansion = 64;
 // into a line feed, libplist does not), or an element plistlib does not know.
 bool CheckPlist(std::string_view file);
 
+// Says in words, for a person importing `file`, why CheckPlist refuses it:
+// too large, not a property list, a root that is not a dictionary, or else
+// the rest of its rules in short. Empty when CheckPlist accepts the file.
+std::string DescribeRefusal(std::string_view file);
+
 // Appends code point `code` (at most U+10FFFF, no surrogate) to `out` as
 // UTF-8.
 void AppendUtf8(std::uint32_t code, std::string& out);

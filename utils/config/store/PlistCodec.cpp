@@ -48,10 +48,14 @@ bool ForEachEntry(plist_t dictionary, Visit visit) {
   }
 }
 
-bool ToBinary(plist_t node, std::string& out) {
+bool Encode(plist_t node, PlistFormat format, std::string& out) {
   char* raw = nullptr;
   std::uint32_t length = 0;
-  plist_to_bin(node, &raw, &length);
+  if (format == PlistFormat::kXml) {
+    plist_to_xml(node, &raw, &length);
+  } else {
+    plist_to_bin(node, &raw, &length);
+  }
   MallocPtr owned(raw);
   if (!owned) return false;
   out.assign(owned.get(), length);
@@ -83,7 +87,7 @@ bool DecodeValue(plist_t node, StoredValue& value) {
       break;
   }
   value = {ValueKind::kOther, {}, {}};
-  return ToBinary(node, value.original);
+  return Encode(node, PlistFormat::kBinary, value.original);
 }
 
 // Returns a new node for `value`, or null.
@@ -162,7 +166,7 @@ bool DecodeKeys(std::string_view file, std::vector<std::string>& out) {
   return ok;
 }
 
-bool EncodeDictionary(const Dictionary& dictionary, std::string& out) {
+bool EncodeDictionary(const Dictionary& dictionary, std::string& out, PlistFormat format) {
   NodePtr root(plist_new_dict());
   if (!root) return false;
   for (const auto& [key, value] : dictionary) {
@@ -173,7 +177,7 @@ bool EncodeDictionary(const Dictionary& dictionary, std::string& out) {
     plist_dict_set_item(root.get(), key.c_str(), node);
   }
   // What the store writes it must accept when it reads the file back.
-  return ToBinary(root.get(), out) && CheckPlist(out);
+  return Encode(root.get(), format, out) && CheckPlist(out);
 }
 
 }  // namespace ZQ::RVL::Utils::Preferences

@@ -46,10 +46,13 @@ bool DecodeOneValue(std::string_view file, const std::string& key, std::optional
 // repeats. Returns false when the file cannot be parsed.
 bool DecodeKeys(std::string_view file, std::vector<std::string>& out);
 
-// Encodes `dictionary` as a binary property list into `out`. Returns false when
-// a text holds a NUL (libplist would cut it short), a key is not UTF-8,
-// libplist fails, or DecodeDictionary would refuse the result (it exceeds the
-// limits of PlistCheck.h).
-bool EncodeDictionary(const Dictionary& dictionary, std::string& out);
+enum class PlistFormat { kBinary, kXml };
+
+// Encodes `dictionary` as a property list in `format` (the store's own files
+// are binary) into `out`. Returns false when a text holds a NUL (libplist
+// would cut it short), a key is not UTF-8, libplist fails, or DecodeDictionary
+// would refuse the result (it exceeds the limits of PlistCheck.h).
+bool EncodeDictionary(const Dictionary& dictionary, std::string& out,
+                      PlistFormat format = PlistFormat::kBinary);
 
 }  // namespace ZQ::RVL::Utils::Preferences

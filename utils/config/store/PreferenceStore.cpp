@@ -196,4 +196,26 @@ std::optional<std::vector<std::string>> CopyKeyList(std::string_view domain, Sco
   return keys;
 }
 
+std::optional<Dictionary> CopyDictionary(std::string_view domain, Scope scope) {
+  const ForkGuard guard;
+  Dictionary copy;
+  const bool read = ReadAndDecode(
+      domain, scope,
+      [&](const Dictionary& dictionary) {
+        copy = dictionary;
+        return true;
+      },
+      [&](const std::string& bytes) { return DecodeDictionary(bytes, copy); });
+  if (!read) return std::nullopt;
+  return copy;
+}
+
+bool ReplaceDictionary(std::string_view domain, const Dictionary& dictionary, Scope scope) {
+  const ForkGuard guard;
+  return Modify(domain, scope, [&](Dictionary& current) {
+    current = dictionary;
+    return true;
+  });
+}
+
 }  // namespace ZQ::RVL::Utils::Preferences

@@ -54,4 +54,14 @@ bool RemoveValue(std::string_view domain, const std::string& key, Scope scope);
 // domain cannot be stored.
 std::optional<std::vector<std::string>> CopyKeyList(std::string_view domain, Scope scope);
 
+// Returns the whole dictionary (empty when there is no file yet); nothing
+// when the file cannot be read or parsed or the domain cannot be stored.
+std::optional<Dictionary> CopyDictionary(std::string_view domain, Scope scope);
+
+// Replaces the whole dictionary with `dictionary` in one write, under the
+// lock as SetValue writes (a damaged file is kept under its extra name
+// first). Fails as SetValue does, also when `dictionary` cannot be encoded
+// (see EncodeDictionary).
+bool ReplaceDictionary(std::string_view domain, const Dictionary& dictionary, Scope scope);
+
 }  // namespace ZQ::RVL::Utils::Preferences
