@@ -95,7 +95,8 @@ TEST(ContainerIv, WriterInADestructorAfterThePoolIsGone) {
                   }).join();
                   _exit(2);  // the writer never ran
                 }},
-               {"static at exit", [] {
+               {"static at exit",
+                [] {
                   // Made after OpenSSL started, so it is destroyed before
                   // OpenSSL's own cleanup (exit runs them in reverse order).
                   zqtest::EncryptToString("first", false);

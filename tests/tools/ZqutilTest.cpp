@@ -366,7 +366,8 @@ TEST_F(ZqutilPrefs, ExportAndImport) {
       "else: sys.exit(0 if all(plistlib.load(open(f, 'rb')) == d for f in sys.argv[1:]) else 1)\n";
   WriteFile(Path("check.py"), python);
   const auto py = [&](const std::string& arguments) {
-    return std::system(("cd '" + dir_.Path().string() + "' && python3 check.py " + arguments).c_str());
+    return std::system(
+        ("cd '" + dir_.Path().string() + "' && python3 check.py " + arguments).c_str());
   };
   ASSERT_EQ(0, py("make"));
   ASSERT_EQ(0, Prefs("write Extra --string gone-after-import").code);
@@ -400,7 +401,8 @@ TEST_F(ZqutilPrefs, ExportAndImport) {
       {"bplist00\x01\x02", "damaged binary property list"},
       {xml + "<dict><key>k</key><string>a</string><key>k</key><string>b</string></dict></plist>",
        "would treat it as damaged"},
-      {xml + "<dict><key>k</key><integer>0123</integer></dict></plist>", "would treat it as damaged"},
+      {xml + "<dict><key>k</key><integer>0123</integer></dict></plist>",
+       "would treat it as damaged"},
   };
   for (const auto& r : refused) {
     WriteFile(Path("refused"), r.file);

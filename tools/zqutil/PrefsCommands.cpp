@@ -208,7 +208,9 @@ void List(const PrefsOptions& o) {
     }
     const auto value = ReadValue(config, key);
     std::printf("%s = %s\n", key.c_str(),
-                value ? value->c_str() : "(not readable in this mode's value scope)");
+                value ? value->c_str()
+                      : "(no text or bytes: another kind of value, or not in this mode's value "
+                        "scope; see export)");
   }
 }
 
@@ -320,16 +322,16 @@ void AddPrefsCommands(CLI::App& app) {
       prefs->add_subcommand("domains", "Print the domains that have settings in a mode's scope");
   domains->add_option("--mode", o->mode, "0: all users, this machine (default); 1: current user");
   domains->callback([o] { Domains(*o); });
-  CLI::App* exporter = AddPrefsCommand(
-      *prefs, "export", "Write the settings as a property list (every value, of any kind)", o,
-      false);
+  CLI::App* exporter =
+      AddPrefsCommand(*prefs, "export",
+                      "Write the settings as a property list (every value, of any kind)", o, false);
   exporter->add_option("--format", o->format, "xml (default) or binary")
       ->check(CLI::IsMember({"xml", "binary"}));
   exporter->add_option("FILE", o->file, "Output file, - for stdout (default)");
   exporter->callback([o] { Export(*o); });
-  CLI::App* importer = AddPrefsCommand(
-      *prefs, "import", "Replace the settings with those of a binary or XML property list", o,
-      false);
+  CLI::App* importer =
+      AddPrefsCommand(*prefs, "import",
+                      "Replace the settings with those of a binary or XML property list", o, false);
   importer->add_option("FILE", o->file, "Input file, - for stdin")->required();
   importer->callback([o] { Import(*o); });
   AddPrefsCommand(*prefs, "where", "Print the domain and the files behind it", o, false)

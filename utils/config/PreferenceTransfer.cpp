@@ -11,17 +11,15 @@
 namespace ZQ::RVL::Utils {
 
 bool ExportPreferences(std::int32_t mode, const std::string& applicationName,
-                       const std::string& companyName, PreferenceFormat format,
-                       std::string& file) {
+                       const std::string& companyName, PreferenceFormat format, std::string& file) {
   const std::optional<Preferences::Scope> scope = internal::ValueScope(mode);
   if (!scope) return false;
-  const std::optional<Preferences::Dictionary> dictionary = Preferences::CopyDictionary(
-      internal::ConfigDomain(companyName, applicationName), *scope);
-  return dictionary &&
-         Preferences::EncodeDictionary(*dictionary, file,
-                                       format == PreferenceFormat::kXml
-                                           ? Preferences::PlistFormat::kXml
-                                           : Preferences::PlistFormat::kBinary);
+  const std::optional<Preferences::Dictionary> dictionary =
+      Preferences::CopyDictionary(internal::ConfigDomain(companyName, applicationName), *scope);
+  return dictionary && Preferences::EncodeDictionary(*dictionary, file,
+                                                     format == PreferenceFormat::kXml
+                                                         ? Preferences::PlistFormat::kXml
+                                                         : Preferences::PlistFormat::kBinary);
 }
 
 ImportResult ImportPreferences(std::int32_t mode, const std::string& applicationName,

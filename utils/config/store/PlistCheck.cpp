@@ -80,7 +80,8 @@ std::optional<std::uint64_t> LeafCost(const PlistObjectTable& table, const Plist
       // libplist keeps UTF-8: up to 3 bytes for each UTF-16 unit.
       return object.type == 0x5 ? object.payloadSize : object.payloadSize / 2 * 3;
     case 0x8:
-      if (object.info <= 7 && table.Unsigned(object.payloadAt, object.info + 1u).value_or(~0ull) < (1ull << 32)) {
+      if (object.info <= 7 &&
+          table.Unsigned(object.payloadAt, object.info + 1u).value_or(~0ull) < (1ull << 32)) {
         return 8;
       }
       return std::nullopt;

@@ -35,8 +35,7 @@ LoadStatus ReadBytes(const FileLocation& location, std::string& bytes) {
 // Reads and decodes the dictionary at `location` into `out`, keeping the
 // bytes read in `bytes` (none: no file); a missing file is an empty
 // dictionary.
-LoadStatus Load(const FileLocation& location, Dictionary& out,
-                std::optional<std::string>& bytes) {
+LoadStatus Load(const FileLocation& location, Dictionary& out, std::optional<std::string>& bytes) {
   bytes.emplace();
   const LoadStatus status = ReadBytes(location, *bytes);
   if (status == LoadStatus::kDamaged) bytes->clear();  // too large: nothing read
