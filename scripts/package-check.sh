@@ -132,7 +132,7 @@ check_exports() {
   symbols=$(nm -D --defined-only "$1" | cut -d' ' -f3- | c++filt)
   unexpected=$(
     grep -F 'ZQ::' <<<"$symbols" | grep -v -E \
-      -e '^ZQ::RVL::Utils::(Crypto::[A-Za-z]+(\[abi:cxx11\])?\(|Config::|GUID::|PreferenceDomainName\(|LocatePreferenceFiles\(|ListPreferenceDomains\(|operator<<\()' \
+      -e '^ZQ::RVL::Utils::(Crypto::[A-Za-z]+(\[abi:cxx11\])?\(|Config::|GUID::|PreferenceDomainName\(|LocatePreferenceFiles\(|ListPreferenceDomains\(|ExportPreferences\(|ImportPreferences\(|operator<<\()' \
       -e '^std::hash<ZQ::RVL::Utils::GUID>::operator\(\)' || true
     grep -v -F 'ZQ::' <<<"$symbols" | grep -v -E 'std::|boost::' || true)
   [[ -z "$unexpected" ]] || fail "$1 exports more than the API:
@@ -146,7 +146,8 @@ $unexpected"
       Config::Config Config::GetString Config::GetString32 Config::GetString64 \
       Config::GetValue Config::GetData Config::SetString Config::SetValue Config::SetData \
       Config::Delete Config::GetKeys GUID::Create GUID::Equal GUID::Before GUID::ToString \
-      PreferenceDomainName LocatePreferenceFiles ListPreferenceDomains Crypto::KeyPairIsDefault \
+      PreferenceDomainName LocatePreferenceFiles ListPreferenceDomains ExportPreferences \
+      ImportPreferences Crypto::KeyPairIsDefault \
       Crypto::KeyPairFingerprint 'operator<<'; do
     grep -q -F "ZQ::RVL::Utils::$name" <<<"$symbols" || fail "$1 does not export $name"
   done
