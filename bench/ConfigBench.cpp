@@ -5,6 +5,8 @@
 //   BaselineStatRead          one stat + read of the same file
 //   SetString                 (lock, re-read, rewrite, fsync the file and its folder)
 //   BaselineWriteFsync        write of a same-sized file + fsync of it + fsync of its folder
+//   BaselineAtomicReplace     the same through a new file renamed over the old one: the
+//                             least an atomic replacement does (the rename dirties the folder)
 //   BaselineFsyncSmallFile    write 100 bytes + fsync
 // Each reports the median and the 99th percentile of single calls (p50_us,
 // p99_us) besides Google Benchmark's mean. The store lives in a temporary
@@ -213,6 +215,35 @@ BENCHMARK(BaselineWriteFsync)->Arg(10)->Iterations(300)->Unit(benchmark::kMicros
 BENCHMARK(BaselineWriteFsync)->Arg(100)->Iterations(300)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BaselineWriteFsync)->Arg(1000)->Iterations(300)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BaselineWriteFsync)->Arg(10000)->Iterations(50)->Unit(benchmark::kMicrosecond);
+
+// Replacing a file of the domain file's size atomically: write a new file,
+// fsync it, rename it over the old one, fsync the folder. Unlike an in-place
+// rewrite, the rename leaves the folder with something to write back.
+void BaselineAtomicReplace(benchmark::State& state) {
+  const std::string source = DomainFile(static_cast<int>(state.range(0)));
+  const auto size = static_cast<std::size_t>(fs::file_size(source));
+  const std::string folder = Store().Path() + "/user";
+  const std::string path = folder + "/replace-baseline";
+  const std::string temporary = path + ".new";
+  const std::string bytes(size, 'b');
+  TimeEach(state, [&] {
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const bool written = fd >= 0 && dir >= 0 &&
+                         ::write(fd, bytes.data(), size) == static_cast<ssize_t>(size) &&
+                         ::fsync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0 || ::fsync(dir) != 0) {
+      ::unlink(temporary.c_str());
+      state.SkipWithError("write, fsync or rename failed");
+    }
+    if (dir >= 0) ::close(dir);
+  });
+}
+BENCHMARK(BaselineAtomicReplace)->Arg(10)->Iterations(300)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BaselineAtomicReplace)->Arg(100)->Iterations(300)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BaselineAtomicReplace)->Arg(1000)->Iterations(300)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BaselineAtomicReplace)->Arg(10000)->Iterations(50)->Unit(benchmark::kMicrosecond);
 
 // One write of 100 bytes and its fsync, in the store's folder.
 void BaselineFsyncSmallFile(benchmark::State& state) {
