@@ -46,7 +46,14 @@ unset CMAKE_PREFIX_PATH PKG_CONFIG_PATH LD_LIBRARY_PATH
 echo "=== package check: builds"
 "$root/scripts/build.sh" release
 package="$root/build/package"
+# Debian's hardening flags (fortified calls, stack protector, read-only
+# relocations bound at load), without its -g: the packages ship stripped.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+hardening_cxx="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS | sed 's/\(^\| \)-g\( \|$\)/ /')"
+hardening_ld=$(dpkg-buildflags --get LDFLAGS)
 cmake -S "$root" -B "$package" -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON \
+  -DCMAKE_CXX_FLAGS="$hardening_cxx" -DCMAKE_SHARED_LINKER_FLAGS="$hardening_ld" \
+  -DCMAKE_EXE_LINKER_FLAGS="$hardening_ld" \
   -DCMAKE_INSTALL_PREFIX=/usr -DZQ_BUILD_TESTS=OFF -DZQ_BUILD_EXAMPLES=OFF -DZQ_BUILD_BENCH=OFF \
   -DZQ_WERROR=ON >/dev/null
 cmake --build "$package" -j "$jobs"
@@ -192,8 +199,11 @@ for name in "${packages[@]}"; do
   debs+=("$(ls "$package/${name}_${version}"_*.deb)") || fail "cpack made no $name package"
 done
 echo "--- lintian"
-lintian --fail-on error,warning --display-info "${debs[@]}" ||
-  fail "lintian found errors or warnings (above)"
+lintian_out=$(lintian --fail-on error,warning --display-info "${debs[@]}" 2>&1) ||
+  fail "lintian found errors or warnings:
+$lintian_out"
+echo "$lintian_out"
+! grep -q 'hardening-' <<<"$lintian_out" || fail "a package is built without the hardening flags"
 
 # check_deb <package> <wanted dependency...> -- <wanted file pattern...>
 check_deb() {

@@ -172,7 +172,9 @@ bool AtomicFile::Sync() {
   }
   // Owner first: fchown clears set-id bits, and may be refused to a normal
   // user, who then gets a file of their own with the old mode.
-  if (owner_) (void)::fchown(file_.Get(), owner_->first, owner_->second);
+  if (owner_ && ::fchown(file_.Get(), owner_->first, owner_->second) != 0) {
+    // Not ours to give away: the file stays this user's.
+  }
   if (setMode_ && ::fchmod(file_.Get(), mode_) != 0) return false;
   if (RetryOnInterrupt([&] { return ::fsync(file_.Get()); }) != 0 || !file_.Close()) return false;
   synced_ = true;
