@@ -403,6 +403,7 @@ TEST_F(ZqutilPrefs, ExportAndImport) {
        "would treat it as damaged"},
       {xml + "<dict><key>k</key><integer>0123</integer></dict></plist>",
        "would treat it as damaged"},
+      {xml + "<dict", "would treat it as damaged"},
   };
   for (const auto& r : refused) {
     WriteFile(Path("refused"), r.file);
