@@ -415,6 +415,34 @@ TEST_F(ZqutilPrefs, ExportAndImport) {
   EXPECT_EQ(2, Run("prefs export --company C --app A --mode 7").code) << "no value dictionary";
 }
 
+// XML holds fewer values than a binary file: an XML export that plistlib
+// reads otherwise than the stored file is refused, and points to binary.
+TEST_F(ZqutilPrefs, XmlExportIsFaithfulOrRefused) {
+  const struct {
+    const char* value;  // a Python expression
+    int code;
+  } cases[] = {
+      {"1e300", 0},   {"'a<b&c]]>d'", 0},  {"datetime.datetime(1000, 1, 1)", 0},
+      {"-0.0", 1},    {"'a\\rb'", 1},      {"datetime.datetime(2026, 1, 2, 3, 4, 5, 250000)", 1},
+      {"[2**63]", 0}, {"float('inf')", 1}, {"datetime.datetime(999, 1, 1)", 1},
+  };
+  for (const auto& c : cases) {
+    WriteFile(Path("check.py"),
+              std::string("import plistlib, datetime, sys\nd = {'k': ") + c.value +
+                  "}\nif sys.argv[1] == 'make': open('in', 'wb')" +
+                  ".write(plistlib.dumps(d, fmt=plistlib.FMT_BINARY))\n" +
+                  "else: sys.exit(repr(plistlib.load(open('out', 'rb'))) != repr(d))\n");
+    const std::string py = "cd '" + dir_.Path().string() + "' && python3 check.py ";
+    ASSERT_EQ(0, std::system((py + "make").c_str()));
+    ASSERT_EQ(0, Prefs("import in").code) << c.value;
+    const Result exported = Prefs("export out");
+    EXPECT_EQ(c.code, exported.code) << c.value;
+    const std::string check = exported.code == 0 ? py + "check" : "true";
+    EXPECT_EQ(0, std::system(check.c_str())) << c.value << ": plistlib reads another value";
+    EXPECT_EQ(c.code != 0, exported.err.find("--format binary") != std::string::npos);
+  }
+}
+
 TEST_F(Zqutil, DemoSucceeds) {
   const Result demo = Run("demo --root demo-root");
   EXPECT_EQ(0, demo.code) << demo.out << demo.err;
