@@ -12,7 +12,8 @@ namespace ZQ::RVL::Utils::Preferences {
 namespace {
 
 // libplist 2.2 decodes each reference in a text by moving the rest of the
-// text's bytes down over it: a 16 MiB text of references would take minutes.
+// text's bytes (up to a CDATA section) down over it: a 16 MiB text of
+// references would take minutes.
 // This many bytes moved, over the whole file, take well under a second.
 constexpr std::uint64_t kMaxReferenceCost = std::uint64_t{1} << 30;
 
@@ -197,12 +198,20 @@ class XmlCheck {
   // element, comment, carriage return or control character inside. Counts
   // what libplist pays for its references against kMaxReferenceCost.
   bool Text(std::string_view name, std::string& out) {
+    // libplist decodes each run of characters between CDATA sections apart.
     std::uint64_t references = 0;
     std::uint64_t positions = 0;  // the sum of their offsets in the file
+    const auto endRun = [&] {
+      referenceCost_ += references * at_ - positions;
+      references = positions = 0;
+      return referenceCost_ <= kMaxReferenceCost;
+    };
     for (;;) {
       if (at_ == file_.size()) return false;
       const char c = file_[at_];
-      if (Skip("<![CDATA[")) {
+      if (Ahead("<![CDATA[")) {
+        if (!endRun()) return false;
+        at_ += 9;
         const std::size_t end = file_.find("]]>", at_);
         if (end == std::string_view::npos) return false;
         for (const char d : file_.substr(at_, end - at_)) {
