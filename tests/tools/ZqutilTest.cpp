@@ -404,6 +404,7 @@ TEST_F(ZqutilPrefs, ExportAndImport) {
       {xml + "<dict><key>k</key><integer>0123</integer></dict></plist>",
        "would treat it as damaged"},
       {xml + "<dict", "would treat it as damaged"},
+      {xml + "<" + std::string(100, 'a'), "its root is no element it knows"},
   };
   for (const auto& r : refused) {
     WriteFile(Path("refused"), r.file);
