@@ -224,6 +224,15 @@ TEST_F(ConfigDamage, DamagedFileIsKeptByteForByteAndTheDomainStartsAfresh) {
        "XML in another encoding"},
       {"<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY e \"x\">]><plist><dict/></plist>",
        "XML declaring an entity"},
+      // libplist moves the rest of a text down at each reference it decodes.
+      {XmlDictionary("<key>k</key><string>" +
+                     [] {
+                       std::string references;
+                       for (int i = 0; i < 20000; ++i) references += "&amp;";
+                       return references;
+                     }() +
+                     std::string(40000, 'x') + "</string>"),
+       "XML references that cost libplist 2^30 bytes moved"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);

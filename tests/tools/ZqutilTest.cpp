@@ -403,6 +403,8 @@ TEST_F(ZqutilPrefs, ExportAndImport) {
        "would treat it as damaged"},
       {xml + "<dict><key>k</key><integer>0123</integer></dict></plist>",
        "would treat it as damaged"},
+      {xml + "<dict", "would treat it as damaged"},
+      {xml + "<" + std::string(100, 'a'), "its root is no element it knows"},
   };
   for (const auto& r : refused) {
     WriteFile(Path("refused"), r.file);
@@ -412,6 +414,29 @@ TEST_F(ZqutilPrefs, ExportAndImport) {
     EXPECT_EQ(domainFile, ReadFile(dir_.File("user/com.acmeco.Tool.plist"))) << r.file;
   }
   EXPECT_EQ(2, Run("prefs export --company C --app A --mode 7").code) << "no value dictionary";
+}
+
+// XML holds fewer values than a binary file: an XML export that plistlib
+// reads otherwise than the stored file is refused, and points to binary.
+TEST_F(ZqutilPrefs, XmlExportIsFaithfulOrRefused) {
+  const std::pair<const char*, int> cases[] = {
+      {"1e300", 0},   {"'a<b&c]]>d'", 0},  {"datetime.datetime(1000, 1, 1)", 0},
+      {"-0.0", 1},    {"'a\\rb'", 1},      {"datetime.datetime(2026, 1, 2, 3, 4, 5, 250000)", 1},
+      {"[2**63]", 0}, {"float('inf')", 1}, {"datetime.datetime(999, 1, 1)", 1},
+  };
+  for (const auto& [value, code] : cases) {
+    const std::string py = "cd '" + dir_.Path().string() + "' && python3 -c \"import plistlib, " +
+                           "datetime, sys; d = {'k': " + value + "}; exec(sys.argv[1])\" ";
+    ASSERT_EQ(0, std::system(
+                     (py + "\"open('in', 'wb').write(plistlib.dumps(d, fmt=plistlib.FMT_BINARY))\"")
+                         .c_str()));
+    ASSERT_EQ(0, Prefs("import in").code) << value;
+    const Result exported = Prefs("export out");
+    EXPECT_EQ(code, exported.code) << value;
+    const std::string check = "\"assert repr(plistlib.load(open('out', 'rb'))) == repr(d)\"";
+    EXPECT_EQ(0, code == 0 ? std::system((py + check).c_str()) : 0) << value;
+    EXPECT_EQ(code != 0, exported.err.find("--format binary") != std::string::npos);
+  }
 }
 
 TEST_F(Zqutil, DemoSucceeds) {

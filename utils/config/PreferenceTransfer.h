@@ -27,7 +27,11 @@ enum class PreferenceFormat {
 // program stored (numbers, dates, arrays...) as they were. No settings yet
 // give an empty dictionary. Returns false, with `file` unspecified, when the
 // mode has no value scope, the domain cannot be located (see
-// LocatePreferenceFiles), or its file cannot be read or is damaged.
+// LocatePreferenceFiles), or its file cannot be read or is damaged, and for
+// kXml also when the XML would exceed the store's 16 MiB or a value would
+// not read back unchanged from it (a date with fractions of a second or
+// before the year 1000, -0.0 or an infinity, a text holding a carriage return
+// or a control character): kBinary carries every value.
 ZQ_UTILS_API bool ExportPreferences(std::int32_t mode, const std::string& applicationName,
                                     const std::string& companyName, PreferenceFormat format,
                                     std::string& file);

@@ -41,9 +41,6 @@ CipherCtxPtr NewKeyedTemplate(const EVP_CIPHER* bf, Direction direction) {
   return ctx;
 }
 
-// Members are declared in the order they depend on each other, so that a
-// failed set-up releases them in the reverse order: contexts, ciphers,
-// providers, library context.
 // Set when OpenSSL cleans up at exit: a static object's destructor that runs
 // after that (one made before OpenSSL started) must not reach freed state.
 std::atomic<bool> gOpenSslGone{false};
@@ -52,6 +49,9 @@ void MarkOpenSslGone() {
   gOpenSslGone.store(true);
 }
 
+// Members are declared in the order they depend on each other, so that a
+// failed set-up releases them in the reverse order: contexts, ciphers,
+// providers, library context.
 class Runtime {
  public:
   struct Nothing {};

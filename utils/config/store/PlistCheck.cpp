@@ -211,7 +211,13 @@ std::optional<std::string_view> XmlRootElement(std::string_view file) {
   }
   if (at == std::string_view::npos) return std::nullopt;
   const std::size_t end = file.find_first_of(" \t\r\n/>", at + 1);
-  return file.substr(at + 1, end == std::string_view::npos ? 0 : end - at - 1);
+  // A file may end inside the name; a name that is not a short word is not
+  // echoed back.
+  const std::string_view name = file.substr(at + 1, end - at - 1);
+  const bool word = std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  });
+  return word && !name.empty() && name.size() <= 16 ? name : "?";
 }
 
 }  // namespace
@@ -230,7 +236,10 @@ std::string DescribeRefusal(std::string_view file) {
   } else if (file.substr(0, 6) == "bplist") {
     return "it is a damaged binary property list";
   } else if (const auto element = XmlRootElement(file)) {
-    if (*element != "dict") root = "<" + std::string(*element) + ">";
+    if (*element != "dict") {
+      root =
+          *element == "?" ? std::string("no element it knows") : "<" + std::string(*element) + ">";
+    }
   } else {
     return "it is not a property list (neither binary \"bplist00\" nor XML with <plist>)";
   }
@@ -240,7 +249,8 @@ std::string DescribeRefusal(std::string_view file) {
          "2^32 or more, a non-canonical XML number...) or names a key twice, or it goes beyond " +
          std::to_string(kMaxPlistEntries) + " entries, " + std::to_string(kMaxPlistBytes >> 20) +
          " MiB or " + std::to_string(kMaxPlistNesting) +
-         " levels of nesting (see doc/preferences-layout.md)";
+         " levels of nesting, or its XML references cost too much to decode (see "
+         "doc/preferences-layout.md)";
 }
 
 void AppendUtf8(std::uint32_t code, std::string& out) {

@@ -34,6 +34,9 @@ constexpr std::size_t kMaxPlistNesting = 64;
 // stores equal texts once, so the store's own rewrite of a file may share one
 // text far more often than this.
 constexpr std::size_t kMaxPlistExpansion = 64;
+// And in XML, a reference (`&amp;`, `&#65;`) costs libplist a move of the rest
+// of its text (up to a CDATA section): the bytes so moved stay under 2^30
+// (PlistXmlCheck.cpp).
 
 // Returns true when `file` is a property list (binary "bplist00" or XML)
 // whose root is a dictionary, that Python's plistlib reads, that stays within

@@ -62,6 +62,22 @@ bool Encode(plist_t node, PlistFormat format, std::string& out) {
   return true;
 }
 
+// Returns true when `xml`, libplist's XML for `node`, reads back as `node`.
+// XML cannot carry every value: libplist writes a date without its fractions
+// of a second, -0.0 as 0.0, an infinity as "+infinity", a year before 1000 in
+// fewer than four digits, and a carriage return or control character in a text
+// as it is.
+bool ReadsBack(plist_t node, const std::string& xml) {
+  if (!FitsLibplistLength(xml.size()) || !CheckPlist(xml)) return false;
+  plist_t raw = nullptr;
+  plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &raw);
+  const NodePtr back(raw);
+  std::string expected;
+  std::string got;
+  return back && Encode(node, PlistFormat::kBinary, expected) &&
+         Encode(back.get(), PlistFormat::kBinary, got) && got == expected;
+}
+
 bool DecodeValue(plist_t node, StoredValue& value) {
   // CheckPlist let through only values that libplist writes back as it read
   // them: texts are UTF-8 without a NUL.
@@ -177,7 +193,8 @@ bool EncodeDictionary(const Dictionary& dictionary, std::string& out, PlistForma
     plist_dict_set_item(root.get(), key.c_str(), node);
   }
   // What the store writes it must accept when it reads the file back.
-  return Encode(root.get(), format, out) && CheckPlist(out);
+  if (!Encode(root.get(), format, out)) return false;
+  return format == PlistFormat::kXml ? ReadsBack(root.get(), out) : CheckPlist(out);
 }
 
 }  // namespace ZQ::RVL::Utils::Preferences

@@ -51,7 +51,10 @@ enum class PlistFormat { kBinary, kXml };
 // Encodes `dictionary` as a property list in `format` (the store's own files
 // are binary) into `out`. Returns false when a text holds a NUL (libplist
 // would cut it short), a key is not UTF-8, libplist fails, or DecodeDictionary
-// would refuse the result (it exceeds the limits of PlistCheck.h).
+// would refuse the result (it exceeds the limits of PlistCheck.h), or, in XML,
+// would read back otherwise (a date with fractions of a second or before the
+// year 1000, -0.0 or an infinity, a text with a carriage return or a control
+// character).
 bool EncodeDictionary(const Dictionary& dictionary, std::string& out,
                       PlistFormat format = PlistFormat::kBinary);
 

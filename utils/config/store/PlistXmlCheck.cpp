@@ -11,6 +11,12 @@ namespace ZQ::RVL::Utils::Preferences {
 
 namespace {
 
+// libplist 2.2 decodes each reference in a text by moving the rest of the
+// text's bytes (up to a CDATA section) down over it: a 16 MiB text of
+// references would take minutes.
+// This many bytes moved, over the whole file, take well under a second.
+constexpr std::uint64_t kMaxReferenceCost = std::uint64_t{1} << 30;
+
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
@@ -189,12 +195,23 @@ class XmlCheck {
 
   // The character data of `name` up to its closing tag, decoded into `out`:
   // the five named entities, character references and CDATA sections. No
-  // element, comment, carriage return or control character inside.
+  // element, comment, carriage return or control character inside. Counts
+  // what libplist pays for its references against kMaxReferenceCost.
   bool Text(std::string_view name, std::string& out) {
+    // libplist decodes each run of characters between CDATA sections apart.
+    std::uint64_t references = 0;
+    std::uint64_t positions = 0;  // the sum of their offsets in the file
+    const auto endRun = [&] {
+      referenceCost_ += references * at_ - positions;
+      references = positions = 0;
+      return referenceCost_ <= kMaxReferenceCost;
+    };
     for (;;) {
       if (at_ == file_.size()) return false;
       const char c = file_[at_];
-      if (Skip("<![CDATA[")) {
+      if (Ahead("<![CDATA[")) {
+        if (!endRun()) return false;
+        at_ += 9;
         const std::size_t end = file_.find("]]>", at_);
         if (end == std::string_view::npos) return false;
         for (const char d : file_.substr(at_, end - at_)) {
@@ -203,8 +220,11 @@ class XmlCheck {
         }
         at_ = end + 3;
       } else if (c == '<') {
-        return Skip("</") && Skip(name) && Skip(">");
+        referenceCost_ += references * at_ - positions;
+        return referenceCost_ <= kMaxReferenceCost && Skip("</") && Skip(name) && Skip(">");
       } else if (c == '&') {
+        ++references;
+        positions += at_;
         if (!Reference(out)) return false;
       } else {
         if (!Plain(c) || Ahead("]]>")) return false;
@@ -284,6 +304,7 @@ class XmlCheck {
   std::string_view file_;
   std::size_t at_ = 0;
   std::size_t entries_ = 0;
+  std::uint64_t referenceCost_ = 0;  // bytes libplist moves to decode references
   std::vector<std::string> rootKeys_;
 };
 
