@@ -37,12 +37,15 @@ void AfterForkInChild() {
   pthread_mutex_unlock(&gMutex);
 }
 
+// Registered when the library is loaded, before any of its calls can be in
+// flight. Not at the first call: a fork while that call was still registering
+// them left the child waiting for ever on the half-done start.
+[[maybe_unused]] const int gRegistered =
+    pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
+
 }  // namespace
 
 ForkGuard::ForkGuard() {
-  // Registered once, at the first call: before it no call can be in flight.
-  static const int registered = pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
-  (void)registered;
   pthread_mutex_lock(&gMutex);
   while (gForking) pthread_cond_wait(&gChanged, &gMutex);
   ++gActive;
