@@ -251,10 +251,10 @@ void Export(const PrefsOptions& o) {
         ZQ::RVL::Utils::ExportPreferences(o.mode, o.application, o.company,
                                           ZQ::RVL::Utils::PreferenceFormat::kBinary, file)) {
       Fail("cannot export " + Locate(o).values +
-           " as XML: it would be larger than a settings file may be, or a value would not read "
-           "back unchanged (a date with fractions of a second or before the year 1000, -0.0 or an "
-           "infinite real, a text with a carriage return or a control character); --format "
-           "binary keeps every value");
+           " as XML: it would be larger (or costlier to read) than a settings file may be, or a "
+           "value would not read back unchanged (a date with fractions of a second or before the "
+           "year 1000, -0.0 or an infinite real, a text with a carriage return or a control "
+           "character); --format binary keeps every value");
     }
     Fail("cannot export " + Locate(o).values +
          ": it cannot be read, or it is damaged (the next write keeps it aside)");

@@ -15,7 +15,7 @@ namespace {
 // text's bytes (up to a CDATA section) down over it: a 16 MiB text of
 // references would take minutes.
 // This many bytes moved, over the whole file, take well under a second.
-constexpr std::uint64_t kMaxReferenceCost = std::uint64_t{1} << 30;
+constexpr std::uint64_t kMaxReferenceCost = std::uint64_t{1} << 33;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
