@@ -15,6 +15,7 @@
 
 #include "utils/config/ModeScopes.h"
 #include "utils/config/PreferenceLocation.h"
+#include "utils/config/store/ForkGuard.h"
 #include "utils/config/store/PreferencePaths.h"
 
 namespace ZQ::RVL::Utils {
@@ -57,6 +58,7 @@ bool AddDomains(Preferences::Scope scope, std::vector<std::string>& domains) {
 }  // namespace
 
 bool ListPreferenceDomains(std::int32_t mode, std::vector<std::string>& domains) {
+  const Preferences::ForkGuard guard;  // as LocatePreferenceFiles
   std::vector<std::string> found;
   if (const std::optional<Preferences::Scope> values = internal::ValueScope(mode)) {
     if (!AddDomains(*values, found)) return false;

@@ -10,7 +10,8 @@
 // exits or execs, and the writers of the domain give up after kLockWait.
 //
 // Thread-safety: any number of threads may hold a ForkGuard at once; a thread
-// holds at most one (calls of the store never nest).
+// holds at most one (calls of the store never nest). LocatePreferenceFiles
+// and ListPreferenceDomains hold one too.
 #pragma once
 
 namespace ZQ::RVL::Utils::Preferences {
