@@ -347,6 +347,42 @@ void LargestFileRead(benchmark::State& state) {
 }
 BENCHMARK(LargestFileRead)->Arg(0)->Arg(1)->Arg(2)->Iterations(20)->Unit(benchmark::kMillisecond);
 
+// The costliest XML references the store accepts (PlistXmlCheck.cpp): libplist
+// moves the rest of a text down over each one. Read after each change, next to
+// LargestFileRead/1 (a byte value of the same size) in the same run:
+//   LargestReferenceRead/0  18,000 references then 380 KB, as plistlib writes
+//   LargestReferenceRead/1  500 references then 16 MiB, the moves out of cache
+void LargestReferenceRead(benchmark::State& state) {
+  namespace P = ZQ::RVL::Utils::Preferences;
+  const bool large = state.range(0) != 0;
+  const std::size_t references = large ? 500 : 18000;
+  const std::size_t plain = large ? P::kMaxPlistBytes - 4096 - 5 * references : 380000;
+  const std::string name = "LargestReferences" + std::to_string(state.range(0));
+  const std::string path = Store().Path() + "/user/com.zq." + name + ".plist";
+  const Config config(1, name, "ZQ");
+  std::string texts[2];
+  for (const char c : {'a', 'b'}) {
+    std::string& xml = texts[c - 'a'];
+    xml =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist "
+        "version=\"1.0\"><dict><key>t</key><string>";
+    for (std::size_t i = 0; i < references; ++i) xml += "&amp;";
+    xml += std::string(plain, c) + "</string></dict></plist>";
+  }
+  fs::create_directories(Store().Path() + "/user");
+  int flips = 0;
+  TimeEach(
+      state,
+      [&] {
+        if (config.GetKeys().size() != 1) state.SkipWithError("file refused");
+      },
+      [&] {
+        if (!ReplaceByRename(path, texts[flips++ % 2])) state.SkipWithError("cannot replace");
+      });
+  state.counters["file_bytes"] = static_cast<double>(texts[0].size());
+}
+BENCHMARK(LargestReferenceRead)->Arg(0)->Arg(1)->Iterations(20)->Unit(benchmark::kMillisecond);
+
 void LargestFileWrite(benchmark::State& state) {
   const int shape = static_cast<int>(state.range(0));
   const Config config = LargestDomain(shape);
