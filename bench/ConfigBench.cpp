@@ -350,13 +350,13 @@ BENCHMARK(LargestFileRead)->Arg(0)->Arg(1)->Arg(2)->Iterations(20)->Unit(benchma
 // The costliest XML references the store accepts (PlistXmlCheck.cpp): libplist
 // moves the rest of a text down over each one. Read after each change, next to
 // LargestFileRead/1 (a byte value of the same size) in the same run:
-//   LargestReferenceRead/0  18,000 references then 380 KB, as plistlib writes
-//   LargestReferenceRead/1  500 references then 16 MiB, the moves out of cache
+//   LargestReferenceRead/0  18,000 references then 180 KB, as plistlib writes
+//   LargestReferenceRead/1  250 references then 16 MiB, the moves out of cache
 void LargestReferenceRead(benchmark::State& state) {
   namespace P = ZQ::RVL::Utils::Preferences;
   const bool large = state.range(0) != 0;
-  const std::size_t references = large ? 500 : 18000;
-  const std::size_t plain = large ? P::kMaxPlistBytes - 4096 - 5 * references : 380000;
+  const std::size_t references = large ? 250 : 18000;
+  const std::size_t plain = large ? P::kMaxPlistBytes - 4096 - 5 * references : 180000;
   const std::string name = "LargestReferences" + std::to_string(state.range(0));
   const std::string path = Store().Path() + "/user/com.zq." + name + ".plist";
   const Config config(1, name, "ZQ");

@@ -35,7 +35,7 @@ constexpr std::size_t kMaxPlistNesting = 64;
 // text far more often than this.
 constexpr std::size_t kMaxPlistExpansion = 64;
 // And in XML, a reference (`&amp;`, `&#65;`) costs libplist a move of the rest
-// of its text (up to a CDATA section): the bytes so moved stay under 2^33
+// of its text (up to a CDATA section): the bytes so moved stay under 2^32
 // (PlistXmlCheck.cpp).
 
 // Returns true when `file` is a property list (binary "bplist00" or XML)
