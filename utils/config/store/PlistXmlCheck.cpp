@@ -222,8 +222,7 @@ class XmlCheck {
         }
         at_ = end + 3;
       } else if (c == '<') {
-        referenceCost_ += references * at_ - positions;
-        return referenceCost_ <= kMaxReferenceCost && Skip("</") && Skip(name) && Skip(">");
+        return endRun() && Skip("</") && Skip(name) && Skip(">");
       } else if (c == '&') {
         ++references;
         positions += at_;
