@@ -326,6 +326,8 @@ TEST_F(ConfigDamage, StrayTemporaryFilesOfAKilledWriterAreRemoved) {
                                          "com.acme.Other.plist.tmp-Ab12Z9", "unrelated.txt"};
   for (const auto& name : strays) WriteFile((folder / name).string(), "partial");
   for (const auto& name : kept) WriteFile((folder / name).string(), "not ours");
+  // As a writer killed mid-write leaves its lock file: marked unfinished.
+  fs::resize_file(folder / (domain_ + ".plist.lock"), 1);
 
   config_.SetString("k", "v2");
   for (const auto& name : strays) EXPECT_FALSE(fs::exists(folder / name)) << name;

@@ -274,6 +274,16 @@ TEST_F(ZqutilPrefs, WriteReadListDelete) {
   EXPECT_NE(std::string::npos, where.out.find(dir_.File("user/com.acmeco.Tool.plist")));
 }
 
+// A writer of an older version sets no unfinished mark on the lock file,
+// and a power cut may lose one: each process's first write looks anyway.
+TEST_F(ZqutilPrefs, FirstWriteOfAProcessRemovesUnmarkedStrays) {
+  ASSERT_EQ(0, Prefs("write A --string 1").code);
+  const std::string stray = dir_.File("user/com.acmeco.Tool.plist.tmp-Ab12Z9");
+  WriteFile(stray, "partial");
+  ASSERT_EQ(0, Prefs("write B --string 2").code);
+  EXPECT_FALSE(fs::exists(stray));
+}
+
 TEST_F(ZqutilPrefs, RefusesWhatCannotBeStored) {
   EXPECT_EQ(2, Prefs("write K").code) << "no value";
   EXPECT_EQ(2, Prefs("write K --string a --int 1").code) << "two values";

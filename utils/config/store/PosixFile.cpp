@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <unordered_set>
 #include <utility>
 
 #include "utils/file/AtomicFile.h"
@@ -84,17 +86,27 @@ ReadStatus ReadWholeFile(const std::string& path, std::size_t maxSize, std::stri
   if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return ReadStatus::kError;
   if (static_cast<unsigned long long>(info.st_size) > maxSize) return ReadStatus::kTooLarge;
 
-  out.clear();
-  out.reserve(static_cast<std::size_t>(info.st_size));
-  char chunk[16384];
+  // Room for one byte more than the file holds: a short read that ends at
+  // the size fstat gave is the end, and a file that keeps its size takes one
+  // read. One that grows meanwhile is read on until its end, within maxSize.
+  const auto size = static_cast<std::size_t>(info.st_size);
+  out.assign(size + 1, '\0');
+  std::size_t filled = 0;
   for (;;) {
-    const ssize_t n = RetryOnInterrupt([&] { return ::read(fd.Get(), chunk, sizeof chunk); });
+    if (filled == out.size()) {
+      if (filled > maxSize) return ReadStatus::kTooLarge;
+      out.resize(std::min(maxSize + 1, filled + std::max<std::size_t>(filled, 16384)));
+    }
+    const std::size_t room = out.size() - filled;
+    const ssize_t n =
+        RetryOnInterrupt([&] { return ::read(fd.Get(), out.data() + filled, room); });
     if (n < 0) return ReadStatus::kError;
     if (n == 0) break;
-    // Another program may grow the file in place while we read it.
-    if (out.size() + static_cast<std::size_t>(n) > maxSize) return ReadStatus::kTooLarge;
-    out.append(chunk, static_cast<std::size_t>(n));
+    filled += static_cast<std::size_t>(n);
+    if (filled == size && static_cast<std::size_t>(n) < room) break;
   }
+  if (filled > maxSize) return ReadStatus::kTooLarge;
+  out.resize(filled);
   return ReadStatus::kOk;
 }
 
@@ -116,9 +128,22 @@ bool MakeFolders(const std::string& folder, mode_t mode) {
   return IsFolder(folder);
 }
 
+bool FileLock::IsAt(const std::string& path, struct stat& info) const {
+  return ::lstat(path.c_str(), &info) == 0 && info.st_dev == device_ && info.st_ino == inode_;
+}
+
 bool FileLock::StillAt(const std::string& path) const {
   struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0 && info.st_dev == device_ && info.st_ino == inode_;
+  return IsAt(path, info);
+}
+
+ReplacementMark::ReplacementMark(const FileLock& lock) : lock_(lock) {
+  set_ = RetryOnInterrupt([&] { return ::ftruncate(lock_.fd_.Get(), 1); }) == 0;
+}
+
+ReplacementMark::~ReplacementMark() {
+  // Left set when this fails: the next writer only reads the folder once more.
+  if (set_) static_cast<void>(::ftruncate(lock_.fd_.Get(), 0));
 }
 
 FileLock LockExclusive(const std::string& path, std::chrono::steady_clock::time_point deadline) {
@@ -148,12 +173,24 @@ FileLock LockExclusive(const std::string& path, std::chrono::steady_clock::time_
       std::this_thread::sleep_for(pause);
       pause = std::min(pause * 2, kLongestPause);
     }
-    if (lock.StillAt(path)) return lock;
+    if (lock.IsAt(path, info)) {
+      lock.unfinished_ = info.st_size != 0;
+      return lock;
+    }
     // Removed or replaced before we got it: lock what is there now.
   }
 }
 
-void RemoveStrayTemporaries(const std::string& folder, const std::string& fileName) {
+void RemoveStrayTemporaries(const std::string& folder, const std::string& fileName,
+                            const FileLock& lock) {
+  // The files this process has looked for strays of (a few per domain).
+  static std::mutex lookedMutex;
+  static std::unordered_set<std::string> looked;
+  {
+    const std::lock_guard<std::mutex> hold(lookedMutex);
+    const bool first = looked.insert(folder + "/" + fileName).second;
+    if (!first && !lock.LeftUnfinished()) return;
+  }
   std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
   if (!dir) return;
   while (const dirent* entry = ::readdir(dir.get())) {

@@ -9,6 +9,7 @@
 // object is used by one thread at a time.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -54,12 +55,40 @@ class FileLock {
   // was held no longer keeps other writers out.
   bool StillAt(const std::string& path) const;
 
+  // Returns true when a holder before this one began replacing the locked
+  // file and never ended (it was killed, or the power failed), so its
+  // temporary file may still be there. See ReplacementMark.
+  bool LeftUnfinished() const { return unfinished_; }
+
  private:
   friend FileLock LockExclusive(const std::string& path,
                                 std::chrono::steady_clock::time_point deadline);
+  friend class ReplacementMark;
+  // Stats `path`; true when it is the locked file.
+  bool IsAt(const std::string& path, struct stat& info) const;
+
   FileDescriptor fd_;
   dev_t device_ = 0;
   ino_t inode_ = 0;
+  bool unfinished_ = false;
+};
+
+// Marks, for as long as it lives, that the holder of `lock` is replacing the
+// locked file: the lock file's size is 1 (no data is written; nothing is made
+// durable). A writer killed meanwhile leaves the mark for the next holder
+// (FileLock::LeftUnfinished), which then removes its temporary file. Set()
+// is false when the lock file could not be changed.
+class ReplacementMark {
+ public:
+  explicit ReplacementMark(const FileLock& lock);
+  ~ReplacementMark();
+  ReplacementMark(const ReplacementMark&) = delete;
+  ReplacementMark& operator=(const ReplacementMark&) = delete;
+  bool Set() const { return set_; }
+
+ private:
+  const FileLock& lock_;
+  bool set_ = false;
 };
 
 // Opens (creating it with kLockFileMode when missing; narrowing an own lock
@@ -71,9 +100,13 @@ class FileLock {
 FileLock LockExclusive(const std::string& path, std::chrono::steady_clock::time_point deadline);
 
 // Removes the temporary files that an atomic replacement left for `fileName`
-// in `folder` when its process was killed. The caller holds the file's lock,
-// so no temporary file of that name is in use.
-void RemoveStrayTemporaries(const std::string& folder, const std::string& fileName);
+// in `folder` when its process was killed, if there may be any: `lock` (the
+// file's lock, so no temporary file of that name is in use) was left
+// unfinished, or this process has not looked for them before (a writer that
+// set no mark, or lost it in a power failure). Otherwise the folder is not
+// read.
+void RemoveStrayTemporaries(const std::string& folder, const std::string& fileName,
+                            const FileLock& lock);
 
 // Adds the name `<fileName>.corrupt-<UTC time>` (with a "-N" suffix when that
 // name is taken) to the file `folder`/`fileName`, so its bytes stay on disk

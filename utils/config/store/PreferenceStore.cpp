@@ -126,7 +126,7 @@ bool Modify(std::string_view domain, Scope scope, const std::function<bool(Dicti
     if (again && std::chrono::steady_clock::now() >= deadline) return false;
     const FileLock lock = LockExclusive(lockPath, deadline);
     if (!lock.Held()) return false;
-    RemoveStrayTemporaries(location.folder, location.fileName);
+    RemoveStrayTemporaries(location.folder, location.fileName, lock);
 
     Dictionary dictionary;
     std::optional<std::string> read;
@@ -138,6 +138,8 @@ bool Modify(std::string_view domain, Scope scope, const std::function<bool(Dicti
 
     std::string bytes;
     if (!EncodeDictionary(dictionary, bytes) || bytes.size() > kMaxFileSize) return false;
+    const ReplacementMark mark(lock);  // outlives the temporary file
+    if (!mark.Set()) return false;
     Utils::internal::AtomicFile file;
     if (!file.Begin(path, {location.fileMode, false}) || !file.Write(bytes) || !file.Sync()) {
       if (errno == ENOENT) continue;
