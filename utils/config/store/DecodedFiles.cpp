@@ -62,11 +62,11 @@ KeptFiles& TheKeptFiles() {
 }
 
 // Keeps `bytes` of `path` with their dictionary (null: not decoded yet).
-void Keep(const std::string& path, std::string_view bytes,
+void Keep(const std::string& path, std::string bytes,
           std::shared_ptr<const Dictionary> dictionary) {
   try {
-    TheKeptFiles().Keep(std::make_shared<const KeptFile>(
-        KeptFile{path, std::string(bytes), std::move(dictionary)}));
+    TheKeptFiles().Keep(
+        std::make_shared<const KeptFile>(KeptFile{path, std::move(bytes), std::move(dictionary)}));
   } catch (const std::bad_alloc&) {
     // Keeping is only a saving; the caller has what it needs without it.
   }
@@ -87,19 +87,28 @@ std::shared_ptr<const Dictionary> FindKept(const std::string& path, std::string_
   if (kept && kept->dictionary) return kept->dictionary;
   if (!kept) {
     // New bytes: remember them, so that the next read of them decodes all.
-    if (bytes.size() <= kMaxKeptBytes) Keep(path, bytes, nullptr);
+    if (bytes.size() <= kMaxKeptBytes) Keep(path, std::string(bytes), nullptr);
     return nullptr;
   }
   auto decoded = std::make_shared<Dictionary>();
   if (!DecodeDictionary(bytes, *decoded)) return nullptr;
   std::shared_ptr<const Dictionary> dictionary = std::move(decoded);
-  Keep(path, bytes, dictionary);
+  Keep(path, std::string(bytes), dictionary);
   return dictionary;
 }
 
 std::shared_ptr<const Dictionary> PeekKept(const std::string& path, std::string_view bytes) {
   const std::shared_ptr<const KeptFile> kept = FindBytes(path, bytes);
   return kept ? kept->dictionary : nullptr;
+}
+
+void KeepWritten(const std::string& path, std::string bytes, Dictionary dictionary) {
+  if (bytes.size() > kMaxKeptBytes) return;
+  try {
+    Keep(path, std::move(bytes), std::make_shared<const Dictionary>(std::move(dictionary)));
+  } catch (const std::bad_alloc&) {
+    // As in Keep: the next read decodes the file instead.
+  }
 }
 
 }  // namespace ZQ::RVL::Utils::Preferences

@@ -39,4 +39,9 @@ std::shared_ptr<const Dictionary> FindKept(const std::string& path, std::string_
 // exactly `bytes` of `path`, or null; never decodes and never keeps anything.
 std::shared_ptr<const Dictionary> PeekKept(const std::string& path, std::string_view bytes);
 
+// For a writer that has just put `bytes` in place at `path`: keeps them with
+// `dictionary`, which they were encoded from (EncodeDictionary) and so decode
+// to, so that the next read or write of the file needs no parse.
+void KeepWritten(const std::string& path, std::string bytes, Dictionary dictionary);
+
 }  // namespace ZQ::RVL::Utils::Preferences

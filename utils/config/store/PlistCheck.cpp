@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -191,6 +192,12 @@ bool CheckBinary(const PlistObjectTable& table, std::size_t fileSize) {
       cost = Cost{0, capped, 0, Cost::kDone, text ? 0 : capped};
     }
     if (!add(cost, !key)) return false;
+  }
+  // The store's own files list the root's keys in order: no sort to find a
+  // key named twice.
+  if (std::adjacent_find(rootKeys.begin(), rootKeys.end(), std::greater_equal<>()) ==
+      rootKeys.end()) {
+    return true;
   }
   std::sort(rootKeys.begin(), rootKeys.end());
   return std::adjacent_find(rootKeys.begin(), rootKeys.end()) == rootKeys.end();

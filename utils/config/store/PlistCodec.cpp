@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 
+#include "utils/config/store/PlistBinaryWriter.h"
 #include "utils/config/store/PlistCheck.h"
 
 namespace ZQ::RVL::Utils::Preferences {
@@ -118,7 +119,7 @@ plist_t EncodeValue(const StoredValue& value) {
     case ValueKind::kText:
       // libplist 2.2 writes texts only up to a NUL; one with a NUL inside
       // (read from another program's file) is not cut short but refused.
-      if (value.bytes.find('\0') != std::string::npos) return nullptr;
+      if (value.bytes.find('\0') != std::string::npos || !IsUtf8(value.bytes)) return nullptr;
       return plist_new_string(value.bytes.c_str());
     case ValueKind::kBytes:
       return plist_new_data(value.bytes.data(), value.bytes.size());
@@ -183,6 +184,9 @@ bool DecodeKeys(std::string_view file, std::vector<std::string>& out) {
 }
 
 bool EncodeDictionary(const Dictionary& dictionary, std::string& out, PlistFormat format) {
+  // What the store writes it must accept when it reads the file back.
+  if (format == PlistFormat::kBinary)
+    return WriteBinaryDictionary(dictionary, out) && CheckPlist(out);
   NodePtr root(plist_new_dict());
   if (!root) return false;
   for (const auto& [key, value] : dictionary) {
@@ -192,9 +196,7 @@ bool EncodeDictionary(const Dictionary& dictionary, std::string& out, PlistForma
     // The dictionary takes ownership of `node`.
     plist_dict_set_item(root.get(), key.c_str(), node);
   }
-  // What the store writes it must accept when it reads the file back.
-  if (!Encode(root.get(), format, out)) return false;
-  return format == PlistFormat::kXml ? ReadsBack(root.get(), out) : CheckPlist(out);
+  return Encode(root.get(), format, out) && ReadsBack(root.get(), out);
 }
 
 }  // namespace ZQ::RVL::Utils::Preferences

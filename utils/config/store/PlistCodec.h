@@ -1,7 +1,8 @@
 // The on-disk form of one preferences dictionary: a property list whose root
-// is a dictionary of key to text (plist string) or bytes (plist data). Writes
-// the binary format; reads the binary and the XML format. The only file that
-// talks to libplist. Private to the store.
+// is a dictionary of key to text (plist string) or bytes (plist data). Reads
+// and writes the binary and the XML format (the binary one is written by
+// PlistBinaryWriter.h). The only file that talks to libplist. Private to the
+// store.
 //
 // Thread-safety: every function may be called from any thread at once.
 #pragma once
@@ -49,8 +50,8 @@ bool DecodeKeys(std::string_view file, std::vector<std::string>& out);
 enum class PlistFormat { kBinary, kXml };
 
 // Encodes `dictionary` as a property list in `format` (the store's own files
-// are binary) into `out`. Returns false when a text holds a NUL (libplist
-// would cut it short), a key is not UTF-8, libplist fails, or DecodeDictionary
+// are binary) into `out`. Returns false when a key or text holds a NUL
+// (libplist would cut it short) or is not UTF-8, libplist fails, or DecodeDictionary
 // would refuse the result (it exceeds the limits of PlistCheck.h), or, in XML,
 // would read back otherwise (a date with fractions of a second or before the
 // year 1000, -0.0 or an infinity, a text with a carriage return or a control

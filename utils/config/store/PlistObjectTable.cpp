@@ -62,6 +62,7 @@ std::optional<PlistObject> PlistObjectTable::Read(std::uint64_t index) const {
   PlistObject object;
   object.type = marker >> 4;
   object.info = marker & 0x0fu;
+  object.at = *offset;
   object.payloadAt = *offset + 1;
   // Bytes per counted element; 0 for types whose marker gives the length.
   std::uint64_t unit = 0;

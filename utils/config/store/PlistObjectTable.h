@@ -22,6 +22,7 @@ struct PlistObject {
   // and value pairs for 0xD), read from the marker or from the integer that
   // follows it. Other objects: 0.
   std::uint64_t count = 0;
+  std::uint64_t at = 0;         // the marker's offset in the file
   std::uint64_t payloadAt = 0;  // the first byte after the marker and its count
   // The payload's length in bytes: the value of a number, date or UID, a
   // text's or data's bytes, a container's references.

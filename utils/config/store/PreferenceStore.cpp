@@ -147,7 +147,10 @@ bool Modify(std::string_view domain, Scope scope, const std::function<bool(Dicti
     }
     if (!lock.StillAt(lockPath) || !StillUnchanged(location, read)) continue;
     if (damaged && !PreserveDamagedFile(location.folder, location.fileName)) return false;
-    if (file.Commit()) return true;
+    if (file.Commit()) {
+      KeepWritten(path, std::move(bytes), std::move(dictionary));
+      return true;
+    }
     if (errno != ENOENT) return false;
   }
 }

@@ -1,0 +1,23 @@
+// Writes a preferences dictionary as a binary property list ("bplist00") in
+// one pass, without building libplist's tree: libplist 2.2 looks each new key
+// up among all the others and allocates a node per object, so its cost grows
+// with the square of the key count. Private to the store.
+//
+// Thread-safety: a pure function.
+#pragma once
+
+#include <string>
+
+#include "utils/config/store/PlistCodec.h"
+
+namespace ZQ::RVL::Utils::Preferences {
+
+// Writes `dictionary` into `out`: the root dictionary, its keys in order,
+// then its values. A text goes as ASCII when every byte is below 0x80, else as
+// UTF-16; a value of another program (StoredValue::original) is copied with
+// all of its objects, which keep their sharing and their own bytes. Returns
+// false, with `out` unspecified, when a key or text is not UTF-8 or holds a
+// NUL, or an original is not a binary property list of known object types.
+bool WriteBinaryDictionary(const Dictionary& dictionary, std::string& out);
+
+}  // namespace ZQ::RVL::Utils::Preferences
