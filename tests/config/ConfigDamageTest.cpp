@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -316,22 +317,41 @@ TEST_F(ConfigDamage, OversizedFileIsTreatedAsDamagedWithoutBeingRead) {
   EXPECT_EQ((64u << 20) + 1, keptSize);
 }
 
+// A writer killed mid-write leaves its temporary files and its lock file
+// marked unfinished; whatever became of that lock file since, the next write
+// of this process (which has looked for strays before) removes them.
 TEST_F(ConfigDamage, StrayTemporaryFilesOfAKilledWriterAreRemoved) {
   config_.SetString("k", "v");
   const fs::path folder = dir_.Path() / "user";
+  const fs::path lock = folder / (domain_ + ".plist.lock");
   const std::vector<std::string> strays = {domain_ + ".plist.tmp-Ab12Z9",
                                            domain_ + ".plist.tmp-000000"};
   const std::vector<std::string> kept = {domain_ + ".plist.tmp-short",
                                          domain_ + ".plist.tmp-toolong1",
                                          "com.acme.Other.plist.tmp-Ab12Z9", "unrelated.txt"};
-  for (const auto& name : strays) WriteFile((folder / name).string(), "partial");
-  for (const auto& name : kept) WriteFile((folder / name).string(), "not ours");
-  // As a writer killed mid-write leaves its lock file: marked unfinished.
-  fs::resize_file(folder / (domain_ + ".plist.lock"), 1);
-
-  config_.SetString("k", "v2");
-  for (const auto& name : strays) EXPECT_FALSE(fs::exists(folder / name)) << name;
-  for (const auto& name : kept) EXPECT_TRUE(fs::exists(folder / name)) << name;
+  const struct {
+    const char* what;
+    std::function<void()> happen;
+  } rows[] = {
+      {"lock file left as it was", [] {}},
+      {"lock file removed", [&] { fs::remove(lock); }},
+      {"lock file emptied", [&] { fs::resize_file(lock, 0); }},
+      {"lock file replaced by an empty one",
+       [&] {
+         fs::remove(lock);
+         WriteFile(lock.string(), "");
+       }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    for (const auto& name : strays) WriteFile((folder / name).string(), "partial");
+    for (const auto& name : kept) WriteFile((folder / name).string(), "not ours");
+    fs::resize_file(lock, 1);  // as the killed writer left it
+    row.happen();
+    config_.SetString("k", row.what);
+    for (const auto& name : strays) EXPECT_FALSE(fs::exists(folder / name)) << name;
+    for (const auto& name : kept) EXPECT_TRUE(fs::exists(folder / name)) << name;
+  }
 }
 
 // Mutated files (bytes flipped, cut, inserted) from a valid binary and a valid

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <random>
 #include <set>
 #include <string>
@@ -30,6 +31,16 @@ using zqtest::Wait;
 std::string KeyOf(unsigned writer, unsigned n) {
   return "w" + std::to_string(writer) + "k" + std::to_string(n);
 }
+
+// Writes a setting from its destructor when armed: a host's static object
+// built before the library's first call, so destroyed after the library's
+// own statics at exit.
+struct WriteAtExit {
+  const Config* config = nullptr;
+  ~WriteAtExit() {
+    if (config != nullptr) config->SetString("atExit", "stored");
+  }
+} gWriteAtExit;
 
 class ConfigProcess : public zqtest::PreferencesTest {
  protected:
@@ -68,6 +79,19 @@ TEST_F(ConfigProcess, ConcurrentWritersLoseNothing) {
       }
     }
   }
+}
+
+TEST_F(ConfigProcess, StaticObjectOfTheHostWritesAtExit) {
+  const pid_t child = Spawn([&] {
+    config_.SetString("inMain", "stored");
+    gWriteAtExit.config = &config_;
+    std::exit(0);  // runs the static destructors, the library's first
+    return false;
+  });
+  ASSERT_EQ(0, Wait(child));
+  std::string value;
+  EXPECT_TRUE(config_.GetString("atExit", value));
+  EXPECT_EQ("stored", value);
 }
 
 TEST_F(ConfigProcess, ConcurrentThreadsLoseNothing) {

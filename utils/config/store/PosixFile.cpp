@@ -16,6 +16,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "utils/NoDestructor.h"
 #include "utils/file/AtomicFile.h"
 
 namespace ZQ::RVL::Utils::Preferences {
@@ -25,6 +26,10 @@ namespace {
 using Utils::internal::ParentOf;
 using Utils::internal::RetryOnInterrupt;
 using Utils::internal::SyncFolder;
+
+// The lock file's size while a writer replaces the file, and once it is done.
+constexpr off_t kUnfinishedSize = 1;
+constexpr off_t kFinishedSize = 2;
 
 // Opens `path` without blocking (a FIFO or a device with nobody at the other
 // end would hang a plain open) and without making it the controlling
@@ -86,9 +91,10 @@ ReadStatus ReadWholeFile(const std::string& path, std::size_t maxSize, std::stri
   if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return ReadStatus::kError;
   if (static_cast<unsigned long long>(info.st_size) > maxSize) return ReadStatus::kTooLarge;
 
-  // Room for one byte more than the file holds: a short read that ends at
-  // the size fstat gave is the end, and a file that keeps its size takes one
-  // read. One that grows meanwhile is read on until its end, within maxSize.
+  // Room for one byte more than the file holds: a file that keeps its size is
+  // read with one read, and its end seen with a second. Only a read of 0
+  // bytes is the end: a file system may split reads, and the size fstat gave
+  // may be stale. A file that grows meanwhile is read on, within maxSize.
   const auto size = static_cast<std::size_t>(info.st_size);
   out.assign(size + 1, '\0');
   std::size_t filled = 0;
@@ -103,7 +109,6 @@ ReadStatus ReadWholeFile(const std::string& path, std::size_t maxSize, std::stri
     if (n < 0) return ReadStatus::kError;
     if (n == 0) break;
     filled += static_cast<std::size_t>(n);
-    if (filled == size && static_cast<std::size_t>(n) < room) break;
   }
   if (filled > maxSize) return ReadStatus::kTooLarge;
   out.resize(filled);
@@ -138,12 +143,12 @@ bool FileLock::StillAt(const std::string& path) const {
 }
 
 ReplacementMark::ReplacementMark(const FileLock& lock) : lock_(lock) {
-  set_ = RetryOnInterrupt([&] { return ::ftruncate(lock_.fd_.Get(), 1); }) == 0;
+  set_ = RetryOnInterrupt([&] { return ::ftruncate(lock_.fd_.Get(), kUnfinishedSize); }) == 0;
 }
 
 ReplacementMark::~ReplacementMark() {
-  // Left set when this fails: the next writer only reads the folder once more.
-  if (set_) static_cast<void>(::ftruncate(lock_.fd_.Get(), 0));
+  // Not marked finished when this fails: the next writer reads the folder.
+  if (set_) static_cast<void>(::ftruncate(lock_.fd_.Get(), kFinishedSize));
 }
 
 FileLock LockExclusive(const std::string& path, std::chrono::steady_clock::time_point deadline) {
@@ -174,7 +179,7 @@ FileLock LockExclusive(const std::string& path, std::chrono::steady_clock::time_
       pause = std::min(pause * 2, kLongestPause);
     }
     if (lock.IsAt(path, info)) {
-      lock.unfinished_ = info.st_size != 0;
+      lock.unfinished_ = info.st_size != kFinishedSize;
       return lock;
     }
     // Removed or replaced before we got it: lock what is there now.
@@ -184,12 +189,17 @@ FileLock LockExclusive(const std::string& path, std::chrono::steady_clock::time_
 void RemoveStrayTemporaries(const std::string& folder, const std::string& fileName,
                             const FileLock& lock) {
   // The files this process has looked for strays of (a few per domain).
-  static std::mutex lookedMutex;
-  static std::unordered_set<std::string> looked;
-  {
-    const std::lock_guard<std::mutex> hold(lookedMutex);
-    const bool first = looked.insert(folder + "/" + fileName).second;
-    if (!first && !lock.LeftUnfinished()) return;
+  // Never destroyed (a caller's static object may write at exit), and only
+  // tried (a child made by _Fork or clone may find it locked for good): when
+  // it is busy, the folder is read.
+  struct Looked {
+    std::mutex mutex;
+    std::unordered_set<std::string> files;
+  };
+  static Utils::internal::NoDestructor<Looked> looked;
+  if (!lock.LeftUnfinished()) {
+    const std::unique_lock<std::mutex> hold(looked->mutex, std::try_to_lock);
+    if (hold.owns_lock() && !looked->files.insert(folder + "/" + fileName).second) return;
   }
   std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
   if (!dir) return;

@@ -55,9 +55,11 @@ class FileLock {
   // was held no longer keeps other writers out.
   bool StillAt(const std::string& path) const;
 
-  // Returns true when a holder before this one began replacing the locked
-  // file and never ended (it was killed, or the power failed), so its
-  // temporary file may still be there. See ReplacementMark.
+  // Returns false only when the holder before this one marked the lock file
+  // finished (see ReplacementMark). True when it was killed mid-write, and
+  // when the lock file carries no mark: made anew, removed or emptied
+  // underneath, or last used by an older version. A temporary file of a
+  // killed writer may then be there.
   bool LeftUnfinished() const { return unfinished_; }
 
  private:
@@ -74,17 +76,17 @@ class FileLock {
 };
 
 // Marks, for as long as it lives, that the holder of `lock` is replacing the
-// locked file: the lock file's size is 1 (no data is written; nothing is made
-// durable). A writer killed meanwhile leaves the mark for the next holder
-// (FileLock::LeftUnfinished), which then removes its temporary file. Set()
-// is false when the lock file could not be changed.
+// locked file, and marks it finished at the end: the lock file's size is 1,
+// then 2 (no data is written; nothing is made durable). A writer killed
+// meanwhile leaves the file unfinished for the next holder
+// (FileLock::LeftUnfinished), which then removes its temporary file. A lock
+// file that cannot be changed is not marked finished either.
 class ReplacementMark {
  public:
   explicit ReplacementMark(const FileLock& lock);
   ~ReplacementMark();
   ReplacementMark(const ReplacementMark&) = delete;
   ReplacementMark& operator=(const ReplacementMark&) = delete;
-  bool Set() const { return set_; }
 
  private:
   const FileLock& lock_;
@@ -102,9 +104,8 @@ FileLock LockExclusive(const std::string& path, std::chrono::steady_clock::time_
 // Removes the temporary files that an atomic replacement left for `fileName`
 // in `folder` when its process was killed, if there may be any: `lock` (the
 // file's lock, so no temporary file of that name is in use) was left
-// unfinished, or this process has not looked for them before (a writer that
-// set no mark, or lost it in a power failure). Otherwise the folder is not
-// read.
+// unfinished, or this process has not looked for them before (a mark that a
+// power failure took back). Otherwise the folder is not read.
 void RemoveStrayTemporaries(const std::string& folder, const std::string& fileName,
                             const FileLock& lock);
 

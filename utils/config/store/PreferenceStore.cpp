@@ -139,7 +139,6 @@ bool Modify(std::string_view domain, Scope scope, const std::function<bool(Dicti
     std::string bytes;
     if (!EncodeDictionary(dictionary, bytes) || bytes.size() > kMaxFileSize) return false;
     const ReplacementMark mark(lock);  // outlives the temporary file
-    if (!mark.Set()) return false;
     Utils::internal::AtomicFile file;
     if (!file.Begin(path, {location.fileMode, false}) || !file.Write(bytes) || !file.Sync()) {
       if (errno == ENOENT) continue;
