@@ -16,6 +16,7 @@
 
 #include "tests/config/ConfigTestUtil.h"
 #include "utils/config/Config.h"
+#include "utils/config/PreferenceTransfer.h"
 
 using ZQ::RVL::Utils::Config;
 namespace fs = std::filesystem;
@@ -52,6 +53,32 @@ def write(path, fmt):
 def write_nul(path):
     with open(path, 'wb') as f:
         plistlib.dump({'text': 'ab\x00cd', 'wide': '\u00e9\x00x'}, f, fmt=plistlib.FMT_BINARY)
+
+def write_shared(path, where):
+    # One text of 8380 characters under 2000 keys: plistlib stores it once, so
+    # the file is small, while its texts, counted at each reference, come
+    # within 5 KB of the 16 MiB the store reads.
+    text = 'x' * 8380
+    value = {'k%04d' % i: text if where == 'root' else [text] for i in range(2000)}
+    with open(path, 'wb') as f:
+        plistlib.dump(value, f, fmt=plistlib.FMT_BINARY)
+
+def count_shared(path, where):
+    with open(path, 'rb') as f:
+        value = plistlib.load(f)
+    text = 'x' * 8380
+    print(sum(1 for v in value.values() if v == (text if where == 'root' else [text])), len(value))
+
+def write_equal_data(path):
+    # Arrays holding equal data items: one value of each row, stored once by plistlib.
+    rows = {'small': [b'a'] * 40, 'mixed': [bytes([i % 3]) for i in range(200)],
+            'sizes': [bytes(i % 5) for i in range(300)], 'nested': [{'d': b'x', 'e': [b'x']}] * 50}
+    with open(path, 'wb') as f:
+        plistlib.dump(rows, f, fmt=plistlib.FMT_BINARY)
+
+def same_values(left, right):
+    with open(left, 'rb') as f, open(right, 'rb') as g:
+        print(plistlib.load(f) == plistlib.load(g))
 
 def host_id(salt):
     identity = ''
@@ -142,6 +169,14 @@ elif command == 'write':
     write(sys.argv[2], sys.argv[3])
 elif command == 'write-nul':
     write_nul(sys.argv[2])
+elif command == 'write-shared':
+    write_shared(sys.argv[2], sys.argv[3])
+elif command == 'count-shared':
+    count_shared(sys.argv[2], sys.argv[3])
+elif command == 'write-equal-data':
+    write_equal_data(sys.argv[2])
+elif command == 'same-values':
+    same_values(sys.argv[2], sys.argv[3])
 elif command == 'hostid':
     host_id(sys.argv[2])
 )PY";
@@ -360,6 +395,50 @@ TEST_F(PlistlibCrossCheck, ReadsAndRewritesAgreeWithPlistlib) {
     }
   }
   for (const auto& [name, bytes] : refused) ADD_FAILURE() << name << " was not kept aside";
+}
+
+// A text that a file refers to from many places, as plistlib and libplist
+// write it (once): the file is small, and its rewrite must stay as small, or
+// a file the store reads could take no write at all.
+TEST_F(PlistlibCrossCheck, FilesThatShareOneTextStillTakeAWrite) {
+  fs::create_directories(dir_.Path() / "user");
+  for (const char* where : {"root", "array"}) {
+    SCOPED_TRACE(where);
+    const std::string file = UserFile("com.acme.App");
+    Python("write-shared '" + file + "' " + where);
+    const std::size_t size = zqtest::ReadFile(file).size();
+    ASSERT_LT(size, 100000u);
+
+    const Config config(1, "App", "Acme");
+    EXPECT_EQ(2000u, config.GetKeys().size());
+    config.SetString("added", "1");
+    std::string text;
+    EXPECT_TRUE(config.GetString("added", text));
+    EXPECT_LT(zqtest::ReadFile(file).size(), 2 * size);
+    EXPECT_EQ(std::vector<std::string>{"2000 2001"}, Python("count-shared '" + file + "' " + where));
+    config.Delete("k0000");
+    const std::vector<std::string> keys = config.GetKeys();
+    EXPECT_EQ(2000u, keys.size());
+    EXPECT_EQ(keys.end(), std::find(keys.begin(), keys.end(), "k0000"));
+  }
+}
+
+// Values of another program that hold equal data items: every XML export of
+// them works and reads in plistlib as the file does (libplist stores such items
+// once or not, at random, so no two binary encodings of them need agree).
+TEST_F(PlistlibCrossCheck, XmlExportOfEqualDataItemsAlwaysWorks) {
+  fs::create_directories(dir_.Path() / "user");
+  const std::string file = UserFile("com.acme.App");
+  Python("write-equal-data '" + file + "'");
+  for (int i = 0; i < 20; ++i) {
+    std::string xml;
+    ASSERT_TRUE(ZQ::RVL::Utils::ExportPreferences(1, "App", "Acme",
+                                                  ZQ::RVL::Utils::PreferenceFormat::kXml, xml))
+        << "export " << i;
+    zqtest::WriteFile(dir_.File("export.xml"), xml);
+    EXPECT_EQ(std::vector<std::string>{"True"},
+              Python("same-values '" + file + "' '" + dir_.File("export.xml") + "'"));
+  }
 }
 
 TEST_F(PlistlibCrossCheck, PlistlibReadsOurFilesWithTheSameKeysAndValues) {

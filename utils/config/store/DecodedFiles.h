@@ -3,7 +3,10 @@
 // no second libplist parse. A kept dictionary is handed out only when the bytes
 // just read from disk equal its bytes, so the answer is always what decoding
 // those bytes gives: no inode number, size or time stamp is trusted (a rename
-// can reuse an inode, and times repeat within a clock tick). Private to the
+// can reuse an inode, and times repeat within a clock tick). (The binary form
+// that libplist gives another program's value is not unique: it stores equal
+// data once or not depending on where they lie in memory. A kept copy holds
+// the same values as a new decode, not always the same bytes.) Private to the
 // store.
 //
 // Thread-safety: any thread may call at once. The memory is shared by the

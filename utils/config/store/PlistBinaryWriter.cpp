@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "utils/config/store/PlistCheck.h"
@@ -84,57 +85,92 @@ bool AppendText(std::string_view text, std::string& out) {
   return true;
 }
 
-// Appends every object of `table`, the first as object `base`, its references
-// moved by `base` and written `refSize` bytes wide; other objects are copied
-// byte for byte. Sets are refused: the store reads no file holding one.
-bool AppendObjects(const PlistObjectTable& table, std::uint64_t base, std::size_t refSize,
-                   std::vector<std::uint64_t>& offsets, std::string& out) {
-  for (std::uint64_t index = 0; index < table.ObjectCount(); ++index) {
-    const auto object = table.Read(index);
-    if (!object) return false;
-    offsets.push_back(out.size());
-    const bool container = object->type == kArray || object->type == kDictionary;
-    const bool known = object->type <= kUtf16 || object->type == 0x8;  // 0x8: a UID
-    if (!container && !known) return false;
-    const auto bytes =
-        table.Bytes(object->at, container ? object->payloadAt - object->at
-                                          : object->payloadAt - object->at + object->payloadSize);
-    if (!bytes) return false;
-    out.append(*bytes);
-    if (!container) continue;
-    const std::uint64_t refs = object->type == kDictionary ? 2 * object->count : object->count;
-    for (std::uint64_t i = 0; i < refs; ++i) {
-      const auto ref = table.Reference(*object, i);
-      if (!ref) return false;
-      AppendBigEndian(base + *ref, refSize, out);
-    }
-  }
-  return true;
+// One object of the file, in index order: a key or a text or data of our
+// own, or an object of another program's value (with where its references go).
+struct Planned {
+  enum Kind { kText, kData, kForeign } kind;
+  std::string_view bytes;  // the text (UTF-8) or the data
+  std::size_t original = 0;
+  PlistObject object;
+};
+
+// Another program's value: its table, and the index in the file of each of
+// its objects.
+struct Original {
+  PlistObjectTable table;
+  std::vector<std::uint64_t> index;
+};
+
+bool IsText(const PlistObject& object) {
+  return object.type == kAscii || object.type == kUtf16;
 }
 
 }  // namespace
 
 bool WriteBinaryDictionary(const Dictionary& dictionary, std::string& out) {
   // Object 0 is the root, 1 to n its keys, then come the values: one object
-  // of our own, or all the objects of another program's value.
-  std::vector<PlistObjectTable> originals;
+  // of our own, or the objects of another program's value. Equal texts are
+  // written once, as libplist and plistlib write them: a file may refer to
+  // one text from many places (texts count against kMaxPlistBytes only), and
+  // its rewrite must not grow past what the file it was read from holds.
+  std::vector<Planned> plan;
+  plan.reserve(1 + 2 * dictionary.size());
+  std::vector<Original> originals;
+  // The index of each text written: ours by their UTF-8, those of other
+  // programs' values by their object's bytes.
+  std::unordered_map<std::string_view, std::uint64_t> ownIndex;
+  std::unordered_map<std::string_view, std::uint64_t> texts;
+  ownIndex.reserve(dictionary.size());
   std::vector<std::uint64_t> valueRefs;
   valueRefs.reserve(dictionary.size());
-  std::uint64_t total = 1 + dictionary.size();
   std::size_t sizeGuess = 64;
+  plan.push_back({Planned::kText, {}, 0, {}});  // the root, written apart
+  for (const auto& entry : dictionary) plan.push_back({Planned::kText, entry.first, 0, {}});
+  // The index of a foreign text object of `bytes`: the one written before,
+  // or the next.
+  const auto textIndex = [&](std::string_view bytes, Planned planned) {
+    const auto [found, added] = texts.emplace(bytes, plan.size());
+    if (added) plan.push_back(planned);
+    return found->second;
+  };
   for (const auto& [key, value] : dictionary) {
     sizeGuess += key.size() + value.bytes.size() + value.original.size() + 16;
     if (value.original.empty()) {
       if (value.kind == ValueKind::kOther) return false;
-      valueRefs.push_back(total++);
+      if (value.kind == ValueKind::kBytes) {
+        valueRefs.push_back(plan.size());
+        plan.push_back({Planned::kData, value.bytes, 0, {}});
+        continue;
+      }
+      const auto [known, added] = ownIndex.emplace(value.bytes, plan.size());
+      if (added) plan.push_back({Planned::kText, value.bytes, 0, {}});
+      valueRefs.push_back(known->second);
       continue;
     }
     auto table = PlistObjectTable::Open(value.original);
     if (!table) return false;
-    valueRefs.push_back(total + table->TopObject());
-    total += table->ObjectCount();
-    originals.push_back(*table);
+    Original& original = originals.emplace_back(Original{*table, {}});
+    original.index.reserve(table->ObjectCount());
+    for (std::uint64_t i = 0; i < table->ObjectCount(); ++i) {
+      const auto object = table->Read(i);
+      if (!object) return false;
+      const bool container = object->type == kArray || object->type == kDictionary;
+      const bool known = object->type <= kUtf16 || object->type == 0x8;  // 0x8: a UID
+      if (!container && !known) return false;
+      const Planned planned{Planned::kForeign, {}, originals.size() - 1, *object};
+      if (IsText(*object)) {
+        const auto bytes =
+            table->Bytes(object->at, object->payloadAt - object->at + object->payloadSize);
+        if (!bytes) return false;
+        original.index.push_back(textIndex(*bytes, planned));
+        continue;
+      }
+      original.index.push_back(plan.size());
+      plan.push_back(planned);
+    }
+    valueRefs.push_back(original.index[static_cast<std::size_t>(table->TopObject())]);
   }
+  const std::uint64_t total = plan.size();
   const std::size_t refSize = WidthOf(total - 1);
 
   out.clear();
@@ -146,23 +182,35 @@ bool WriteBinaryDictionary(const Dictionary& dictionary, std::string& out) {
   AppendMarker(kDictionary, dictionary.size(), out);
   for (std::uint64_t key = 1; key <= dictionary.size(); ++key) AppendBigEndian(key, refSize, out);
   for (const std::uint64_t ref : valueRefs) AppendBigEndian(ref, refSize, out);
-  for (const auto& entry : dictionary) {
+  for (std::size_t i = 1; i < plan.size(); ++i) {
+    const Planned& planned = plan[i];
     offsets.push_back(out.size());
-    if (!AppendText(entry.first, out)) return false;
-  }
-  auto original = originals.begin();
-  for (const auto& entry : dictionary) {
-    const StoredValue& value = entry.second;
-    if (!value.original.empty()) {
-      if (!AppendObjects(*original++, offsets.size(), refSize, offsets, out)) return false;
-      continue;
+    switch (planned.kind) {
+      case Planned::kText:
+        if (!AppendText(planned.bytes, out)) return false;
+        continue;
+      case Planned::kData:
+        AppendMarker(kData, planned.bytes.size(), out);
+        out.append(planned.bytes);
+        continue;
+      case Planned::kForeign:
+        break;
     }
-    offsets.push_back(out.size());
-    if (value.kind == ValueKind::kText) {
-      if (!AppendText(value.bytes, out)) return false;
-    } else {
-      AppendMarker(kData, value.bytes.size(), out);
-      out.append(value.bytes);
+    // Leaves are copied byte for byte; containers get their references moved
+    // to the file's objects, `refSize` bytes wide.
+    const Original& original = originals[planned.original];
+    const PlistObject& object = planned.object;
+    const bool container = object.type == kArray || object.type == kDictionary;
+    const auto bytes = original.table.Bytes(
+        object.at, object.payloadAt - object.at + (container ? 0 : object.payloadSize));
+    if (!bytes) return false;
+    out.append(*bytes);
+    if (!container) continue;
+    const std::uint64_t refs = object.type == kDictionary ? 2 * object.count : object.count;
+    for (std::uint64_t r = 0; r < refs; ++r) {
+      const auto ref = original.table.Reference(object, r);
+      if (!ref) return false;
+      AppendBigEndian(original.index[static_cast<std::size_t>(*ref)], refSize, out);
     }
   }
 

@@ -15,9 +15,12 @@ namespace ZQ::RVL::Utils::Preferences {
 // Writes `dictionary` into `out`: the root dictionary, its keys in order,
 // then its values. A text goes as ASCII when every byte is below 0x80, else as
 // UTF-16; a value of another program (StoredValue::original) is copied with
-// all of its objects, which keep their sharing and their own bytes. Returns
-// false, with `out` unspecified, when a key or text is not UTF-8 or holds a
-// NUL, or an original is not a binary property list of known object types.
+// all of its objects, which keep their sharing and their own bytes. Equal
+// texts are written once, within and across values, so a file that shares one
+// text many times (accepted: texts count against kMaxPlistBytes only) keeps
+// its size when it is rewritten. Returns false, with `out` unspecified, when
+// a key or text is not UTF-8 or holds a NUL, or an original is not a binary
+// property list of known object types.
 bool WriteBinaryDictionary(const Dictionary& dictionary, std::string& out);
 
 }  // namespace ZQ::RVL::Utils::Preferences

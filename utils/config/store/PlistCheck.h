@@ -30,10 +30,10 @@ constexpr std::size_t kMaxPlistNesting = 64;
 // Besides, counted with every shared object at each reference to it, a file
 // holds no more entries than it has bytes, and no more than this many times
 // its size in bytes of data and numbers: a small file cannot cost what a large
-// one does. Texts count against kMaxPlistBytes only: libplist's binary writer,
-// which makes the copy the store keeps of another program's value, stores
-// equal texts once, so the store's own rewrite of a file may share one text
-// far more often than this.
+// one does. Texts count against kMaxPlistBytes only: the store's binary writer
+// (PlistBinaryWriter.h), like libplist's and plistlib's, stores equal texts
+// once, so the store's own rewrite of a file may share one text far more often
+// than this.
 constexpr std::size_t kMaxPlistExpansion = 64;
 // And in XML, a reference (`&amp;`, `&#65;`) costs libplist a move of the rest
 // of its text (up to a CDATA section): the bytes so moved stay under 2^32

@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "utils/config/store/PlistBinaryWriter.h"
 #include "utils/config/store/PlistCheck.h"
@@ -63,6 +66,45 @@ bool Encode(plist_t node, PlistFormat format, std::string& out) {
   return true;
 }
 
+// Returns true when the trees `a` and `b` hold the same values: containers of
+// the same keys and items, leaves whose binary forms are equal. Not the
+// binary forms of the whole trees: libplist 2.2 stores equal data objects
+// once or not at random (it depends on where they lie in memory), so two
+// encodings of one tree may differ. Nesting is at most kMaxPlistNesting.
+bool SameTree(plist_t a, plist_t b) {
+  const plist_type type = plist_get_node_type(a);
+  if (type != plist_get_node_type(b)) return false;
+  if (type == PLIST_ARRAY) {
+    const std::uint32_t size = plist_array_get_size(a);
+    if (size != plist_array_get_size(b)) return false;
+    for (std::uint32_t i = 0; i < size; ++i) {
+      if (!SameTree(plist_array_get_item(a, i), plist_array_get_item(b, i))) return false;
+    }
+    return true;
+  }
+  if (type == PLIST_DICT) {
+    if (plist_dict_get_size(a) != plist_dict_get_size(b)) return false;
+    std::vector<std::pair<std::string, plist_t>> items;
+    if (!ForEachEntry(a, [&](const char* key, plist_t node) {
+          items.emplace_back(key, node);
+          return true;
+        })) {
+      return false;
+    }
+    std::size_t i = 0;
+    return ForEachEntry(b,
+                        [&](const char* key, plist_t node) {
+                          return i < items.size() && items[i].first == key &&
+                                 SameTree(items[i++].second, node);
+                        }) &&
+           i == items.size();
+  }
+  std::string left;
+  std::string right;
+  return Encode(a, PlistFormat::kBinary, left) && Encode(b, PlistFormat::kBinary, right) &&
+         left == right;
+}
+
 // Returns true when `xml`, libplist's XML for `node`, reads back as `node`.
 // XML cannot carry every value: libplist writes a date without its fractions
 // of a second, -0.0 as 0.0, an infinity as "+infinity", a year before 1000 in
@@ -73,10 +115,7 @@ bool ReadsBack(plist_t node, const std::string& xml) {
   plist_t raw = nullptr;
   plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &raw);
   const NodePtr back(raw);
-  std::string expected;
-  std::string got;
-  return back && Encode(node, PlistFormat::kBinary, expected) &&
-         Encode(back.get(), PlistFormat::kBinary, got) && got == expected;
+  return back && SameTree(node, back.get());
 }
 
 bool DecodeValue(plist_t node, StoredValue& value) {
