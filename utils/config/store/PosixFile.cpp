@@ -147,8 +147,11 @@ ReplacementMark::ReplacementMark(const FileLock& lock) : lock_(lock) {
 }
 
 ReplacementMark::~ReplacementMark() {
+  if (!set_) return;
   // Not marked finished when this fails: the next writer reads the folder.
-  if (set_) static_cast<void>(::ftruncate(lock_.fd_.Get(), kFinishedSize));
+  const int result =
+      RetryOnInterrupt([&] { return ::ftruncate(lock_.fd_.Get(), kFinishedSize); });
+  static_cast<void>(result);
 }
 
 FileLock LockExclusive(const std::string& path, std::chrono::steady_clock::time_point deadline) {
