@@ -354,6 +354,25 @@ TEST_F(ConfigDamage, StrayTemporaryFilesOfAKilledWriterAreRemoved) {
   }
 }
 
+// A writer that leaves no mark when it is killed (one of an older version, or
+// one whose lock file was removed underneath it) leaves its lock file reading
+// finished: a process that has looked before still removes its strays within
+// a bounded number of writes.
+TEST_F(ConfigDamage, StraysUnderAFinishedMarkDoNotOutliveTheProcessesWrites) {
+  config_.SetString("k", "v");
+  config_.SetString("k", "w");  // this process has now looked at a finished mark
+  const fs::path folder = dir_.Path() / "user";
+  const fs::path lock = folder / (domain_ + ".plist.lock");
+  const fs::path stray = folder / (domain_ + ".plist.tmp-Ab12Z9");
+  ASSERT_EQ(2u, fs::file_size(lock));
+  WriteFile(stray.string(), "partial");
+  int writes = 0;
+  while (fs::exists(stray) && writes < 1000) config_.SetString("k", std::to_string(++writes));
+  EXPECT_FALSE(fs::exists(stray)) << "after " << writes << " writes";
+  EXPECT_LE(writes, 64);
+  EXPECT_EQ(2u, fs::file_size(lock));
+}
+
 // Mutated files (bytes flipped, cut, inserted) from a valid binary and a valid
 // XML file: readers must never crash, and a write either takes effect or
 // leaves the file exactly as it was. Deterministic, so a failure replays.

@@ -76,6 +76,11 @@ def write_equal_data(path):
     with open(path, 'wb') as f:
         plistlib.dump(rows, f, fmt=plistlib.FMT_BINARY)
 
+def write_text(path, utf8_hex):
+    value = bytes.fromhex(utf8_hex).decode('utf-8')
+    with open(path, 'wb') as f:
+        plistlib.dump({'k': value, 'list': [value]}, f, fmt=plistlib.FMT_BINARY)
+
 def same_values(left, right):
     with open(left, 'rb') as f, open(right, 'rb') as g:
         print(plistlib.load(f) == plistlib.load(g))
@@ -175,6 +180,8 @@ elif command == 'count-shared':
     count_shared(sys.argv[2], sys.argv[3])
 elif command == 'write-equal-data':
     write_equal_data(sys.argv[2])
+elif command == 'write-text':
+    write_text(sys.argv[2], sys.argv[3])
 elif command == 'same-values':
     same_values(sys.argv[2], sys.argv[3])
 elif command == 'hostid':
@@ -435,6 +442,37 @@ TEST_F(PlistlibCrossCheck, XmlExportOfEqualDataItemsAlwaysWorks) {
     ASSERT_TRUE(ZQ::RVL::Utils::ExportPreferences(1, "App", "Acme",
                                                   ZQ::RVL::Utils::PreferenceFormat::kXml, xml))
         << "export " << i;
+    zqtest::WriteFile(dir_.File("export.xml"), xml);
+    EXPECT_EQ(std::vector<std::string>{"True"},
+              Python("same-values '" + file + "' '" + dir_.File("export.xml") + "'"));
+  }
+}
+
+// Texts of another program's file that libplist writes into XML as they are:
+// an export holding one is refused, or it reads in plistlib as the file does.
+TEST_F(PlistlibCrossCheck, XmlExportsReadInPlistlibOrAreRefused) {
+  const struct {
+    const char* what;
+    const char* utf8Hex;
+    bool exported;
+  } rows[] = {
+      {"U+FFFE", "61efbfbe62", false},
+      {"U+FFFF", "61efbfbf62", false},
+      {"U+FEFF first", "efbbbf62", true},
+      {"U+FFFD", "61efbfbd62", true},
+      {"a tab", "610962", true},
+  };
+  fs::create_directories(dir_.Path() / "user");
+  const std::string file = UserFile("com.acme.App");
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    Python("write-text '" + file + "' " + row.utf8Hex);
+    const Config config(1, "App", "Acme");
+    ASSERT_EQ(2u, config.GetKeys().size());
+    std::string xml;
+    EXPECT_EQ(row.exported, ZQ::RVL::Utils::ExportPreferences(
+                                1, "App", "Acme", ZQ::RVL::Utils::PreferenceFormat::kXml, xml));
+    if (!row.exported) continue;
     zqtest::WriteFile(dir_.File("export.xml"), xml);
     EXPECT_EQ(std::vector<std::string>{"True"},
               Python("same-values '" + file + "' '" + dir_.File("export.xml") + "'"));

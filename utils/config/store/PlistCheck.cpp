@@ -39,6 +39,8 @@ bool ReadText(const PlistObjectTable& table, const PlistObject& object, std::str
                                       static_cast<unsigned char>((*bytes)[2 * i + 1]));
   };
   const std::size_t units = bytes->size() / 2;
+  // libplist 2.2 refuses a whole file that holds an empty UTF-16 text.
+  if (units == 0) return false;
   for (std::size_t i = 0; i < units; ++i) {
     std::uint32_t code = unit(i);
     if (code == 0 || (code >= 0xdc00 && code <= 0xdfff)) return false;

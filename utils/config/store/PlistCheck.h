@@ -45,11 +45,12 @@ constexpr std::size_t kMaxPlistExpansion = 64;
 // and writes back unchanged. Returns false otherwise: a malformed binary
 // layout, a loop of references, a key that is not a text or holds a NUL, a
 // root dictionary that names a key twice, a text with a NUL or that is not
-// valid UTF-8 or UTF-16, a null, fill or set object, a UID of 2^32 or more, an
-// XML file with a byte-order mark, another encoding, an entity declaration, a
-// key without a value or a value without a key, a number, date or data text
-// not in its canonical form, a carriage return in a text (XML readers turn it
-// into a line feed, libplist does not), or an element plistlib does not know.
+// valid UTF-8 or UTF-16, an empty UTF-16 text (libplist refuses the file), a
+// null, fill or set object, a UID of 2^32 or more, an XML file with a
+// byte-order mark, another encoding, an entity declaration, a key without a
+// value or a value without a key, a number, date or data text not in its
+// canonical form, a carriage return in a text (XML readers turn it into a line
+// feed, libplist does not), or an element plistlib does not know.
 bool CheckPlist(std::string_view file);
 
 // Says in words, for a person importing `file`, why CheckPlist refuses it:

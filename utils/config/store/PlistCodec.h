@@ -54,8 +54,8 @@ enum class PlistFormat { kBinary, kXml };
 // (libplist would cut it short) or is not UTF-8, libplist fails, or DecodeDictionary
 // would refuse the result (it exceeds the limits of PlistCheck.h), or, in XML,
 // would read back otherwise (a date with fractions of a second or before the
-// year 1000, -0.0 or an infinity, a text with a carriage return or a control
-// character).
+// year 1000, -0.0 or an infinity, a UID, a text with a carriage return, a
+// control character, U+FFFE or U+FFFF).
 bool EncodeDictionary(const Dictionary& dictionary, std::string& out,
                       PlistFormat format = PlistFormat::kBinary);
 

@@ -13,7 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <unordered_set>
+#include <unordered_map>
 #include <utility>
 
 #include "utils/NoDestructor.h"
@@ -191,18 +191,26 @@ FileLock LockExclusive(const std::string& path, std::chrono::steady_clock::time_
 
 void RemoveStrayTemporaries(const std::string& folder, const std::string& fileName,
                             const FileLock& lock) {
-  // The files this process has looked for strays of (a few per domain).
-  // Never destroyed (a caller's static object may write at exit), and only
-  // tried (a child made by _Fork or clone may find it locked for good): when
-  // it is busy, the folder is read.
+  // The files this process has looked for strays of (a few per domain), with
+  // its writes of each since. A writer killed under a lock file that reads
+  // finished leaves no mark (one of an older version, one whose lock file was
+  // removed underneath it, one that could not change the lock file), so every
+  // kLookAgainEvery-th write reads the folder all the same. Never destroyed (a
+  // caller's static object may write at exit), and only tried (a child made
+  // by _Fork or clone may find it locked for good): when busy, the folder is
+  // read.
+  constexpr unsigned kLookAgainEvery = 64;
   struct Looked {
     std::mutex mutex;
-    std::unordered_set<std::string> files;
+    std::unordered_map<std::string, unsigned> files;
   };
   static Utils::internal::NoDestructor<Looked> looked;
   if (!lock.LeftUnfinished()) {
     const std::unique_lock<std::mutex> hold(looked->mutex, std::try_to_lock);
-    if (hold.owns_lock() && !looked->files.insert(folder + "/" + fileName).second) return;
+    if (hold.owns_lock()) {
+      const auto [file, added] = looked->files.try_emplace(folder + "/" + fileName, 0);
+      if (!added && ++file->second % kLookAgainEvery != 0) return;
+    }
   }
   std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
   if (!dir) return;

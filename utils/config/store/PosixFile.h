@@ -56,9 +56,9 @@ class FileLock {
   bool StillAt(const std::string& path) const;
 
   // Returns false only when the holder before this one marked the lock file
-  // finished (see ReplacementMark). True when it was killed mid-write, and
-  // when the lock file carries no mark: made anew, removed or emptied
-  // underneath, or last used by an older version. A temporary file of a
+  // finished (see ReplacementMark) or left it so. True when it was killed
+  // mid-write, and when the lock file carries no mark: made anew, removed or
+  // emptied underneath, or never used by this version. A temporary file of a
   // killed writer may then be there.
   bool LeftUnfinished() const { return unfinished_; }
 
@@ -105,7 +105,8 @@ FileLock LockExclusive(const std::string& path, std::chrono::steady_clock::time_
 // in `folder` when its process was killed, if there may be any: `lock` (the
 // file's lock, so no temporary file of that name is in use) was left
 // unfinished, or this process has not looked for them before (a mark that a
-// power failure took back). Otherwise the folder is not read.
+// power failure took back), or not in its last 64 writes of the file (a
+// killed writer that set no mark). Otherwise the folder is not read.
 void RemoveStrayTemporaries(const std::string& folder, const std::string& fileName,
                             const FileLock& lock);
 
