@@ -88,7 +88,7 @@ bool AppendText(std::string_view text, std::string& out) {
 // One object of the file, in index order: a key or a text or data of our
 // own, or an object of another program's value (with where its references go).
 struct Planned {
-  enum Kind { kText, kData, kForeign } kind;
+  enum Kind { kOwnText, kOwnData, kForeign } kind;
   std::string_view bytes;  // the text (UTF-8) or the data
   std::size_t original = 0;
   PlistObject object;
@@ -124,8 +124,8 @@ bool WriteBinaryDictionary(const Dictionary& dictionary, std::string& out) {
   std::vector<std::uint64_t> valueRefs;
   valueRefs.reserve(dictionary.size());
   std::size_t sizeGuess = 64;
-  plan.push_back({Planned::kText, {}, 0, {}});  // the root, written apart
-  for (const auto& entry : dictionary) plan.push_back({Planned::kText, entry.first, 0, {}});
+  plan.push_back({Planned::kOwnText, {}, 0, {}});  // the root, written apart
+  for (const auto& entry : dictionary) plan.push_back({Planned::kOwnText, entry.first, 0, {}});
   // The index of a foreign text object of `bytes`: the one written before,
   // or the next.
   const auto textIndex = [&](std::string_view bytes, Planned planned) {
@@ -139,11 +139,11 @@ bool WriteBinaryDictionary(const Dictionary& dictionary, std::string& out) {
       if (value.kind == ValueKind::kOther) return false;
       if (value.kind == ValueKind::kBytes) {
         valueRefs.push_back(plan.size());
-        plan.push_back({Planned::kData, value.bytes, 0, {}});
+        plan.push_back({Planned::kOwnData, value.bytes, 0, {}});
         continue;
       }
       const auto [known, added] = ownIndex.emplace(value.bytes, plan.size());
-      if (added) plan.push_back({Planned::kText, value.bytes, 0, {}});
+      if (added) plan.push_back({Planned::kOwnText, value.bytes, 0, {}});
       valueRefs.push_back(known->second);
       continue;
     }
@@ -186,10 +186,10 @@ bool WriteBinaryDictionary(const Dictionary& dictionary, std::string& out) {
     const Planned& planned = plan[i];
     offsets.push_back(out.size());
     switch (planned.kind) {
-      case Planned::kText:
+      case Planned::kOwnText:
         if (!AppendText(planned.bytes, out)) return false;
         continue;
-      case Planned::kData:
+      case Planned::kOwnData:
         AppendMarker(kData, planned.bytes.size(), out);
         out.append(planned.bytes);
         continue;
