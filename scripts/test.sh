@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Runs every check, failing when any fails:
+#   0. the file layer lint (scripts/lint-files.py);
 #   1. the tests in the optimised build (static libzqutils) and in the
 #      AddressSanitizer + UndefinedBehaviorSanitizer build (shared libzqutils,
 #      LeakSanitizer included), the power-cut tests among them when FUSE is
@@ -19,6 +20,9 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp}
 started=$SECONDS
 step() { echo "=== $* ($(( (SECONDS - started) / 60 ))m$(( (SECONDS - started) % 60 ))s) ==="; }
+
+step "file layer lint: no raw file calls outside utils/file/"
+"$root/scripts/lint-files.py" "$root"
 
 # The power-cut tests (zq_power_cut_fs_tests, zq_config_power_cut_tests,
 # zq_zqutil_power_cut_tests) mount a FUSE file system and skip themselves

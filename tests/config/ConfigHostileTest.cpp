@@ -6,8 +6,8 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <valgrind/valgrind.h>
 #include <unistd.h>
+#include <valgrind/valgrind.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -47,9 +47,14 @@ bool MakeSocket(const std::string& path) {
   if (path.size() >= sizeof address.sun_path) return false;
   path.copy(address.sun_path, path.size());
   const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  const bool made = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  const bool made =
+      fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   if (fd >= 0) ::close(fd);
   return made;
+}
+
+std::string ParentOf(const std::string& path) {
+  return std::filesystem::path(path).parent_path().string();
 }
 
 class ConfigHostile : public zqtest::PreferencesTest {};
@@ -73,12 +78,23 @@ TEST_F(ConfigHostile, SpecialFilesNeverBlockAndAreNeverReplaced) {
          const std::string fifo = p + "-fifo";
          return ::mkfifo(fifo.c_str(), 0600) == 0 && ::symlink(fifo.c_str(), p.c_str()) == 0;
        }},
-      {"link to a device", [](const std::string& p) { return ::symlink("/dev/zero", p.c_str()) == 0; }},
+      {"link to a device",
+       [](const std::string& p) { return ::symlink("/dev/zero", p.c_str()) == 0; }},
+      // Read through, it would hand out another file's settings; replaced, a
+      // root-only file's contents would be republished at the store's mode.
+      {"link to a settings file",
+       [](const std::string& p) {
+         const std::string target = p + "-target";
+         Config(1, "LinkSource", "Acme").SetString("kept", "secret");
+         std::filesystem::copy_file(ParentOf(p) + "/com.acme.LinkSource.plist", target);
+         return ::chmod(target.c_str(), 0600) == 0 && ::symlink(target.c_str(), p.c_str()) == 0;
+       }},
   };
   int domain = 0;
   for (const bool atLock : {false, true}) {
     for (const Kind& kind : kinds) {
-      SCOPED_TRACE(std::string(kind.name) + (atLock ? " at the lock file" : " at the settings file"));
+      SCOPED_TRACE(std::string(kind.name) +
+                   (atLock ? " at the lock file" : " at the settings file"));
       const Config config(1, "App" + std::to_string(domain), "Acme");
       const std::string file = UserFile("com.acme.App" + std::to_string(domain++));
       config.SetString("kept", "old");
@@ -88,14 +104,14 @@ TEST_F(ConfigHostile, SpecialFilesNeverBlockAndAreNeverReplaced) {
       struct stat before {};
       ASSERT_EQ(0, ::lstat(special.c_str(), &before));
       EXPECT_EQ(0, zqtest::RunInChild([&] {
-        ::alarm(5);  // a blocked open fails the case instead of hanging it
-        std::string value;
-        const bool read = config.GetString("kept", value);
-        config.SetString("kept", "new");
-        config.Delete("kept");
-        return (atLock ? read && value == "old" : !read) && config.GetString("kept", value) == read &&
-               (!read || value == "old");
-      }));
+                  ::alarm(5);  // a blocked open fails the case instead of hanging it
+                  std::string value;
+                  const bool read = config.GetString("kept", value);
+                  config.SetString("kept", "new");
+                  config.Delete("kept");
+                  return (atLock ? read && value == "old" : !read) &&
+                         config.GetString("kept", value) == read && (!read || value == "old");
+                }));
       struct stat after {};
       ASSERT_EQ(0, ::lstat(special.c_str(), &after));
       EXPECT_EQ(before.st_ino, after.st_ino);
@@ -118,14 +134,16 @@ TEST_F(ConfigHostile, SetUidProcessIgnoresTheEnvironment) {
   zqtest::ScopedEnv home("HOME", std::string(kPlanted) + "/home");
   const std::string output = dir_.File("locations");
   EXPECT_EQ(0, zqtest::RunInChild([&] {
-    const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    // Real user nobody, effective user root: the kernel marks the exec secure.
-    if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0 || ::setresuid(65534, 0, 0) != 0) return false;
-    ::execl("/proc/self/exe", "zq_config_tests", static_cast<char*>(nullptr));
-    return false;
-  }));
+              const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+              // Real user nobody, effective user root: the kernel marks the exec secure.
+              if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0 || ::setresuid(65534, 0, 0) != 0)
+                return false;
+              ::execl("/proc/self/exe", "zq_config_tests", static_cast<char*>(nullptr));
+              return false;
+            }));
   const std::string printed = zqtest::ReadFile(output);
   EXPECT_NE(std::string::npos, printed.find("secure=1")) << printed;
-  EXPECT_NE(std::string::npos, printed.find("/var/lib/zq/preferences/ByHost/com.acme.App.")) << printed;
+  EXPECT_NE(std::string::npos, printed.find("/var/lib/zq/preferences/ByHost/com.acme.App."))
+      << printed;
   EXPECT_EQ(std::string::npos, printed.find("planted")) << printed;
 }

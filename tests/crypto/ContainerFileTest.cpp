@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 
+#include "tests/config/ConfigTestUtil.h"
 #include "tests/crypto/ContainerTestUtil.h"
 #include "tests/support/TempDir.h"
 #include "utils/crypto/Crypto.h"
@@ -136,4 +138,84 @@ TEST_F(FileCipher, PlainSizeOfDamagedFiles) {
   size = -1;
   EXPECT_FALSE(Crypto::FilePlainSize(Path("other").c_str(), size, false));
   EXPECT_EQ(0, size);
+}
+
+// What sits at a path the caller names: every call ends at once (the child's
+// alarm fails a row that waits), refuses what it cannot use, and never
+// writes through a link or hands another user our bytes.
+TEST_F(FileCipher, EveryKindOfFileAtAPathIsDecidedAtOnce) {
+  const std::string plain = Pattern(300);
+  WriteFile(Path("plain"), plain);
+  ::chmod(Path("plain").c_str(), 0600);
+  ASSERT_TRUE(Crypto::FileEncrypt(Path("plain").c_str(), Path("box").c_str(), false));
+  ASSERT_EQ(0, ::mkfifo(Path("fifo").c_str(), 0600));
+  WriteFile(Path("target"), "kept");
+  ASSERT_EQ(0, ::symlink(Path("target").c_str(), Path("link").c_str()));
+  const std::string box = Path("box");
+  struct Row {
+    const char* what;
+    std::function<bool()> call;  // true when the call did what the row expects
+  };
+  const Row rows[] = {
+      {"FilePlainSize of a FIFO without a writer",
+       [&] {
+         int size = 7;
+         return !Crypto::FilePlainSize(Path("fifo").c_str(), size, false) && size == 7;
+       }},
+      {"FileDecrypt from a FIFO without a writer",
+       [&] { return !Crypto::FileDecrypt(Path("fifo").c_str(), Path("out").c_str(), false); }},
+      {"FileEncrypt into a FIFO without a reader",
+       [&] { return !Crypto::FileEncrypt(Path("plain").c_str(), Path("fifo").c_str(), false); }},
+      {"FileEncrypt of a device that never ends",
+       [&] { return !Crypto::FileEncrypt("/dev/zero", Path("out").c_str(), true); }},
+      {"FileDecrypt onto a link",
+       [&] {
+         return !Crypto::FileDecrypt(box.c_str(), Path("link").c_str(), false) &&
+                ReadFile(Path("target")) == "kept";
+       }},
+      {"FileDecrypt into /dev/null",
+       [&] { return Crypto::FileDecrypt(box.c_str(), "/dev/null", false); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    EXPECT_EQ(0, zqtest::RunInChild([&] {
+                ::alarm(5);
+                return row.call();
+              }));
+    EXPECT_FALSE(fs::exists(Path("out")));
+  }
+}
+
+// A new output gets no more permission than its input, whatever the umask
+// lets through; an existing one keeps its own mode.
+TEST_F(FileCipher, NewOutputsGetNoMoreThanTheInputsMode) {
+  const mode_t old = ::umask(022);
+  WriteFile(Path("secret"), Pattern(100));
+  ::chmod(Path("secret").c_str(), 0600);
+  EXPECT_TRUE(Crypto::FileEncrypt(Path("secret").c_str(), Path("box").c_str(), false));
+  EXPECT_TRUE(Crypto::FileDecrypt(Path("box").c_str(), Path("back").c_str(), false));
+  WriteFile(Path("existing"), "x");
+  ::chmod(Path("existing").c_str(), 0640);
+  EXPECT_TRUE(Crypto::FileDecrypt(Path("box").c_str(), Path("existing").c_str(), false));
+  ::umask(old);
+  EXPECT_EQ(0600u, static_cast<unsigned>(fs::status(Path("box")).permissions()));
+  EXPECT_EQ(0600u, static_cast<unsigned>(fs::status(Path("back")).permissions()));
+  EXPECT_EQ(0640u, static_cast<unsigned>(fs::status(Path("existing")).permissions()));
+}
+
+// In a sticky folder that everybody may write (/tmp), another user may have
+// made the output beforehand to read what we write into it.
+TEST_F(FileCipher, AnotherUsersFileInASharedFolderIsNeverWritten) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a file of another user";
+  const fs::path shared = dir_.Path() / "shared";
+  fs::create_directory(shared);
+  ::chmod(shared.c_str(), 01777);
+  const std::string planted = (shared / "out").string();
+  WriteFile(planted, "");
+  ::chmod(planted.c_str(), 0666);
+  ASSERT_EQ(0, ::chown(planted.c_str(), 65534, 65534));
+  WriteFile(Path("plain"), Pattern(100));
+  ASSERT_TRUE(Crypto::FileEncrypt(Path("plain").c_str(), Path("box").c_str(), false));
+  EXPECT_FALSE(Crypto::FileDecrypt(Path("box").c_str(), planted.c_str(), false));
+  EXPECT_EQ("", ReadFile(planted));
 }

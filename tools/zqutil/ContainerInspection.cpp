@@ -1,11 +1,13 @@
 #include "tools/zqutil/ContainerInspection.h"
 
 #include <cstdio>
-#include <fstream>
+#include <istream>
 #include <streambuf>
 
 #include "tools/zqutil/Hex.h"
 #include "utils/crypto/Crypto.h"
+#include "utils/file/File.h"
+#include "utils/file/FileStream.h"
 
 namespace zqutil {
 
@@ -20,24 +22,44 @@ class NullBuffer : public std::streambuf {
   int_type overflow(int_type c) override { return traits_type::not_eof(c); }
 };
 
+// A container file opened for reading through the file layer: a regular
+// file only, so that a FIFO or a device named in place of a file it already
+// read once is not read again.
+class ContainerFile {
+ public:
+  explicit ContainerFile(const std::string& path)
+      : opened_(ZQ::RVL::Utils::internal::OpenForReading(path, {}, file_)),
+        buffer_(file_.fd.Get()),
+        stream_(opened_ ? &buffer_ : nullptr) {}
+
+  bool Opened() const { return opened_; }
+  std::uint64_t Size() const { return static_cast<std::uint64_t>(file_.info.st_size); }
+  std::istream& Stream() { return stream_; }
+
+ private:
+  ZQ::RVL::Utils::internal::OpenedFile file_;
+  bool opened_;
+  ZQ::RVL::Utils::internal::FileStreamBuf buffer_;
+  std::istream stream_;
+};
+
 bool Decrypts(const std::string& path, bool light) {
-  std::ifstream in(path, std::ios::binary);
+  ContainerFile in(path);
   NullBuffer sink;
   std::ostream out(&sink);
-  return in.is_open() && Crypto::StreamDecrypt(in, out, light);
+  return in.Opened() && Crypto::StreamDecrypt(in.Stream(), out, light);
 }
 
 }  // namespace
 
 ContainerFacts InspectContainer(const std::string& path) {
   ContainerFacts facts;
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in.is_open()) return facts;
-  facts.actualLength = static_cast<std::uint64_t>(in.tellg());
-  in.seekg(0);
+  ContainerFile in(path);
+  if (!in.Opened()) return facts;
+  facts.actualLength = in.Size();
   unsigned char header[20] = {};
-  in.read(reinterpret_cast<char*>(header), sizeof header);
-  const auto got = static_cast<std::size_t>(in.gcount());
+  in.Stream().read(reinterpret_cast<char*>(header), sizeof header);
+  const auto got = static_cast<std::size_t>(in.Stream().gcount());
   facts.hasMagic = got >= 8 && std::string(reinterpret_cast<char*>(header), 8) == "ZQCRYPTO";
   if (!facts.hasMagic) return facts;
   if (got >= 12) {
@@ -60,12 +82,11 @@ ContainerFacts InspectContainer(const std::string& path) {
 }
 
 std::optional<std::string> FullFormReadAsLight(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in.is_open()) return std::nullopt;
-  const auto actual = static_cast<std::int64_t>(in.tellg());
-  in.seekg(0);
+  ContainerFile in(path);
+  if (!in.Opened()) return std::nullopt;
+  const auto actual = static_cast<std::int64_t>(in.Size());
   int size = 0;
-  if (!Crypto::StreamPlainSize(in, size, true) || size < 0) return std::nullopt;
+  if (!Crypto::StreamPlainSize(in.Stream(), size, true) || size < 0) return std::nullopt;
   const std::int64_t light = 12 + static_cast<std::int64_t>(size);
   const std::int64_t full = 20 + (static_cast<std::int64_t>(size) + 8) / 8 * 8;
   if (actual == full && actual != light) return path + " is in the full form: drop --light";

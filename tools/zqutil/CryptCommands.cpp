@@ -1,5 +1,6 @@
 // zqutil crypt encrypt|decrypt|info|chunks
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,27 +26,35 @@ struct CryptOptions {
 
 constexpr std::uint64_t kLargestPlainSize = 0x7fffffffu;
 
+// Fails the command with what went wrong with a stream, when it was not the
+// content: a failed write, then a failed read.
+void FailOnStreamError(const Input& input, const Output& output) {
+  if (output.Failed()) output.FailWriting();
+  if (input.Error() != 0) Fail("cannot read " + input.Name() + ": " + std::strerror(input.Error()));
+}
+
 void Encrypt(const CryptOptions& options) {
   Input input(options.in);
+  // Before the input is copied: a bad OUT fails before a long read.
+  Output output(options.out, input.OutputModeLimit(), &input.Info());
   if (!input.Spool(kLargestPlainSize)) {
     Fail("cannot encrypt " + input.Name() + ": a container holds at most 2 GiB - 1 bytes");
   }
-  Output output(options.out);
   Progress progress(*input.Size());
   ProgressStream counted(input.Stream(), progress);
   if (!Crypto::StreamEncrypt(counted.Stream(), static_cast<int>(*input.Size()), output.Stream(),
                              options.light)) {
+    FailOnStreamError(input, output);
     Fail("cannot encrypt " + input.Name() + " into " + output.Name() +
-         (output.Stream().fail() ? ": writing failed (disk full?)" : ": reading failed"));
+         ": it ended early (did it shrink while it was read?)");
   }
   output.Commit();
 }
 
 // Names what went wrong with a decryption, reading the input again when it is
 // a file.
-[[noreturn]] void FailDecrypt(const Input& input, const Output& output, std::ostream& out,
-                              bool light) {
-  if (out.fail()) Fail("cannot write " + output.Name() + " (disk full?)");
+[[noreturn]] void FailDecrypt(const Input& input, const Output& output, bool light) {
+  FailOnStreamError(input, output);
   if (!input.IsRegularFile()) {
     Fail(input.Name() + " is not a readable container in this form, or is damaged");
   }
@@ -62,11 +71,11 @@ void CheckLightInput(const Input& input, bool light) {
 void Decrypt(const CryptOptions& options) {
   Input input(options.in);
   CheckLightInput(input, options.light);
-  Output output(options.out);
+  Output output(options.out, input.OutputModeLimit(), &input.Info());
   Progress progress(input.Size().value_or(0));
   ProgressStream counted(input.Stream(), progress);
   if (!Crypto::StreamDecrypt(counted.Stream(), output.Stream(), options.light)) {
-    FailDecrypt(input, output, output.Stream(), options.light);
+    FailDecrypt(input, output, options.light);
   }
   output.Commit();
 }
@@ -78,7 +87,7 @@ void Chunks(const CryptOptions& options) {
   }
   Input input(options.in);
   CheckLightInput(input, options.light);
-  Output output(options.out);
+  Output output(options.out, input.OutputModeLimit(), &input.Info());
   Progress progress(input.Size().value_or(0));
   ProgressStream counted(input.Stream(), progress);
   std::istream& in = counted.Stream();
@@ -92,7 +101,7 @@ void Chunks(const CryptOptions& options) {
     if (in.eof()) break;
   }
   Crypto::DecryptStreamDeinit();
-  if (!ok || output.Stream().fail()) FailDecrypt(input, output, output.Stream(), options.light);
+  if (!ok || output.Failed()) FailDecrypt(input, output, options.light);
   output.Commit();
 }
 

@@ -1,21 +1,35 @@
 // zqutil demo: walks the toolkit's typical roads and prints each step. Exits 0
 // only when every comparison held.
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
+#include <istream>
 #include <memory>
+#include <optional>
+#include <ostream>
 #include <random>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tools/zqutil/Cli.h"
+#include "tools/zqutil/Files.h"
 #include "tools/zqutil/Hex.h"
 #include "utils/config/Config.h"
 #include "utils/config/PreferenceLocation.h"
 #include "utils/crypto/Crypto.h"
+#include "utils/file/AtomicFile.h"
+#include "utils/file/File.h"
+#include "utils/file/FileCalls.h"
+#include "utils/file/FileStream.h"
 #include "utils/guid/GUID.h"
 
 namespace zqutil {
@@ -23,7 +37,7 @@ namespace zqutil {
 namespace {
 
 namespace Crypto = ZQ::RVL::Utils::Crypto;
-namespace fs = std::filesystem;
+namespace file = ZQ::RVL::Utils::internal;
 using ZQ::RVL::Utils::Config;
 using ZQ::RVL::Utils::GUID;
 
@@ -32,7 +46,7 @@ constexpr char kCompany[] = "ZQ Demo Works";
 
 class Demo {
  public:
-  explicit Demo(fs::path folder) : folder_(std::move(folder)) {}
+  explicit Demo(std::string folder) : folder_(std::move(folder)) {}
 
   // Prints one step and remembers whether it held.
   bool Check(bool held, const std::string& what) {
@@ -42,10 +56,10 @@ class Demo {
   }
   void Section(const char* title) { std::printf("\n%s\n", title); }
   bool AllHeld() const { return allHeld_; }
-  const fs::path& Folder() const { return folder_; }
+  const std::string& Folder() const { return folder_; }
 
  private:
-  fs::path folder_;
+  std::string folder_;
   bool allHeld_ = true;
 };
 
@@ -90,16 +104,27 @@ void SettingsRoad(Demo& demo, const Config& config) {
   demo.Check(!keys.empty(), "keys of the domain:" + keys);
 }
 
-std::uint64_t Checksum(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::uint64_t hash = 1469598103934665603u;  // FNV-1a
-  char buffer[1 << 16];
-  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-    for (std::streamsize i = 0; i < in.gcount(); ++i) {
-      hash = (hash ^ static_cast<unsigned char>(buffer[i])) * 1099511628211u;
-    }
+// FNV-1a of the file's bytes; nothing when it cannot be read.
+std::optional<std::uint64_t> Checksum(const std::string& path) {
+  std::string bytes;
+  if (file::ReadWholeFile(path, {}, 64u << 20, bytes) != file::ReadStatus::kOk) {
+    return std::nullopt;
   }
+  std::uint64_t hash = 1469598103934665603u;
+  for (const char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
   return hash;
+}
+
+// The size of the regular file at `path`, 0 when it cannot be opened.
+std::uint64_t FileSize(const std::string& path) {
+  file::OpenedFile opened;
+  return file::OpenForReading(path, {}, opened) ? static_cast<std::uint64_t>(opened.info.st_size)
+                                                : 0;
+}
+
+bool WriteWholeFile(const std::string& path, std::string_view bytes) {
+  file::AtomicFile replacement;
+  return replacement.Begin(path, {}) && replacement.Write(bytes) && replacement.Commit();
 }
 
 std::string Hex64(std::uint64_t value) {
@@ -110,33 +135,35 @@ std::string Hex64(std::uint64_t value) {
 
 void FileRoad(Demo& demo) {
   demo.Section("3. A file in a container, read back chunk by chunk");
-  const fs::path plainPath = demo.Folder() / "report.bin";
-  const fs::path boxPath = demo.Folder() / "report.zqc";
-  const fs::path backPath = demo.Folder() / "report.out";
-  {
-    std::mt19937_64 random(2026);
-    std::ofstream out(plainPath, std::ios::binary);
-    for (int i = 0; i < (3 << 20) / 8 + 5; ++i) {
-      const std::uint64_t word = random();
-      out.write(reinterpret_cast<const char*>(&word), sizeof word);
-    }
+  const std::string plainPath = demo.Folder() + "/report.bin";
+  const std::string boxPath = demo.Folder() + "/report.zqc";
+  const std::string backPath = demo.Folder() + "/report.out";
+  std::string plain;
+  std::mt19937_64 random(2026);
+  for (int i = 0; i < (3 << 20) / 8 + 5; ++i) {
+    const std::uint64_t word = random();
+    plain.append(reinterpret_cast<const char*>(&word), sizeof word);
   }
-  std::error_code error;
-  const auto plainSize = fs::file_size(plainPath, error);
-  const bool encrypted = Crypto::FileEncrypt(plainPath.c_str(), boxPath.c_str(), false);
-  demo.Check(encrypted, "FileEncrypt " + plainPath.filename().string() + " (" +
-                            std::to_string(plainSize) + " bytes) -> " +
-                            boxPath.filename().string() + " (" +
-                            std::to_string(fs::file_size(boxPath, error)) + " bytes)");
+  const bool written = WriteWholeFile(plainPath, plain);
+  const bool encrypted = written && Crypto::FileEncrypt(plainPath.c_str(), boxPath.c_str(), false);
+  demo.Check(encrypted, "FileEncrypt report.bin (" + std::to_string(plain.size()) +
+                            " bytes) -> report.zqc (" + std::to_string(FileSize(boxPath)) +
+                            " bytes)");
   int size = 0;
   const bool sized = Crypto::FilePlainSize(boxPath.c_str(), size, false);
-  demo.Check(sized && static_cast<std::uintmax_t>(size) == plainSize,
+  demo.Check(sized && static_cast<std::size_t>(size) == plain.size(),
              "FilePlainSize reads " + std::to_string(size) + " plain bytes from the header");
-  std::ifstream in(boxPath, std::ios::binary);
-  std::ofstream out(backPath, std::ios::binary);
+  file::OpenedFile box;
+  file::OpenedFile back;
+  bool ok =
+      file::OpenForReading(boxPath, {}, box) && file::OpenForWritingInPlace(backPath, {}, back);
+  file::FileStreamBuf inBuffer(box.fd.Get());
+  file::FileStreamBuf outBuffer(back.fd.Get());
+  std::istream in(&inBuffer);
+  std::ostream out(&outBuffer);
   std::vector<char> buffer(64 * 1024);
   int chunks = 0;
-  bool ok = Crypto::DecryptStreamInit(in, size, false);
+  ok = ok && Crypto::DecryptStreamInit(in, size, false);
   while (ok) {
     int length = static_cast<int>(buffer.size());
     ok = Crypto::DecryptStreamChunk(in, buffer.data(), length, false);
@@ -145,12 +172,13 @@ void FileRoad(Demo& demo) {
     if (in.eof()) break;
   }
   Crypto::DecryptStreamDeinit();
-  out.close();
+  ok = outBuffer.Flush() && back.fd.Close() && ok;
   demo.Check(ok, "decrypted through the chunked decryptor in " + std::to_string(chunks) +
                      " chunks of 64 KiB");
-  const std::uint64_t before = Checksum(plainPath);
-  const std::uint64_t after = Checksum(backPath);
-  demo.Check(before == after, "checksums match: " + Hex64(before) + " = " + Hex64(after));
+  const auto before = Checksum(plainPath);
+  const auto after = Checksum(backPath);
+  demo.Check(before && before == after,
+             "checksums match: " + Hex64(before.value_or(0)) + " = " + Hex64(after.value_or(0)));
 }
 
 void BlobRoad(Demo& demo) {
@@ -187,16 +215,51 @@ struct DemoOptions {
   bool keep = false;
 };
 
-void RunDemo(const DemoOptions& options) {
-  fs::path root = options.root;
-  const bool temporary = root.empty();
-  if (temporary) {
-    std::string pattern = (fs::temp_directory_path() / "zqutil-demo-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) Fail("cannot make a temporary folder");
-    root = pattern;
+// Makes a new folder, this user's only, in $TMPDIR (else /tmp).
+std::string MakeTemporaryFolder() {
+  const std::string parent = TemporaryFolder();
+  file::FileDescriptor folder;
+  if (!file::OpenFolder(parent, folder)) Fail("cannot open " + parent + ": " + ErrnoText());
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof name, "zqutil-demo-%08x", static_cast<unsigned>(random()));
+    if (file::files::MakeFolder(folder.Get(), name, 0700) == 0) return parent + "/" + name;
+    if (errno != EEXIST) break;
   }
-  fs::create_directories(root);
-  ::setenv("ZQ_PREFERENCES_ROOT", fs::absolute(root).c_str(), 1);
+  Fail("cannot make a folder in " + parent + ": " + ErrnoText());
+}
+
+// Removes what is in `folder`, not following links; what cannot be removed stays.
+void RemoveContents(const std::string& folder) {
+  std::vector<std::pair<std::string, bool>> entries;  // name, is a folder
+  file::ListFolder(folder, [&](int fd, const char* name) {
+    struct stat info {};
+    entries.emplace_back(name, file::files::StatAt(fd, name, info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                   S_ISDIR(info.st_mode));
+  });
+  file::FileDescriptor fd;
+  if (!file::OpenFolder(folder, fd)) return;
+  for (const auto& [name, isFolder] : entries) {
+    if (isFolder) RemoveContents(folder + "/" + name);
+    file::files::Unlink(fd.Get(), name.c_str(), isFolder ? AT_REMOVEDIR : 0);
+  }
+}
+
+void RunDemo(const DemoOptions& options) {
+  const bool temporary = options.root.empty();
+  std::string root = temporary ? MakeTemporaryFolder() : options.root;
+  if (root.front() != '/') {
+    std::vector<char> cwd(PATH_MAX);
+    if (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+      Fail("cannot tell the current folder: " + ErrnoText());
+    }
+    root = std::string(cwd.data()) + "/" + root;
+  }
+  if (!file::MakeFolders(root, 0700, false)) {
+    Fail("cannot make the folder " + root + ": " + ErrnoText());
+  }
+  ::setenv("ZQ_PREFERENCES_ROOT", root.c_str(), 1);
   std::printf("ZQ::RVL::Utils demo, working in %s\n", root.c_str());
   const Config config(1, kApplication, kCompany);
   ZQ::RVL::Utils::PreferenceFiles files;
@@ -212,8 +275,11 @@ void RunDemo(const DemoOptions& options) {
   std::printf("\n%s\n", demo.AllHeld() ? "demo finished: every comparison held"
                                        : "demo FAILED: see the steps marked FAIL");
   if (temporary && !options.keep) {
-    std::error_code ignored;
-    fs::remove_all(root, ignored);
+    RemoveContents(root);
+    file::FileDescriptor parent;
+    if (file::OpenFolder(file::ParentOf(root), parent)) {
+      file::files::Unlink(parent.Get(), file::NameOf(root).c_str(), AT_REMOVEDIR);
+    }
   } else {
     std::printf("the files stay in %s\n", root.c_str());
   }

@@ -1,28 +1,34 @@
 #include "tools/zqutil/Files.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <utility>
 #include <vector>
-
-#include <ext/stdio_filebuf.h>
 
 #include "tools/zqutil/Cli.h"
 #include "utils/file/AtomicFile.h"
+#include "utils/file/FileCalls.h"
+#include "utils/file/FileStream.h"
 
 namespace zqutil {
 
-namespace fs = std::filesystem;
+namespace file = ZQ::RVL::Utils::internal;
 
 std::string ErrnoText() {
   return std::strerror(errno);
+}
+
+std::string TemporaryFolder() {
+  const char* folder = std::getenv("TMPDIR");
+  return folder != nullptr && folder[0] != '\0' ? folder : "/tmp";
+}
+
+std::string ReasonText(const char* refusal) {
+  return refusal != nullptr ? refusal : ErrnoText();
 }
 
 namespace {
@@ -30,127 +36,155 @@ namespace {
 // Inputs are read and spooled in pieces of this size.
 constexpr std::size_t kPieceSize = 64 * 1024;
 
-// Reads with ::read, retrying an interrupted call; -1 with errno on failure.
-ssize_t ReadSome(int fd, char* buffer, std::size_t size) {
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, size);
-    if (got >= 0 || errno != EINTR) return got;
-  }
-}
-
-bool WriteAll(int fd, const char* bytes, std::size_t size) {
-  while (size > 0) {
-    const ssize_t put = ::write(fd, bytes, size);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    bytes += put;
-    size -= static_cast<std::size_t>(put);
-  }
-  return true;
-}
-
-// Opens a file in `folder` that has no name: O_TMPFILE where the file system
-// offers it, else a file made with mkstemp and unlinked at once. -1 with errno
-// on failure.
-int OpenUnnamedFile(const std::string& folder) {
-  const int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
-  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
-  std::string pattern = folder + "/zqutil-spool-XXXXXX";
-  const int named = ::mkostemp(pattern.data(), O_CLOEXEC);
-  if (named >= 0) ::unlink(pattern.c_str());
-  return named;
+void OnInterrupt(int signal) {
+  file::RemoveTemporariesNow();
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  ::sigemptyset(&fallback.sa_mask);
+  ::sigaction(signal, &fallback, nullptr);
+  // Blocked while this handler runs: delivered, now fatal, when it returns.
+  ::raise(signal);
 }
 
 }  // namespace
 
-Input::Input(const std::string& path) : name_(path == "-" ? "stdin" : path) {
-  if (path == "-") return;
-  // A FIFO's open waits for its writer, as a reader of a pipe expects (opened
-  // without blocking, a read before the writer came would be its end).
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) Fail("cannot read " + path + ": " + ErrnoText());
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-    const std::string reason = S_ISDIR(info.st_mode) ? "it is a folder" : ErrnoText();
-    ::close(fd);
-    Fail("cannot read " + path + ": " + reason);
+void RemoveTemporariesOnInterrupt() {
+  const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  ::sigemptyset(&action.sa_mask);
+  for (const int signal : signals) ::sigaddset(&action.sa_mask, signal);
+  for (const int signal : signals) {
+    struct sigaction inherited {};
+    // nohup, or a background job of a shell: the signal stays ignored.
+    if (::sigaction(signal, nullptr, &inherited) != 0 || inherited.sa_handler == SIG_IGN) continue;
+    ::sigaction(signal, &action, nullptr);
   }
-  ReadFrom(fd);
-  fd_ = fd;
-  regular_ = S_ISREG(info.st_mode);
-  if (regular_) size_ = static_cast<std::uint64_t>(info.st_size);
 }
 
-void Input::ReadFrom(int fd) {
-  // The stream buffer owns the descriptor and closes it.
-  buffer_ = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::in | std::ios::binary,
-                                                             kPieceSize);
-  stream_ = std::make_unique<std::istream>(buffer_.get());
+Input::Input(const std::string& path) : name_(path == "-" ? "stdin" : path), named_(path != "-") {
+  int fd = STDIN_FILENO;
+  if (named_) {
+    file::ReadPolicy policy;
+    policy.kinds = file::kRegularFile | file::kFifoKind | file::kCharacterDevice;
+    policy.waitForWriter = true;
+    if (!file::OpenForReading(path, policy, file_)) {
+      Fail("cannot read " + path + ": " + ReasonText(file_.refusal));
+    }
+    fd = file_.fd.Get();
+    info_ = file_.info;
+    if (S_ISREG(info_.st_mode)) size_ = static_cast<std::uint64_t>(info_.st_size);
+  } else if (file::files::Stat(fd, info_) != 0) {
+    // Closed: none of our files ever takes its place (the layer's descriptors
+    // start at 3), so there is nothing to read.
+    Fail("cannot read stdin: " + ErrnoText());
+  }
+  buffer_ = std::make_unique<file::FileStreamBuf>(fd, kPieceSize);
+  stream_.rdbuf(buffer_.get());
+}
+
+Input::~Input() = default;
+
+int Input::Error() const {
+  return buffer_->Error();
+}
+
+mode_t Input::OutputModeLimit() const {
+  return S_ISREG(info_.st_mode) ? (info_.st_mode & 0777) | S_IWUSR : 0777;
 }
 
 bool Input::Spool(std::uint64_t limit) {
   if (size_) return *size_ <= limit;
-  std::error_code error;
-  const fs::path folder = fs::temp_directory_path(error);
-  const int spool = OpenUnnamedFile(error ? std::string("/tmp") : folder.string());
-  if (spool < 0) Fail("cannot make a temporary file to hold " + name_ + ": " + ErrnoText());
-  // From here on the stream buffer owns the spool, so every Fail() closes it.
-  const int source = fd_;
-  std::unique_ptr<std::streambuf> sourceBuffer = std::move(buffer_);
-  std::unique_ptr<std::istream> sourceStream = std::move(stream_);
-  ReadFrom(spool);
+  const std::string folder = TemporaryFolder();
+  if (!file::OpenUnnamedFile(folder, spool_)) {
+    Fail("cannot make a temporary file in " + folder + " to hold " + name_ + ": " + ErrnoText());
+  }
+  // Through the stream buffer, so that nothing it already holds is lost.
   std::vector<char> piece(kPieceSize);
   std::uint64_t copied = 0;
   for (;;) {
-    const ssize_t got = ReadSome(source, piece.data(), piece.size());
-    if (got < 0) Fail("cannot read " + name_ + ": " + ErrnoText());
+    const auto got = static_cast<std::size_t>(
+        buffer_->sgetn(piece.data(), static_cast<std::streamsize>(piece.size())));
     if (got == 0) break;
-    copied += static_cast<std::uint64_t>(got);
+    copied += got;
     if (copied > limit) return false;
-    if (!WriteAll(spool, piece.data(), static_cast<std::size_t>(got))) {
-      Fail("cannot copy " + name_ + " to a temporary file: " + ErrnoText());
+    if (!file::WriteAll(spool_.Get(), std::string_view(piece.data(), got))) {
+      Fail("cannot copy " + name_ + " to a temporary file in " + folder + ": " + ErrnoText());
     }
   }
-  if (::lseek(spool, 0, SEEK_SET) != 0) Fail("cannot read back the copy of " + name_);
-  fd_ = spool;
+  if (buffer_->Error() != 0) Fail("cannot read " + name_ + ": " + std::strerror(buffer_->Error()));
+  if (::lseek(spool_.Get(), 0, SEEK_SET) != 0) {
+    Fail("cannot read back the copy of " + name_ + ": " + ErrnoText());
+  }
+  buffer_ = std::make_unique<file::FileStreamBuf>(spool_.Get(), kPieceSize);
+  stream_.rdbuf(buffer_.get());
+  stream_.clear();
+  file_ = file::OpenedFile{};  // the source is read to its end
   size_ = copied;
   return true;
 }
 
-Output::Output(const std::string& path) : path_(path == "-" ? "stdout" : path) {
-  if (path == "-") return;
+Output::Output(const std::string& path, mode_t modeLimit, const struct stat* input)
+    : name_(path == "-" ? "stdout" : path) {
+  int fd = STDOUT_FILENO;
   struct stat info {};
-  if (::stat(path.c_str(), &info) == 0) {
-    if (S_ISDIR(info.st_mode)) Fail("cannot write " + path + ": it is a folder");
-    if (!S_ISREG(info.st_mode)) {
-      // A device or a pipe is written in place; renaming over it would replace it.
-      file_ = std::make_unique<std::ofstream>(path, std::ios::binary);
-      if (!file_->is_open()) Fail("cannot write " + path + ": " + ErrnoText());
-      return;
+  if (path == "-" || file::IsStandardOutput(path)) {
+    // Checked now, before any input is read: a closed stdout fails at once.
+    if (file::files::Stat(fd, info) != 0) Fail("cannot write " + name_ + ": " + ErrnoText());
+  } else if (file::files::StatAt(AT_FDCWD, path.c_str(), info, 0) == 0 && !S_ISREG(info.st_mode) &&
+             !S_ISDIR(info.st_mode)) {
+    // Renaming over a FIFO or a device would replace it: written in place.
+    file::InPlacePolicy policy;
+    policy.kinds = file::kFifoKind | file::kCharacterDevice;
+    policy.waitForReader = true;
+    // The FIFO it reads would feed itself; a device both read and written
+    // (/dev/null, a terminal) is fine.
+    if (input != nullptr && S_ISFIFO(input->st_mode)) policy.input = input;
+    policy.followLinks = true;
+    file::OpenedFile opened;
+    if (!file::OpenForWritingInPlace(path, policy, opened)) {
+      Fail("cannot write " + path + ": " + ReasonText(opened.refusal));
     }
+    inPlace_ = std::move(opened.fd);
+    fd = inPlace_.Get();
+  } else {
+    file::ReplaceOptions options;
+    options.modeLimit = modeLimit;
+    options.keepOwner = true;
+    options.followOwnLinks = true;
+    options.requireWritable = true;
+    options.refuseOtherNames = true;
+    replacement_ = std::make_unique<file::AtomicFile>();
+    if (!replacement_->Begin(path, options)) {
+      const bool otherNames = errno == EMLINK;
+      Fail("cannot write " + path + ": " + ReasonText(replacement_->Refusal()) +
+           (otherNames ? "; remove it first to write a new file there" : ""));
+    }
+    fd = replacement_->Descriptor();
   }
-  replacement_ = std::make_unique<ZQ::RVL::Utils::internal::AtomicFile>();
-  if (!replacement_->Begin(path, {std::nullopt, true})) {
-    Fail("cannot write " + path + ": " + ErrnoText());
-  }
-  file_ = std::make_unique<std::ofstream>(replacement_->TemporaryPath(),
-                                          std::ios::binary | std::ios::trunc);
-  if (!file_->is_open()) Fail("cannot write " + path + ": " + ErrnoText());
+  buffer_ = std::make_unique<file::FileStreamBuf>(fd, kPieceSize);
+  stream_.rdbuf(buffer_.get());
 }
 
 Output::~Output() = default;
 
+bool Output::Failed() const {
+  return buffer_->Error() != 0 || stream_.bad();
+}
+
+void Output::FailWriting() const {
+  const int error = buffer_->Error();
+  Fail("cannot write " + name_ + ": " + (error != 0 ? std::strerror(error) : "the stream failed"));
+}
+
 void Output::Commit() {
-  if (!file_) {
-    std::cout.flush();
-    if (std::cout.fail()) Fail("cannot write to stdout");
-    return;
+  if (!buffer_->Flush() || stream_.bad()) FailWriting();
+  if (replacement_) {
+    if (!replacement_->Commit()) Fail("cannot write " + name_ + ": " + ErrnoText());
+  } else if (inPlace_.Valid() && !inPlace_.Close()) {
+    // A device or a file system that reports a failed write only at close.
+    Fail("cannot write " + name_ + ": " + ErrnoText());
   }
-  file_->close();
-  if (file_->fail()) Fail("cannot write " + path_ + ": the disk may be full");
-  if (!replacement_) return;  // a device or a pipe, written in place
-  if (!replacement_->Commit()) Fail("cannot write " + path_ + ": " + ErrnoText());
-  replacement_.reset();
 }
 
 }  // namespace zqutil

@@ -1,15 +1,16 @@
 // zqutil prefs read|write|delete|list|where|export|import --company C --app A
 // [--mode N], zqutil prefs domains [--mode N]
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +23,8 @@
 #include "utils/config/Config.h"
 #include "utils/config/PreferenceLocation.h"
 #include "utils/config/PreferenceTransfer.h"
+#include "utils/file/File.h"
+#include "utils/file/FileCalls.h"
 
 namespace zqutil {
 
@@ -83,16 +86,15 @@ std::string WhyNotWritten(const PrefsOptions& o, bool valueScope) {
   const ZQ::RVL::Utils::PreferenceFiles files = Locate(o);
   const std::string& path = valueScope ? files.values : files.keys;
   if (path.empty()) return "mode " + std::to_string(o.mode) + " has no value scope";
+  const auto allows = [](const std::string& file, int what) {
+    return ZQ::RVL::Utils::internal::files::AccessAt(AT_FDCWD, file.c_str(), what, 0) == 0;
+  };
   std::string folder = path.substr(0, path.rfind('/'));
-  while (!folder.empty() && ::access(folder.c_str(), F_OK) != 0) {
-    folder = folder.substr(0, folder.rfind('/'));
-  }
-  if (!folder.empty() && ::access(folder.c_str(), W_OK) != 0) {
+  while (!folder.empty() && !allows(folder, F_OK)) folder = folder.substr(0, folder.rfind('/'));
+  if (!folder.empty() && !allows(folder, W_OK)) {
     return path + ": " + std::strerror(errno) + " (" + folder + ")";
   }
-  if (::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), W_OK) != 0) {
-    return path + ": " + std::strerror(errno);
-  }
+  if (allows(path, F_OK) && !allows(path, W_OK)) return path + ": " + std::strerror(errno);
   return path + ": the store did not take the value";
 }
 
@@ -103,14 +105,44 @@ void CheckText(const std::string& what, const std::string& text) {
   }
 }
 
+// More than a settings file may hold (16 MiB, Config.h), so more than any
+// value: reading --data-file stops there (a device such as /dev/zero never
+// ends).
+constexpr std::size_t kLargestValue = 16u << 20;
+
+// Reads --data-file: a regular file, a FIFO (waiting for its writer) or a
+// character device, at most kLargestValue bytes.
+std::vector<unsigned char> ReadDataFile(const std::string& path) {
+  namespace file = ZQ::RVL::Utils::internal;
+  file::ReadPolicy policy;
+  policy.kinds = file::kRegularFile | file::kFifoKind | file::kCharacterDevice;
+  policy.waitForWriter = true;
+  file::OpenedFile opened;
+  if (!file::OpenForReading(path, policy, opened)) {
+    Fail("cannot read " + path + ": " + ReasonText(opened.refusal));
+  }
+  const auto size = static_cast<std::size_t>(std::max<off_t>(opened.info.st_size, 0));
+  const std::string tooLarge =
+      "cannot read " + path + ": it holds more than 16 MiB, more than a settings file may hold";
+  if (S_ISREG(opened.info.st_mode) && size > kLargestValue) Fail(tooLarge);
+  std::string bytes;
+  switch (file::ReadAll(opened.fd.Get(), kLargestValue, size, bytes)) {
+    case file::ReadStatus::kOk:
+      break;
+    case file::ReadStatus::kTooLarge:
+      Fail(tooLarge);
+    default:
+      Fail("cannot read " + path + ": " + ErrnoText());
+  }
+  return std::vector<unsigned char>(bytes.begin(), bytes.end());
+}
+
 std::vector<unsigned char> DataToWrite(const PrefsOptions& o) {
   std::vector<unsigned char> bytes;
   if (o.dataHex) {
     if (!ParseHex(*o.dataHex, bytes)) UsageError("--data-hex takes pairs of hex digits");
   } else {
-    std::ifstream in(*o.dataFile, std::ios::binary);
-    if (!in.is_open()) Fail("cannot read " + *o.dataFile + ": " + std::strerror(errno));
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    bytes = ReadDataFile(*o.dataFile);
   }
   if (bytes.empty()) UsageError("empty data is not stored (an earlier value would stay)");
   return bytes;
@@ -241,6 +273,17 @@ void CheckValueScope(const PrefsOptions& o) {
   }
 }
 
+// An export is no more readable than the store file it copies: its
+// permission bits and the owner's write bit, or when it cannot be read, the
+// store's own modes (0600 for a user's settings, 0644 for all users').
+mode_t ExportModeLimit(const PrefsOptions& o) {
+  ZQ::RVL::Utils::internal::OpenedFile store;
+  if (ZQ::RVL::Utils::internal::OpenForReading(Locate(o).values, {}, store)) {
+    return (store.info.st_mode & 0777) | S_IWUSR;
+  }
+  return o.mode == 1 ? 0600 : 0644;
+}
+
 void Export(const PrefsOptions& o) {
   CheckValueScope(o);
   std::string file;
@@ -259,7 +302,7 @@ void Export(const PrefsOptions& o) {
     Fail("cannot export " + Locate(o).values +
          ": it cannot be read, or it is damaged (the next write keeps it aside)");
   }
-  Output output(o.file);
+  Output output(o.file, ExportModeLimit(o));
   output.Stream().write(file.data(), static_cast<std::streamsize>(file.size()));
   output.Commit();
 }
@@ -278,7 +321,9 @@ void Import(const PrefsOptions& o) {
     file.append(piece.data(), static_cast<std::size_t>(input.Stream().gcount()));
     if (!input.Stream()) break;
   }
-  if (input.Stream().bad()) Fail("cannot read " + input.Name() + ": " + ErrnoText());
+  if (input.Error() != 0) {
+    Fail("cannot read " + input.Name() + ": " + std::strerror(input.Error()));
+  }
   if (file.size() > kLargestImport) {
     Fail("refused " + input.Name() + ": it holds more than 64 MiB; nothing changed");
   }

@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "tools/zqutil/Cli.h"
+#include "tools/zqutil/Files.h"
 #include "utils/crypto/KeyPair.h"
 
 namespace zqutil {
@@ -37,6 +38,7 @@ std::string VersionText() {
 
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
+  zqutil::RemoveTemporariesOnInterrupt();
   // Named here, so that usage lines (and a man page made from them) say
   // "zqutil", not the path the tool was started from.
   CLI::App app{"zqutil: identifiers, encrypted containers and settings of ZQ::RVL::Utils",

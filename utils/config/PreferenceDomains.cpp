@@ -1,6 +1,5 @@
 // ListPreferenceDomains: the domains of one mode's dictionaries, read from the
 // names of the store's files.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -17,14 +16,12 @@
 #include "utils/config/PreferenceLocation.h"
 #include "utils/config/store/ForkGuard.h"
 #include "utils/config/store/PreferencePaths.h"
+#include "utils/file/File.h"
+#include "utils/file/FileCalls.h"
 
 namespace ZQ::RVL::Utils {
 
 namespace {
-
-struct DirectoryCloser {
-  void operator()(DIR* directory) const { ::closedir(directory); }
-};
 
 // Adds the domains of the files of `scope` to `domains`. The file name of a
 // domain is the domain followed by a suffix that depends only on the scope
@@ -35,24 +32,18 @@ bool AddDomains(Preferences::Scope scope, std::vector<std::string>& domains) {
   Preferences::FileLocation probe;
   if (!Preferences::LocateDomainFile(kProbe, scope, probe)) return false;
   const std::string suffix = probe.fileName.substr(kProbe.size());
-  const std::unique_ptr<DIR, DirectoryCloser> folder(::opendir(probe.folder.c_str()));
-  if (!folder) return errno == ENOENT;
-  errno = 0;
-  while (const dirent* entry = ::readdir(folder.get())) {
-    const std::string name = entry->d_name;
+  const bool listed = internal::ListFolder(probe.folder, [&](int folder, const char* entry) {
+    const std::string name = entry;
     struct stat info {};
-    const bool regular = entry->d_type == DT_REG || (entry->d_type == DT_UNKNOWN &&
-                                                     ::fstatat(::dirfd(folder.get()), entry->d_name,
-                                                               &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-                                                     S_ISREG(info.st_mode));
-    if (!regular || name.size() <= suffix.size() ||
+    if (internal::files::StatAt(folder, entry, info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(info.st_mode) || name.size() <= suffix.size() ||
         name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-      continue;
+      return;
     }
     std::string domain = name.substr(0, name.size() - suffix.size());
     if (Preferences::IsStorableDomain(domain)) domains.push_back(std::move(domain));
-  }
-  return errno == 0;
+  });
+  return listed || errno == ENOENT;
 }
 
 }  // namespace

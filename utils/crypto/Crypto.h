@@ -103,23 +103,40 @@ ZQ_UTILS_API bool StreamDecrypt(std::istream& in, std::ostream& out, bool light)
 // consumed either way.
 ZQ_UTILS_API bool StreamPlainSize(std::istream& in, int& size, bool light);
 
+// Files named by path (FilePlainSize, FileEncrypt, FileDecrypt):
+// - An input is a regular file, reached through symbolic links. Anything else
+//   (a FIFO, a device such as /dev/zero, a folder, a socket) is refused at
+//   once: no call waits for a FIFO's writer or reads a device that never ends.
+// - An output is created, or emptied and written in place, as fopen("wb")
+//   does: a failed call leaves it behind, empty or partly written, and an
+//   existing file keeps its mode, owner and other names (hard links). A new
+//   file gets the input's permission bits (at most 0666) less the umask, so a
+//   0600 container decrypts into a 0600 file.
+// - An output path that is a symbolic link is refused, never written through;
+//   so is a folder, a socket, the input itself (nothing is emptied then), and
+//   an existing file of another user in a sticky folder that others may write
+//   (/tmp), which that user could have made to read our bytes. A FIFO with a
+//   reader and a character device (/dev/null) are written in place; a FIFO
+//   without a reader is refused at once.
+// - Descriptors are close-on-exec and never 0, 1 or 2.
+
 // As StreamPlainSize, for the file at `path`. Returns false, with `size`
-// untouched, when the file cannot be opened.
+// untouched, when the file cannot be opened or is not a regular file.
 ZQ_UTILS_API bool FilePlainSize(const char* path, int& size, bool light);
 
-// Encrypts the whole file at `inPath` into a container at `outPath` (created or
-// replaced). Returns false without creating `outPath` when the input cannot be
-// opened or measured (a FIFO is refused at once, without waiting for a
-// writer), is 2 GiB (2^31 bytes) or larger, or is the same file as `outPath`;
-// returns false and leaves a partial `outPath` when writing, flushing or
-// closing it fails (a full disk is reported, not ignored).
+// Encrypts the whole file at `inPath` into a container at `outPath`. Returns
+// false without creating or emptying `outPath` when the input cannot be opened,
+// is not a regular file, is 2 GiB (2^31 bytes) or larger, or when `outPath`
+// is refused (see above); returns false and leaves a partial `outPath` when
+// writing, flushing or closing it fails (a full disk is reported, not
+// ignored).
 ZQ_UTILS_API bool FileEncrypt(const char* inPath, const char* outPath, bool light);
 
-// Decrypts the container at `inPath` into the file at `outPath` (created or
-// replaced). Returns false without creating `outPath` when the input cannot be
-// opened or is the same file as `outPath`; otherwise as StreamDecrypt, and
-// false when `outPath` cannot be written, flushed or closed. A failed call
-// leaves `outPath` behind, empty or partly written.
+// Decrypts the container at `inPath` into the file at `outPath`. Returns false
+// without creating or emptying `outPath` when the input cannot be opened or is
+// not a regular file, or `outPath` is refused (see above); otherwise as
+// StreamDecrypt, and false when `outPath` cannot be written, flushed or
+// closed. A failed call leaves `outPath` behind, empty or partly written.
 ZQ_UTILS_API bool FileDecrypt(const char* inPath, const char* outPath, bool light);
 
 // Copies up to `size` bytes from `in` to `out` through the light scramble, the

@@ -1,13 +1,19 @@
 #include "utils/file/AtomicFile.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/random.h>
-#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <vector>
+
+#include "utils/file/File.h"
+#include "utils/file/FileCalls.h"
 
 namespace ZQ::RVL::Utils::internal {
 
@@ -16,53 +22,45 @@ namespace {
 constexpr int kMaxLinkHops = 40;  // as the kernel's own limit (ELOOP)
 constexpr int kMaxNameAttempts = 100;
 
-// Follows `path` while it is a symbolic link; a missing end is where a new
-// file will be made. Returns false with errno set when a step fails.
-bool ResolveLinks(std::string path, std::string& out) {
-  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) {
-      if (errno != ENOENT) return false;
-      out = path;
-      return true;
-    }
-    if (!S_ISLNK(info.st_mode)) {
-      out = path;
-      return true;
-    }
-    // The kernel's rule for links in shared folders (fs.protected_symlinks),
-    // which this walk would otherwise get round: in a sticky folder that
-    // others may write, such as /tmp, a link is followed only when it is ours
-    // or the folder owner's, so another user cannot point it at our files.
-    struct stat folder {};
-    if (::stat(ParentOf(path).c_str(), &folder) != 0) return false;
-    if ((folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH) &&
-        info.st_uid != ::geteuid() && info.st_uid != folder.st_uid) {
-      errno = EACCES;
-      return false;
-    }
-    std::vector<char> target(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 255) + 1);
-    const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
-    if (length < 0) return false;
-    if (static_cast<std::size_t>(length) >= target.size()) {
-      errno = ENAMETOOLONG;  // the link changed under us; give up rather than loop
-      return false;
-    }
-    std::string next(target.data(), static_cast<std::size_t>(length));
-    path = next.front() == '/' ? next : ParentOf(path) + "/" + next;
+// The named temporary files not yet committed, for RemoveTemporariesNow():
+// fixed slots, so that a signal handler can walk them without a lock.
+struct TemporarySlot {
+  std::atomic<int> state{0};  // 0 free, 1 being filled or emptied, 2 a file to remove
+  int folder = -1;
+  char name[NAME_MAX + 1] = {};
+};
+constexpr int kTemporarySlots = 16;
+TemporarySlot gTemporaries[kTemporarySlots];
+
+int RegisterTemporary(int folder, const std::string& name) {
+  for (int i = 0; i < kTemporarySlots; ++i) {
+    int expected = 0;
+    if (!gTemporaries[i].state.compare_exchange_strong(expected, 1)) continue;
+    gTemporaries[i].folder = folder;
+    std::memcpy(gTemporaries[i].name, name.c_str(), name.size() + 1);
+    gTemporaries[i].state.store(2, std::memory_order_release);
+    return i;
   }
-  errno = ELOOP;
-  return false;
+  return -1;  // more at once than slots: an interrupt leaves that one
 }
 
-// kTemporarySuffixLength characters of [A-Za-z0-9] for a temporary name.
+void UnregisterTemporary(int& slot) {
+  if (slot < 0) return;
+  int expected = 2;
+  if (gTemporaries[slot].state.compare_exchange_strong(expected, 1)) {
+    gTemporaries[slot].state.store(0, std::memory_order_release);
+  }
+  slot = -1;
+}
+
+// kTemporarySuffixLength characters of [A-Za-z0-9].
 std::string RandomSuffix() {
   static constexpr char kAlphabet[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   static std::atomic<std::uint64_t> counter{0};
   std::uint64_t bits = 0;
   if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
-    timespec now {};
+    timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     bits = static_cast<std::uint64_t>(now.tv_nsec) * 0x9e3779b97f4a7c15ull ^
            static_cast<std::uint64_t>(::getpid()) << 32;
@@ -76,83 +74,146 @@ std::string RandomSuffix() {
   return suffix;
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = RetryOnInterrupt([&] { return ::write(fd, bytes.data(), bytes.size()); });
-    if (n < 0) return false;
-    if (n == 0) {
-      errno = EIO;
+// The start of a temporary name of `fileName`: as much of the name as leaves
+// room for the infix and the suffix within NAME_MAX.
+std::string_view TemporaryStem(std::string_view fileName) {
+  constexpr std::size_t kRoom = NAME_MAX - kTemporaryInfix.size() - kTemporarySuffixLength;
+  return fileName.substr(0, kRoom);
+}
+
+std::string TemporaryName(const std::string& fileName) {
+  return std::string(TemporaryStem(fileName)) + std::string(kTemporaryInfix) + RandomSuffix();
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Follows `path` while it is a symbolic link of this user or of root; a
+// missing end is where a new file will be made. Returns false with errno set
+// when a step fails (EACCES for another user's link).
+bool ResolveOwnLinks(std::string path, std::string& out) {
+  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+    struct stat info {};
+    if (files::StatAt(AT_FDCWD, path.c_str(), info, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) return false;
+      out = path;
+      return true;
+    }
+    if (!S_ISLNK(info.st_mode)) {
+      out = path;
+      return true;
+    }
+    // Another user's link could point our bytes at a file of ours.
+    if (info.st_uid != ::geteuid() && info.st_uid != 0) {
+      errno = EACCES;
       return false;
     }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
+    std::vector<char> target(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 255) + 1);
+    const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+    if (length <= 0) return false;
+    if (static_cast<std::size_t>(length) >= target.size()) {
+      errno = ENAMETOOLONG;  // the link changed under us; give up rather than loop
+      return false;
+    }
+    std::string next(target.data(), static_cast<std::size_t>(length));
+    path = next.front() == '/' ? next : ParentOf(path) + "/" + next;
   }
-  return true;
+  errno = ELOOP;
+  return false;
 }
 
 }  // namespace
 
-std::string ParentOf(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
+bool IsTemporaryName(std::string_view entry, std::string_view fileName) {
+  const std::string_view stem = TemporaryStem(fileName);
+  const std::size_t prefixLength = stem.size() + kTemporaryInfix.size();
+  if (entry.size() != prefixLength + kTemporarySuffixLength) return false;
+  if (entry.substr(0, stem.size()) != stem) return false;
+  if (entry.substr(stem.size(), kTemporaryInfix.size()) != kTemporaryInfix) return false;
+  for (char c : entry.substr(prefixLength)) {
+    const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (!alnum) return false;
+  }
+  return true;
 }
 
-bool SyncFolder(const std::string& folder) {
-  const FileDescriptor fd(RetryOnInterrupt([&] {
-    return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
-  }));
-  return fd.Valid() && RetryOnInterrupt([&] { return ::fsync(fd.Get()); }) == 0;
+void RemoveTemporariesNow() {
+  for (TemporarySlot& slot : gTemporaries) {
+    int expected = 2;
+    if (slot.state.compare_exchange_strong(expected, 1)) {
+      ::unlinkat(slot.folder, slot.name, 0);
+      slot.state.store(0, std::memory_order_release);
+    }
+  }
 }
 
 AtomicFile::~AtomicFile() {
-  if (!committed_ && !temporaryName_.empty()) ::unlinkat(folder_.Get(), temporaryName_.c_str(), 0);
+  if (!committed_ && !temporaryName_.empty()) files::Unlink(folder_.Get(), temporaryName_.c_str());
+  UnregisterTemporary(registered_);
+}
+
+bool AtomicFile::Fail(int error, const char* why) {
+  refusal_ = why;
+  errno = error;
+  return false;
 }
 
 bool AtomicFile::Begin(const std::string& path, const ReplaceOptions& options) {
   std::string target = path;
-  if (options.throughLinks && !ResolveLinks(path, target)) return false;
+  if (options.followOwnLinks && !ResolveOwnLinks(path, target)) {
+    return Fail(errno, errno == EACCES ? "it is a symbolic link of another user" : nullptr);
+  }
+  name_ = NameOf(target);
+  if (!OpenFolder(ParentOf(target), folder_) || files::Stat(folder_.Get(), folderInfo_) != 0) {
+    return false;
+  }
   struct stat info {};
-  bool exists = ::lstat(target.c_str(), &info) == 0;
-  if (!exists && errno != ENOENT) return false;
-  if (exists && S_ISDIR(info.st_mode)) {
-    errno = EISDIR;
+  if (files::StatAt(folder_.Get(), name_.c_str(), info, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (S_ISLNK(info.st_mode)) return Fail(ELOOP, "it is a symbolic link");
+    if (S_ISDIR(info.st_mode)) return Fail(EISDIR, "it is a folder");
+    if (!S_ISREG(info.st_mode)) return Fail(EINVAL, "it is not a regular file");
+    const bool shared = (folderInfo_.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
+    if (shared && info.st_uid != ::geteuid() && info.st_uid != folderInfo_.st_uid) {
+      return Fail(EACCES, "it belongs to another user in a shared folder");
+    }
+    if (options.requireWritable && files::AccessAt(folder_.Get(), name_.c_str(), W_OK,
+                                                   AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
+      return Fail(errno, errno == EACCES ? "it is read-only" : nullptr);
+    }
+    if (options.refuseOtherNames && info.st_nlink > 1) {
+      return Fail(EMLINK, "it has other names (hard links) that a replacement would split off");
+    }
+    existing_ = info;
+  } else if (errno != ENOENT) {
     return false;
   }
-  if (exists && !S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) {
-    errno = EINVAL;
-    return false;
-  }
-  exists = exists && S_ISREG(info.st_mode);
 
-  const auto slash = target.find_last_of('/');
-  name_ = slash == std::string::npos ? target : target.substr(slash + 1);
-  const std::string folder = ParentOf(target);
-  folder_ = FileDescriptor(RetryOnInterrupt([&] {
-    return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
-  }));
-  if (!folder_.Valid()) return false;
-
+  keepOwner_ = options.keepOwner;
+  takeFolderOwner_ = options.newFileTakesFolderOwner;
   if (options.mode) {
-    mode_ = *options.mode;
-    setMode_ = true;
-  } else if (exists) {
-    mode_ = info.st_mode & 0777;
-    setMode_ = true;
-    owner_.emplace(info.st_uid, info.st_gid);
+    mode_ = *options.mode & options.modeLimit;
+  } else if (existing_) {
+    mode_ = existing_->st_mode & 0777 & options.modeLimit;
   }
-  // A new file without a given mode is made 0666 and the kernel applies the
-  // umask, which the library never changes (not even to read it).
-  const mode_t createMode = setMode_ ? 0600 : 0666;
+  // A new file without a given mode is made 0666 (narrowed) and the kernel
+  // applies the umask, which the library never changes (not even to read it).
+  return MakeTemporary(mode_ ? 0600 : (0666 & options.modeLimit));
+}
+
+bool AtomicFile::MakeTemporary(mode_t createMode) {
+  file_ = FileDescriptor(files::Open(folder_.Get(), ".", O_TMPFILE | O_RDWR, createMode));
+  if (file_.Valid()) return true;
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+  // No unnamed files on this file system: a named one, removed on failure,
+  // by the destructor, or by RemoveTemporariesNow() on a signal.
   for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
-    std::string name = name_ + std::string(kTemporaryInfix) + RandomSuffix();
-    file_ = FileDescriptor(RetryOnInterrupt([&] {
-      return ::openat(folder_.Get(), name.c_str(),
-                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, createMode);
-    }));
+    std::string name = TemporaryName(name_);
+    file_ = FileDescriptor(files::Open(folder_.Get(), name.c_str(),
+                                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, createMode));
     if (file_.Valid()) {
       temporaryName_ = std::move(name);
-      temporaryPath_ = folder + "/" + temporaryName_;
+      registered_ = RegisterTemporary(folder_.Get(), temporaryName_);
       return true;
     }
     if (errno != EEXIST) return false;
@@ -170,30 +231,67 @@ bool AtomicFile::Sync() {
     errno = EBADF;
     return false;
   }
-  // Owner first: fchown clears set-id bits, and may be refused to a normal
-  // user, who then gets a file of their own with the old mode.
-  if (owner_ && ::fchown(file_.Get(), owner_->first, owner_->second) != 0) {
-    // Not ours to give away: the file stays this user's.
+  // Owner first: fchown clears set-id bits. A normal user may not give a
+  // file away; the file then stays theirs, with the mode below.
+  // Where the file system has no owners to give (some FUSE file systems),
+  // the file stays this process's.
+  if (existing_ && keepOwner_ && ::geteuid() == 0) {
+    files::ChangeOwner(file_.Get(), existing_->st_uid, existing_->st_gid);
+  } else if (!existing_ && takeFolderOwner_ && ::geteuid() == 0 && folderInfo_.st_uid != 0) {
+    files::ChangeOwner(file_.Get(), folderInfo_.st_uid, folderInfo_.st_gid);
   }
-  if (setMode_ && ::fchmod(file_.Get(), mode_) != 0) return false;
-  if (RetryOnInterrupt([&] { return ::fsync(file_.Get()); }) != 0 || !file_.Close()) return false;
+  if (mode_ && files::ChangeMode(file_.Get(), *mode_) != 0) return false;
+  if (files::Sync(file_.Get()) != 0) return false;
   synced_ = true;
   return true;
 }
 
 bool AtomicFile::Commit() {
   if (!Sync()) return false;
-  if (::renameat(folder_.Get(), temporaryName_.c_str(), folder_.Get(), name_.c_str()) != 0) {
+  struct stat ours {};
+  if (files::Stat(file_.Get(), ours) != 0) return false;
+  if (temporaryName_.empty()) {
+    // Give the unnamed file a temporary name through its descriptor, never
+    // by a path another user could swap.
+    const std::string self = "/proc/self/fd/" + std::to_string(file_.Get());
+    for (int attempt = 0; attempt < kMaxNameAttempts && temporaryName_.empty(); ++attempt) {
+      std::string name = TemporaryName(name_);
+      int linked =
+          files::Link(AT_FDCWD, self.c_str(), folder_.Get(), name.c_str(), AT_SYMLINK_FOLLOW);
+      if (linked != 0 && errno == ENOENT) {  // no /proc: needs CAP_DAC_READ_SEARCH
+        linked = files::Link(file_.Get(), "", folder_.Get(), name.c_str(), AT_EMPTY_PATH);
+      }
+      if (linked == 0)
+        temporaryName_ = std::move(name);
+      else if (errno != EEXIST)
+        return false;
+    }
+    if (temporaryName_.empty()) return false;
+  }
+  // Rename only our own file: the name is checked to be it just before. (A
+  // file swapped in under our temporary name is removed with it: whoever
+  // swapped it may write the folder anyway.)
+  struct stat named {};
+  if (files::StatAt(folder_.Get(), temporaryName_.c_str(), named, AT_SYMLINK_NOFOLLOW) != 0) {
+    return false;
+  }
+  if (!SameFile(named, ours)) {
+    errno = ESTALE;
+    return false;
+  }
+  if (files::Rename(folder_.Get(), temporaryName_.c_str(), folder_.Get(), name_.c_str()) != 0) {
     return false;
   }
   committed_ = true;
+  UnregisterTemporary(registered_);
+  if (!file_.Close()) return false;
+  if (files::StatAt(folder_.Get(), name_.c_str(), named, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !SameFile(named, ours)) {
+    errno = ESTALE;
+    return false;
+  }
   // Without this the rename itself could be lost in a crash.
-  return RetryOnInterrupt([&] { return ::fsync(folder_.Get()); }) == 0;
-}
-
-bool ReplaceFile(const std::string& path, std::string_view bytes, const ReplaceOptions& options) {
-  AtomicFile file;
-  return file.Begin(path, options) && file.Write(bytes) && file.Commit();
+  return files::Sync(folder_.Get()) == 0;
 }
 
 }  // namespace ZQ::RVL::Utils::internal

@@ -1,103 +1,127 @@
-// The one atomic file replacement of the library and the zqutil tool: the new
-// bytes go to a temporary file `<name>.tmp-XXXXXX` beside the file, which is
-// fsynced, renamed over the file, and the folder fsynced, so that a reader
+// The one durable replacement of a file in the library and the zqutil tool.
+// The new bytes go to a temporary file in the folder of the file, written
+// through the descriptor that made it; Commit() gives it its mode and owner,
+// fsyncs it, puts it in place with a rename and fsyncs the folder, so a reader
 // sees the whole old or the whole new file and the new one survives a crash
-// once Commit() returns true. Private (not installed): the preferences store
-// and zqutil's outputs use it.
+// once Commit() returns true. Where the file system allows, the temporary
+// file has no name until Commit() (O_TMPFILE): a process killed before then,
+// even by SIGKILL, leaves nothing behind. Elsewhere it is named
+// `<name>.tmp-XXXXXX` (see IsTemporaryName) from Begin() on, and
+// RemoveTemporariesNow() removes it from a signal handler. Follows the policy
+// of utils/file/File.h. Private (not installed).
 //
 // Thread-safety: an AtomicFile is used by one thread at a time; different
 // objects may be used at once.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include "utils/file/FileDescriptor.h"
 
 namespace ZQ::RVL::Utils::internal {
 
-// A temporary file is named `<name>` + kTemporaryInfix + kTemporarySuffixLength
-// characters of [A-Za-z0-9].
+// A named temporary file is `<name>` (cut so that the whole fits in a file
+// name) + kTemporaryInfix + kTemporarySuffixLength characters of [A-Za-z0-9].
 constexpr std::string_view kTemporaryInfix = ".tmp-";
 constexpr std::size_t kTemporarySuffixLength = 6;
 
+// Returns true when `entry` is a name a temporary file of `fileName` gets.
+bool IsTemporaryName(std::string_view entry, std::string_view fileName);
+
 struct ReplaceOptions {
-  // The mode of the new file. Without one, the new file gets the permission
-  // bits (not set-id bits) of the file it replaces, and its owner and group
-  // where this process may give them; a new file gets 0666 less the umask.
+  // The exact mode of the file, whatever the umask. Without one, a replaced
+  // file keeps its permission bits (not set-id bits) and a new file gets
+  // 0666 less the umask; either way narrowed to `modeLimit`.
   std::optional<mode_t> mode;
-  // When the path is a symbolic link (or a chain of them), replace the file
-  // the link leads to and keep the link; otherwise the link itself is
-  // replaced by a regular file. A link of another user in a sticky folder
-  // that others may write is not followed (EACCES), as the kernel's
-  // protected_symlinks rule has it.
-  bool throughLinks = false;
+  mode_t modeLimit = 0777;
+  // A replaced file keeps its owner and group where this process may give
+  // them (as root); a new file is this process's.
+  bool keepOwner = true;
+  // A new file that this process makes as root in a folder of another user
+  // is given to that user, with the folder's group.
+  bool newFileTakesFolderOwner = false;
+  // A symbolic link at the path: without this, Begin() fails (ELOOP). With
+  // it, a link of this user or of root (a chain of them) is followed, the
+  // file it leads to is replaced and the link stays; another user's link
+  // fails (EACCES).
+  bool followOwnLinks = false;
+  // Refuse (EACCES) an existing file this process may not write (a 0444
+  // file of a normal user), as cp does.
+  bool requireWritable = false;
+  // Refuse (EMLINK) an existing file with other names (hard links): a
+  // replacement would split it from them.
+  bool refuseOtherNames = false;
 };
 
 class AtomicFile {
  public:
   AtomicFile() = default;
-  // Removes the temporary file unless Commit() renamed it into place.
+  // Removes the temporary file unless Commit() put it in place.
   ~AtomicFile();
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
 
-  // Starts replacing `path`: makes the temporary file beside the file that
-  // will be replaced (opened for writing, owner-only until Commit()). Returns
-  // false, with errno set and nothing made, when the folder cannot be opened,
-  // the temporary file cannot be made, a link chain does not end, or what is
-  // there is a folder (EISDIR) or another kind of special file (EINVAL): a
-  // rename would replace a device or a pipe. Call it once per object.
+  // Starts replacing `path`: opens its folder and makes the temporary file
+  // there. Returns false, with errno set, Refusal() naming a refusal of the
+  // policy, and nothing made, when the folder cannot be opened, the temporary
+  // file cannot be made, or what is at the path may not be replaced: a folder
+  // (EISDIR), another kind of special file (EINVAL), a link (see
+  // ReplaceOptions), another user's file in a shared sticky folder (EACCES).
+  // Call it once per object.
   bool Begin(const std::string& path, const ReplaceOptions& options);
 
-  // The temporary file, for writers that open it by name or write to the
-  // descriptor; valid between a successful Begin() and Commit().
-  const std::string& TemporaryPath() const { return temporaryPath_; }
+  // The temporary file's descriptor, open for writing, valid between a
+  // successful Begin() and Commit().
   int Descriptor() const { return file_.Get(); }
+  // What is replaced: the stat of the existing file, if any, as Begin() saw it.
+  const std::optional<struct stat>& Existing() const { return existing_; }
+  const char* Refusal() const { return refusal_; }
 
   // Appends `bytes` to the temporary file; false (errno set) when a write fails.
   bool Write(std::string_view bytes);
 
-  // Gives the temporary file its mode (and owner) and fsyncs it: all of
-  // Commit() but the rename, for callers that check, after this slow step,
-  // that they still may replace the file. Returns false with errno set when a
-  // step fails; the old file is untouched.
+  // Gives the temporary file its mode and owner and fsyncs it: all of
+  // Commit() but putting it in place, for callers that check, after this
+  // slow step, that they still may replace the file. Returns false with
+  // errno set when a step fails; the old file is untouched.
   bool Sync();
 
-  // Sync()s (unless done), renames the temporary file over the file and fsyncs
-  // the folder. Returns false with errno set when a step fails: before the
-  // rename the old file is untouched and the temporary file is removed; when
-  // only the folder's fsync fails, the new file is in place but may not
-  // survive a crash.
+  // Sync()s (unless done), puts the temporary file in place over the file and
+  // fsyncs the folder. Returns false with errno set when a step fails: until
+  // the rename, the old file is untouched and the temporary file goes; when
+  // what the rename put in place is not our file (the name was swapped
+  // underneath: ESTALE) or only the folder's fsync fails, the new file may be
+  // in place but not survive a crash.
   bool Commit();
 
  private:
+  bool MakeTemporary(mode_t createMode);
+  bool Fail(int error, const char* why);
+
   FileDescriptor folder_;
   FileDescriptor file_;
   std::string name_;           // within the folder
-  std::string temporaryName_;  // within the folder
-  std::string temporaryPath_;
-  mode_t mode_ = 0;
-  bool setMode_ = false;
-  std::optional<std::pair<uid_t, gid_t>> owner_;
+  std::string temporaryName_;  // within the folder, once it has a name
+  std::optional<struct stat> existing_;
+  struct stat folderInfo_ {};
+  std::optional<mode_t> mode_;  // set by Sync()
+  bool takeFolderOwner_ = false;
+  bool keepOwner_ = false;
+  int registered_ = -1;  // slot of a named temporary file (RemoveTemporariesNow)
+  const char* refusal_ = nullptr;
   bool synced_ = false;
   bool committed_ = false;
 };
 
-// Replaces `path` with `bytes` through an AtomicFile; false (errno set) when a
-// step fails, with the cases and the state after it as for Begin and Commit.
-bool ReplaceFile(const std::string& path, std::string_view bytes, const ReplaceOptions& options);
-
-// Fsyncs the folder `folder`, so that entries made or renamed in it survive a
-// crash. Returns false when it cannot be opened or synced.
-bool SyncFolder(const std::string& folder);
-
-// Returns the folder part of `path` ("." when there is none, "/" for the root).
-std::string ParentOf(const std::string& path);
+// Removes every named temporary file of an AtomicFile of this process that is
+// not yet committed. Async-signal-safe: for a signal handler of the zqutil
+// tool, on SIGINT, SIGTERM or SIGHUP (the library itself installs none).
+void RemoveTemporariesNow();
 
 }  // namespace ZQ::RVL::Utils::internal

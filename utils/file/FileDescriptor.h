@@ -1,24 +1,14 @@
-// An owning file descriptor, and the retry of system calls that a signal
-// interrupts. Private to the library and the zqutil tool (not installed).
+// An owning file descriptor of the file layer. Private to the library and the
+// zqutil tool (not installed).
 //
 // Thread-safety: a FileDescriptor object is used by one thread at a time.
 #pragma once
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <utility>
 
-namespace ZQ::RVL::Utils::internal {
+#include "utils/file/FileCalls.h"
 
-// Calls `call` again while it fails with EINTR: a signal handler of the host
-// application must not turn into a lost write.
-template <typename Call>
-auto RetryOnInterrupt(Call call) {
-  auto result = call();
-  while (result == -1 && errno == EINTR) result = call();
-  return result;
-}
+namespace ZQ::RVL::Utils::internal {
 
 // Owns one open file descriptor and closes it on destruction.
 class FileDescriptor {
@@ -39,11 +29,11 @@ class FileDescriptor {
 
   bool Valid() const { return fd_ >= 0; }
   int Get() const { return fd_; }
+  // Gives the descriptor up to the caller, who closes it.
+  int Release() { return std::exchange(fd_, -1); }
   // Closes the descriptor now; returns false when close() reports an error
   // (for a file just written, the data may then not have reached the disk).
-  // close() is not retried on EINTR: on Linux the descriptor is gone anyway.
-  bool Close() { return fd_ < 0 || ::close(std::exchange(fd_, -1)) == 0; }
-  void Reset() { Close(); }
+  bool Close() { return fd_ < 0 || files::Close(std::exchange(fd_, -1)) == 0; }
 
  private:
   int fd_ = -1;

@@ -1,9 +1,8 @@
-// The few POSIX file operations the preferences store is built from besides
-// the atomic replacement of a file (utils/file/AtomicFile.h): whole-file
-// reads, folder creation with exact modes, and a bounded exclusive lock on a
-// side file. Every open is non-blocking and checks the kind of file it got, so
-// a FIFO, a device, a socket or a folder in place of a store file fails the
-// call at once instead of hanging it. Private to the store.
+// The store's own file rules on top of the file layer (utils/file/File.h):
+// whole-file reads of settings files (a link or anything but a regular file at
+// their path fails the call at once, and is never read through), folder
+// creation with exact modes, a bounded exclusive lock on a side file, and the
+// clean-up after killed writers. Private to the store.
 //
 // Thread-safety: every function may be called from any thread; a FileLock
 // object is used by one thread at a time.
@@ -16,6 +15,7 @@
 #include <cstddef>
 #include <string>
 
+#include "utils/file/File.h"
 #include "utils/file/FileDescriptor.h"
 
 namespace ZQ::RVL::Utils::Preferences {
@@ -32,17 +32,21 @@ constexpr std::chrono::milliseconds kLockWait{5000};
 // it, so no other user can take the lock of an all-users file.
 constexpr mode_t kLockFileMode = 0600;
 
-enum class ReadStatus { kOk, kMissing, kTooLarge, kError };
+using Utils::internal::ReadStatus;
 
-// Reads the whole file at `path` into `out`. kMissing when there is no file,
-// kTooLarge (nothing read) when it holds more than `maxSize` bytes, kError on
-// any other failure, among them anything but a regular file at the path (or
-// at the end of a link there); `out` is only meaningful after kOk.
-ReadStatus ReadWholeFile(const std::string& path, std::size_t maxSize, std::string& out);
+// Reads the whole settings file at `path` into `out`. kMissing when there is
+// no file, kTooLarge (nothing read) when it holds more than `maxSize` bytes,
+// kError on any other failure, among them a symbolic link or anything but a
+// regular file at the path; `out` is only meaningful after kOk.
+// With `after`, stores there the file's stat once read (see
+// Utils::internal::ReadWholeFile).
+ReadStatus ReadWholeFile(const std::string& path, std::size_t maxSize, std::string& out,
+                         struct stat* after = nullptr);
 
 // Creates `folder` and every missing folder above it with exactly `mode`
-// (whatever the umask), and makes each new entry durable. Existing folders are
-// left as they are. Returns true when `folder` exists afterwards.
+// (whatever the umask), and makes each new entry durable; one made by root in
+// a folder of another user is that user's. Existing folders are left as they
+// are. Returns true when `folder` exists afterwards.
 bool MakeFolders(const std::string& folder, mode_t mode);
 
 // An exclusive flock on a lock file, held as long as the object lives.

@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <vector>
+
+#include "utils/file/File.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 
@@ -93,10 +93,10 @@ std::string Trimmed(std::string text) {
 }
 
 std::string FirstLineOf(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string line;
-  if (!in || !std::getline(in, line)) return {};
-  return Trimmed(line);
+  constexpr std::size_t kLimit = 4096;  // a machine id is 33 bytes
+  std::string text;
+  if (internal::ReadWholeFile(path, {}, kLimit, text) != internal::ReadStatus::kOk) return {};
+  return Trimmed(text.substr(0, text.find('\n')));
 }
 
 std::string MachineIdentity() {

@@ -1,10 +1,13 @@
 #include "utils/config/store/PreferenceStore.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "utils/config/store/DecodedFiles.h"
 #include "utils/config/store/ForkGuard.h"
@@ -17,9 +20,15 @@ namespace {
 
 enum class LoadStatus { kOk, kMissing, kDamaged, kError };
 
+// How long a file that does not decode is left to settle before it is read
+// again: a program that rewrites a file in place has it half-written for a
+// moment.
+constexpr std::chrono::milliseconds kSettleTime{50};
+
 // Reads the file at `location` into `bytes` (only meaningful after kOk).
-LoadStatus ReadBytes(const FileLocation& location, std::string& bytes) {
-  switch (ReadWholeFile(location.Path(), kMaxFileSize, bytes)) {
+LoadStatus ReadBytes(const FileLocation& location, std::string& bytes,
+                     struct stat* after = nullptr) {
+  switch (ReadWholeFile(location.Path(), kMaxFileSize, bytes, after)) {
     case ReadStatus::kOk:
       return LoadStatus::kOk;
     case ReadStatus::kMissing:
@@ -32,12 +41,21 @@ LoadStatus ReadBytes(const FileLocation& location, std::string& bytes) {
   return LoadStatus::kError;
 }
 
+// True when `a` and `b`, stats of the file taken after reading it, show the
+// same file unchanged in between.
+bool SameVersion(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
 // Reads and decodes the dictionary at `location` into `out`, keeping the
 // bytes read in `bytes` (none: no file); a missing file is an empty
 // dictionary.
-LoadStatus Load(const FileLocation& location, Dictionary& out, std::optional<std::string>& bytes) {
+LoadStatus Load(const FileLocation& location, Dictionary& out, std::optional<std::string>& bytes,
+                struct stat* after = nullptr) {
   bytes.emplace();
-  const LoadStatus status = ReadBytes(location, *bytes);
+  const LoadStatus status = ReadBytes(location, *bytes, after);
   if (status == LoadStatus::kDamaged) bytes->clear();  // too large: nothing read
   if (status == LoadStatus::kMissing) {
     bytes.reset();
@@ -130,9 +148,24 @@ bool Modify(std::string_view domain, Scope scope, const std::function<bool(Dicti
 
     Dictionary dictionary;
     std::optional<std::string> read;
-    const LoadStatus status = Load(location, dictionary, read);
+    struct stat readInfo {};
+    LoadStatus status = Load(location, dictionary, read, &readInfo);
+    // Another program may be rewriting the file in place (open, truncate,
+    // write): what looks damaged is set aside only when, after a pause that
+    // lets such a writer finish, it reads the same again and nobody changed
+    // it meanwhile.
+    while (status == LoadStatus::kDamaged && std::chrono::steady_clock::now() < deadline) {
+      const std::optional<std::string> before = read;
+      const struct stat beforeInfo = readInfo;
+      std::this_thread::sleep_for(kSettleTime);
+      status = Load(location, dictionary, read, &readInfo);
+      if (status == LoadStatus::kDamaged && read == before && SameVersion(readInfo, beforeInfo)) {
+        break;
+      }
+    }
     if (status == LoadStatus::kError) return false;
     const bool damaged = status == LoadStatus::kDamaged;
+    if (damaged && std::chrono::steady_clock::now() >= deadline) return false;
     if (damaged) dictionary.clear();
     if (!change(dictionary) && !damaged) return true;
 
@@ -140,7 +173,10 @@ bool Modify(std::string_view domain, Scope scope, const std::function<bool(Dicti
     if (!EncodeDictionary(dictionary, bytes) || bytes.size() > kMaxFileSize) return false;
     const ReplacementMark mark(lock);  // outlives the temporary file
     Utils::internal::AtomicFile file;
-    if (!file.Begin(path, {location.fileMode, false}) || !file.Write(bytes) || !file.Sync()) {
+    Utils::internal::ReplaceOptions options;
+    options.mode = location.fileMode;
+    options.newFileTakesFolderOwner = true;
+    if (!file.Begin(path, options) || !file.Write(bytes) || !file.Sync()) {
       if (errno == ENOENT) continue;
       return false;
     }

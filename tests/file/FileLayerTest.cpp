@@ -1,0 +1,484 @@
+// The file layer under a hostile host: every step of every durable write
+// failing in turn (through the layer's fault seam), descriptors 0-2 closed,
+// another program rewriting a settings file in place, another writer slipping
+// in before a commit, and owners kept across writes by root.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/config/ConfigTestUtil.h"
+#include "utils/config/Config.h"
+#include "utils/config/PreferenceTransfer.h"
+#include "utils/crypto/Crypto.h"
+#include "utils/file/FileCalls.h"
+
+using ZQ::RVL::Utils::Config;
+namespace Crypto = ZQ::RVL::Utils::Crypto;
+namespace files = ZQ::RVL::Utils::internal::files;
+using files::Call;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Counts the calls of each kind, and fails the `failAt`-th call of kind
+// `kind` with `error` (or shortens reads and writes, or interrupts each call
+// once, for the rows that must still succeed).
+class Faults : public files::FaultHook {
+ public:
+  enum class Mode { kCount, kFailNth, kShort, kInterrupt };
+  Faults(Mode mode, Call kind = Call::kOpen, int failAt = 0, int error = EIO)
+      : mode_(mode), kind_(kind), failAt_(failAt), error_(error) {
+    files::SetFaultHook(this);
+  }
+  ~Faults() override { files::SetFaultHook(nullptr); }
+  Faults(const Faults&) = delete;
+  Faults& operator=(const Faults&) = delete;
+
+  int Before(Call call, int, const char*, std::size_t& size) override {
+    const int seen = ++counts_[static_cast<int>(call)];
+    switch (mode_) {
+      case Mode::kCount:
+        return 0;
+      case Mode::kFailNth:
+        return call == kind_ && seen == failAt_ ? error_ : 0;
+      case Mode::kShort:
+        if ((call == Call::kRead || call == Call::kWrite) && size > 1) size = size / 2 + 1;
+        return 0;
+      case Mode::kInterrupt:
+        return (interrupted_ = !interrupted_) ? EINTR : 0;
+    }
+    return 0;
+  }
+  int Count(Call call) const { return counts_[static_cast<int>(call)]; }
+
+ private:
+  Mode mode_;
+  Call kind_;
+  int failAt_;
+  int error_;
+  bool interrupted_ = false;
+  int counts_[files::kCallKinds] = {};
+};
+
+constexpr Call kEveryCall[] = {
+    Call::kOpen,       Call::kRead,        Call::kWrite,    Call::kSync,   Call::kClose,
+    Call::kStat,       Call::kRename,      Call::kLink,     Call::kUnlink, Call::kMakeFolder,
+    Call::kChangeMode, Call::kChangeOwner, Call::kTruncate, Call::kLock,   Call::kReadFolder};
+
+class FileLayer : public zqtest::PreferencesTest {
+ protected:
+  const Config config_{1, "App", "Acme"};
+  const std::string domain_ = "com.acme.App";
+
+  fs::path Folder() const { return dir_.Path() / "user"; }
+  // Entries that are neither the settings file nor its lock file.
+  std::vector<std::string> Leftovers() const {
+    std::vector<std::string> left;
+    for (const std::string& name : Entries(Folder())) {
+      if (name != domain_ + ".plist" && name != domain_ + ".plist.lock") left.push_back(name);
+    }
+    return left;
+  }
+  std::string Value(const std::string& key) const {
+    std::string value = "(none)";
+    config_.GetString(key, value);
+    return value;
+  }
+};
+
+// Every durable write path, each step of it failing in turn: the write is
+// stored whole or not at all, nothing else stored is lost, nothing is left
+// beside the file, and the next write works. Short reads and writes and
+// interrupted calls change nothing at all.
+TEST_F(FileLayer, EveryStepOfEveryWriteFailingLosesNothing) {
+  struct Path {
+    const char* name;
+    std::function<void()> prepare;  // the state before the write
+    std::function<void()> write;
+    const char* key;       // the key the write changes
+    const char* newValue;  // its value after the write, "(none)" when deleted
+  };
+  std::string imported;
+  {
+    config_.SetString("key", "imported");
+    config_.SetString("other", "kept");
+    ASSERT_TRUE(ZQ::RVL::Utils::ExportPreferences(
+        1, "App", "Acme", ZQ::RVL::Utils::PreferenceFormat::kBinary, imported));
+  }
+  const auto existing = [&] {
+    fs::remove_all(Folder());
+    config_.SetString("key", "old");
+    config_.SetString("other", "kept");
+  };
+  const Path paths[] = {
+      {"SetString", existing, [&] { config_.SetString("key", "new"); }, "key", "new"},
+      {"Delete", existing, [&] { config_.Delete("key"); }, "key", "(none)"},
+      {"SetString of a new domain", [&] { fs::remove_all(Folder()); },
+       [&] { config_.SetString("key", "new"); }, "key", "new"},
+      {"ImportPreferences", existing,
+       [&] {
+         std::string why;
+         ZQ::RVL::Utils::ImportPreferences(1, "App", "Acme", imported, why);
+       },
+       "key", "imported"},
+  };
+  for (const Path& path : paths) {
+    path.prepare();
+    const std::string before = Value(path.key);
+    int counts[files::kCallKinds] = {};
+    {
+      Faults counter(Faults::Mode::kCount);
+      path.write();
+      for (Call call : kEveryCall) counts[static_cast<int>(call)] = counter.Count(call);
+    }
+    for (Call call : kEveryCall) {
+      for (int n = 1; n <= counts[static_cast<int>(call)]; ++n) {
+        SCOPED_TRACE(std::string(path.name) + ", call kind " +
+                     std::to_string(static_cast<int>(call)) + " failing at its " +
+                     std::to_string(n) + "th");
+        path.prepare();
+        {
+          const Faults fail(Faults::Mode::kFailNth, call, n);
+          path.write();
+        }
+        const std::string now = Value(path.key);
+        EXPECT_TRUE(now == before || now == path.newValue) << now;
+        if (std::string(path.name) != "SetString of a new domain") {
+          EXPECT_EQ("kept", Value("other"));
+        }
+        EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+        config_.SetString("after", "works");
+        EXPECT_EQ("works", Value("after"));
+      }
+    }
+    for (const Faults::Mode mode : {Faults::Mode::kShort, Faults::Mode::kInterrupt}) {
+      SCOPED_TRACE(std::string(path.name) +
+                   (mode == Faults::Mode::kShort ? ", short calls" : ", interrupted calls"));
+      path.prepare();
+      {
+        const Faults odd(mode);
+        path.write();
+      }
+      EXPECT_EQ(path.newValue, Value(path.key));
+      EXPECT_EQ(std::vector<std::string>{}, Leftovers());
+    }
+  }
+}
+
+// A power cut through the seam: from the chosen call on, every call fails
+// (the process is gone), and the folder is then put back as a disk that kept
+// only what was fsynced would have it: a file's bytes as of its last fsync
+// (none for a file never synced), a folder's entries as of its last fsync
+// (everything there at the start counts as synced).
+class PowerCut : public files::FaultHook {
+ public:
+  PowerCut(const fs::path& root, int cutAt) : root_(root), cutAt_(cutAt) {
+    for (const auto& entry : fs::recursive_directory_iterator(root)) Record(entry.path());
+    Record(root);
+    files::SetFaultHook(this);
+  }
+  ~PowerCut() override { files::SetFaultHook(nullptr); }
+  PowerCut(const PowerCut&) = delete;
+  PowerCut& operator=(const PowerCut&) = delete;
+
+  int Before(Call call, int fd, const char*, std::size_t&) override {
+    if (++calls_ >= cutAt_) return EIO;
+    if (call == Call::kSync) Record("/proc/self/fd/" + std::to_string(fd));
+    return 0;
+  }
+  int Calls() const { return calls_; }
+  bool Cut() const { return calls_ >= cutAt_; }
+
+  // Puts the folder back as the disk kept it.
+  void Restore() {
+    files::SetFaultHook(nullptr);
+    const ino_t top = Inode(root_);
+    fs::remove_all(root_);
+    Rebuild(root_, top);
+  }
+
+ private:
+  static ino_t Inode(const fs::path& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+  }
+  void Record(const fs::path& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return;
+    if (S_ISREG(info.st_mode)) {
+      bytes_[info.st_ino] = zqtest::ReadFile(path.string());
+    } else if (S_ISDIR(info.st_mode)) {
+      std::map<std::string, std::pair<ino_t, bool>>& entries = folders_[info.st_ino];
+      entries.clear();
+      for (const auto& entry : fs::directory_iterator(path)) {
+        struct stat child {};
+        if (::lstat(entry.path().c_str(), &child) != 0) continue;
+        entries[entry.path().filename().string()] = {child.st_ino, S_ISDIR(child.st_mode)};
+      }
+    }
+  }
+  void Rebuild(const fs::path& path, ino_t folder) {
+    fs::create_directory(path);
+    for (const auto& [name, entry] : folders_[folder]) {
+      if (entry.second) {
+        Rebuild(path / name, entry.first);
+      } else {
+        zqtest::WriteFile((path / name).string(), bytes_[entry.first]);
+      }
+    }
+  }
+
+  fs::path root_;
+  int cutAt_;
+  int calls_ = 0;
+  std::map<ino_t, std::string> bytes_;
+  std::map<ino_t, std::map<std::string, std::pair<ino_t, bool>>> folders_;
+};
+
+// A cut at every call of a run of writes (new and existing keys, a delete,
+// the domain's first write): every write that returned before the cut is
+// there, the one in flight is old or new, and the file is never damaged.
+TEST_F(FileLayer, APowerCutAtAnyCallLosesNoFinishedWrite) {
+  const std::vector<std::function<void()>> writes = {
+      [&] { config_.SetString("a", "1"); }, [&] { config_.SetString("b", "2"); },
+      [&] { config_.SetString("a", "3"); }, [&] { config_.Delete("b"); }};
+  const std::vector<std::map<std::string, std::string>> after = {{{"a", "1"}, {"b", "(none)"}},
+                                                                 {{"a", "1"}, {"b", "2"}},
+                                                                 {{"a", "3"}, {"b", "2"}},
+                                                                 {{"a", "3"}, {"b", "(none)"}}};
+  for (int cutAt = 1;; ++cutAt) {
+    SCOPED_TRACE("cut at call " + std::to_string(cutAt));
+    fs::remove_all(dir_.Path() / "user");
+    fs::create_directories(dir_.Path() / "user");
+    std::size_t finished = 0;
+    bool cut = false;
+    {
+      PowerCut power(dir_.Path(), cutAt);
+      for (const auto& write : writes) {
+        write();
+        if (power.Cut()) break;
+        ++finished;
+      }
+      cut = power.Cut();
+      power.Restore();
+    }
+    if (!cut) break;  // every call made it: all cut points are done
+    const std::map<std::string, std::string> none = {{"a", "(none)"}, {"b", "(none)"}};
+    const auto& old = finished == 0 ? none : after[finished - 1];
+    for (const auto& [key, value] : old) {
+      const std::string now = Value(key);
+      EXPECT_TRUE(now == value || now == after[finished].at(key)) << key << " = " << now;
+    }
+    config_.SetString("probe", "1");
+    for (const std::string& name : Entries(Folder())) {
+      EXPECT_EQ(std::string::npos, name.find(".corrupt-")) << name;
+    }
+  }
+}
+
+// Two guards before a commit, each on its own: the lock file must still be
+// the one at its path (another writer took a new one after it was removed),
+// and the file must still hold what was read (another program replaced it
+// without the lock). Either way the write is made again on top, and nothing
+// the other wrote is lost.
+TEST_F(FileLayer, ANewWriterSlippingInBeforeTheCommitLosesNothing) {
+  const std::string file = UserFile(domain_);
+  // A file holding {theirs: 1} as another program might write it.
+  std::string theirs;
+  {
+    const Config other(1, "Other", "Acme");
+    other.SetString("theirs", "1");
+    theirs = zqtest::ReadFile(UserFile("com.acme.Other"));
+  }
+  struct Row {
+    const char* what;
+    std::function<void()> slipIn;  // runs while this writer is about to commit
+  };
+  // The other writer is a process started beforehand (a fork during a store
+  // call would wait for that call): it waits for the word, then reads the
+  // file at once, passes its own checks and renames well after this writer
+  // would have committed.
+  zqtest::Pipe go;
+  const auto startOtherWriter = [&] {
+    return zqtest::Spawn([&] {
+      std::uint32_t word = 0;
+      if (!go.Receive(word)) return false;
+      struct Pause : files::FaultHook {
+        int Before(Call call, int, const char*, std::size_t&) override {
+          if (call == Call::kRename && !paused) {  // its checks passed; only the rename is left
+            paused = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+          }
+          return 0;
+        }
+        bool paused = false;
+      } pause;
+      files::SetFaultHook(&pause);
+      config_.SetString("theirs", "1");
+      files::SetFaultHook(nullptr);
+      return true;
+    });
+  };
+  pid_t otherWriter = -1;
+  const Row rows[] = {
+      {"a writer on a new lock file",
+       [&] {
+         fs::remove(file + ".lock");
+         go.Send(1);
+         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+       }},
+      {"another program replacing the file",
+       [&] {
+         zqtest::WriteFile(file + ".new", theirs);
+         fs::rename(file + ".new", file);
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    fs::remove_all(Folder());
+    config_.SetString("mine", "0");
+    struct SlipIn : files::FaultHook {
+      explicit SlipIn(const Row& r) : row(r) {}
+      int Before(Call call, int, const char*, std::size_t&) override {
+        if (call == Call::kSync && !done) {
+          done = true;
+          row.slipIn();
+        }
+        return 0;
+      }
+      const Row& row;
+      bool done = false;
+    } slipIn(row);
+    if (&row == &rows[0]) otherWriter = startOtherWriter();
+    files::SetFaultHook(&slipIn);
+    config_.SetString("mine", "1");
+    files::SetFaultHook(nullptr);
+    if (&row == &rows[0]) {
+      EXPECT_EQ(0, zqtest::Wait(otherWriter));
+    }
+    EXPECT_EQ("1", Value("mine"));
+    EXPECT_EQ("1", Value("theirs"));
+  }
+}
+
+// A host that closed descriptors 0-2 and writes to them all the time: none of
+// our files may take one of those numbers, or its output lands in them.
+TEST_F(FileLayer, AHostWithoutStandardDescriptorsKeepsItsSettingsAndContainers) {
+  const std::string plain = zqtest::ReadFile("/proc/self/exe").substr(0, 100000);
+  zqtest::WriteFile(dir_.File("plain"), plain);
+  EXPECT_EQ(
+      0, zqtest::RunInChild([&] {
+        ::alarm(60);
+        // The noise also reaches what others put on 0-2 meanwhile (the sanitizer
+        // runtimes make pipes there): EPIPE, not the end of the test.
+        ::signal(SIGPIPE, SIG_IGN);
+        for (int fd = 0; fd <= 2; ++fd) ::close(fd);
+        std::atomic<bool> stop{false};
+        std::thread noise([&] {
+          while (!stop) {
+            for (int fd = 0; fd <= 2; ++fd) {
+              const ssize_t ignored = ::write(fd, "host noise\n", 11);
+              static_cast<void>(ignored);
+            }
+          }
+        });
+        bool ok = true;
+        for (int i = 0; i < 100 && ok; ++i) {
+          config_.SetString("k" + std::to_string(i), std::to_string(i));
+          std::string value;
+          ok = config_.GetString("k" + std::to_string(i), value) && value == std::to_string(i);
+        }
+        for (int i = 0; i < 20 && ok; ++i) {
+          ok = Crypto::FileEncrypt(dir_.File("plain").c_str(), dir_.File("box").c_str(), false) &&
+               Crypto::FileDecrypt(dir_.File("box").c_str(), dir_.File("back").c_str(), false) &&
+               zqtest::ReadFile(dir_.File("back")) == plain;
+        }
+        stop = true;
+        noise.join();
+        return ok;
+      }));
+  for (const std::string& name : Entries(Folder())) {
+    EXPECT_EQ(std::string::npos, name.find(".corrupt-")) << name;
+  }
+}
+
+// Another program rewriting the settings file in place (open with O_TRUNC,
+// then write) leaves it half-written for a moment; a write that reads it then
+// must not set it aside as damaged.
+TEST_F(FileLayer, AFileRewrittenInPlaceIsNeverTakenForDamaged) {
+  config_.SetString("theirs", "1");
+  const std::string file = UserFile(domain_);
+  const std::string bytes = zqtest::ReadFile(file);
+  const pid_t rewriter = zqtest::Spawn([&] {
+    for (;;) {
+      const int fd = ::open(file.c_str(), O_WRONLY | O_TRUNC);
+      if (fd < 0) continue;
+      const std::size_t half = bytes.size() / 2;
+      bool written = ::write(fd, bytes.data(), half) == static_cast<ssize_t>(half);
+      ::usleep(5000);  // half-written a third of the time
+      written = written && ::write(fd, bytes.data() + half, bytes.size() - half) > 0;
+      ::close(fd);
+      ::usleep(written ? 10000 : 0);
+    }
+    return true;
+  });
+  for (int i = 0; i < 30; ++i) config_.SetString("mine", std::to_string(i));
+  ::kill(rewriter, SIGKILL);
+  zqtest::Wait(rewriter);
+  for (const std::string& name : Entries(Folder())) {
+    EXPECT_EQ(std::string::npos, name.find(".corrupt-")) << name;
+  }
+}
+
+// Root writing a user's settings (a service with that user's HOME, sudo -E)
+// leaves every file the user's, so the user can still read and write them.
+TEST_F(FileLayer, RootWritingAUsersSettingsLeavesThemTheUsers) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  constexpr uid_t kUser = 65534;
+  struct Row {
+    const char* what;
+    std::function<void()> prepare;
+  };
+  const Row rows[] = {
+      {"an existing file of the user",
+       [&] {
+         config_.SetString("key", "old");
+         for (const auto& entry : fs::recursive_directory_iterator(dir_.Path())) {
+           ASSERT_EQ(0, ::lchown(entry.path().c_str(), kUser, kUser));
+         }
+       }},
+      {"a new file in the user's folder",
+       [&] {
+         fs::create_directories(Folder());
+         ASSERT_EQ(0, ::chown(Folder().c_str(), kUser, kUser));
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    fs::remove_all(Folder());
+    row.prepare();
+    config_.SetString("key", "new");
+    EXPECT_EQ("new", Value("key"));
+    for (const std::string& name : Entries(Folder())) {
+      struct stat info {};
+      ASSERT_EQ(0, ::lstat((Folder() / name).c_str(), &info));
+      EXPECT_EQ(kUser, info.st_uid) << name;
+      EXPECT_EQ(kUser, info.st_gid) << name;
+    }
+  }
+}
+
+}  // namespace
