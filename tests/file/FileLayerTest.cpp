@@ -23,6 +23,7 @@
 #include "utils/config/Config.h"
 #include "utils/config/PreferenceTransfer.h"
 #include "utils/crypto/Crypto.h"
+#include "utils/file/AtomicFile.h"
 #include "utils/file/FileCalls.h"
 
 using ZQ::RVL::Utils::Config;
@@ -371,6 +372,59 @@ TEST_F(FileLayer, ANewWriterSlippingInBeforeTheCommitLosesNothing) {
     }
     EXPECT_EQ("1", Value("mine"));
     EXPECT_EQ("1", Value("theirs"));
+  }
+}
+
+// Whoever may write the folder can swap another file in under the temporary
+// name between its link and its rename. Swapped before the commit's check,
+// the old file stays; swapped in the instant between the check and the rename
+// (when the swapper could as well replace the file itself), the commit says
+// that what is in place is not what it wrote. Never a silent success.
+TEST_F(FileLayer, ACommitPutsOnlyItsOwnFileInPlaceOrSaysSo) {
+  const fs::path folder = dir_.Path() / "swap";
+  fs::create_directories(folder);
+  const std::string target = (folder / "file").string();
+  struct Swap : files::FaultHook {
+    Swap(const fs::path& f, Call c) : folder(f), at(c) {}
+    int Before(Call call, int, const char* name, std::size_t&) override {
+      if (swapped || call != at) return 0;
+      const bool temporary =
+          name != nullptr && std::string(name).find(".tmp-") != std::string::npos;
+      if (at == Call::kStat && !temporary) return 0;  // the check of the temporary name
+      swapped = true;
+      for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().filename().string().find(".tmp-") == std::string::npos) continue;
+        zqtest::WriteFile((folder / "planted").string(), "planted");
+        fs::rename(folder / "planted", entry.path());
+      }
+      return 0;
+    }
+    fs::path folder;
+    Call at;
+    bool swapped = false;
+  };
+  struct Row {
+    const char* when;
+    Call at;
+    const char* expected;  // in place afterwards
+  };
+  const Row rows[] = {{"before the check", Call::kStat, "old"},
+                      {"after the check", Call::kRename, "planted"}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.when);
+    zqtest::WriteFile(target, "old");
+    ZQ::RVL::Utils::internal::AtomicFile file;
+    ASSERT_TRUE(file.Begin(target, {}));
+    ASSERT_TRUE(file.Write("mine"));
+    Swap swap(folder, row.at);
+    files::SetFaultHook(&swap);
+    const bool committed = file.Commit();
+    const int error = errno;
+    files::SetFaultHook(nullptr);
+    EXPECT_TRUE(swap.swapped);
+    EXPECT_FALSE(committed);
+    EXPECT_EQ(ESTALE, error);
+    EXPECT_EQ(row.expected, zqtest::ReadFile(target));
   }
 }
 
