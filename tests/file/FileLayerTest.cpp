@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tests/config/ConfigTestUtil.h"
+#include "tests/support/FileFaults.h"
 #include "utils/config/Config.h"
 #include "utils/config/PreferenceTransfer.h"
 #include "utils/crypto/Crypto.h"
@@ -34,50 +35,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Counts the calls of each kind, and fails the `failAt`-th call of kind
-// `kind` with `error` (or shortens reads and writes, or interrupts each call
-// once, for the rows that must still succeed).
-class Faults : public files::FaultHook {
- public:
-  enum class Mode { kCount, kFailNth, kShort, kInterrupt };
-  Faults(Mode mode, Call kind = Call::kOpen, int failAt = 0, int error = EIO)
-      : mode_(mode), kind_(kind), failAt_(failAt), error_(error) {
-    files::SetFaultHook(this);
-  }
-  ~Faults() override { files::SetFaultHook(nullptr); }
-  Faults(const Faults&) = delete;
-  Faults& operator=(const Faults&) = delete;
-
-  int Before(Call call, int, const char*, std::size_t& size) override {
-    const int seen = ++counts_[static_cast<int>(call)];
-    switch (mode_) {
-      case Mode::kCount:
-        return 0;
-      case Mode::kFailNth:
-        return call == kind_ && seen == failAt_ ? error_ : 0;
-      case Mode::kShort:
-        if ((call == Call::kRead || call == Call::kWrite) && size > 1) size = size / 2 + 1;
-        return 0;
-      case Mode::kInterrupt:
-        return (interrupted_ = !interrupted_) ? EINTR : 0;
-    }
-    return 0;
-  }
-  int Count(Call call) const { return counts_[static_cast<int>(call)]; }
-
- private:
-  Mode mode_;
-  Call kind_;
-  int failAt_;
-  int error_;
-  bool interrupted_ = false;
-  int counts_[files::kCallKinds] = {};
-};
-
-constexpr Call kEveryCall[] = {
-    Call::kOpen,       Call::kRead,        Call::kWrite,    Call::kSync,   Call::kClose,
-    Call::kStat,       Call::kRename,      Call::kLink,     Call::kUnlink, Call::kMakeFolder,
-    Call::kChangeMode, Call::kChangeOwner, Call::kTruncate, Call::kLock,   Call::kReadFolder};
+using Faults = zqtest::FileFaults;
 
 class FileLayer : public zqtest::PreferencesTest {
  protected:
@@ -141,12 +99,15 @@ TEST_F(FileLayer, EveryStepOfEveryWriteFailingLosesNothing) {
     const std::string before = Value(path.key);
     int counts[files::kCallKinds] = {};
     {
-      Faults counter(Faults::Mode::kCount);
+      const Faults counter(Faults::Mode::kCount);
       path.write();
-      for (Call call : kEveryCall) counts[static_cast<int>(call)] = counter.Count(call);
+      for (int kind = 0; kind < files::kCallKinds; ++kind) {
+        counts[kind] = counter.Count(static_cast<Call>(kind));
+      }
     }
-    for (Call call : kEveryCall) {
-      for (int n = 1; n <= counts[static_cast<int>(call)]; ++n) {
+    for (int kind = 0; kind < files::kCallKinds; ++kind) {
+      const auto call = static_cast<Call>(kind);
+      for (int n = 1; n <= counts[kind]; ++n) {
         SCOPED_TRACE(std::string(path.name) + ", call kind " +
                      std::to_string(static_cast<int>(call)) + " failing at its " +
                      std::to_string(n) + "th");

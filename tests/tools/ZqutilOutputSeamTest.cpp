@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/FileFaults.h"
 #include "tests/support/TempDir.h"
 #include "tools/zqutil/Cli.h"
 #include "tools/zqutil/Files.h"
-#include "utils/file/FileCalls.h"
 
 namespace zqutil {
 // The commands' failure paths, as exceptions the test can catch.
@@ -25,29 +25,8 @@ void UsageError(const std::string& message) {
 
 namespace {
 
-namespace files = ZQ::RVL::Utils::internal::files;
-using files::Call;
-
-class FailNth : public files::FaultHook {
- public:
-  FailNth(Call kind, int n) : kind_(kind), n_(n) { files::SetFaultHook(this); }
-  ~FailNth() override { files::SetFaultHook(nullptr); }
-  FailNth(const FailNth&) = delete;
-  FailNth& operator=(const FailNth&) = delete;
-  // n = 0: every call of the kind fails.
-  int Before(Call call, int, const char*, std::size_t&) override {
-    if (call != kind_ || (++seen_ != n_ && n_ != 0)) return 0;
-    failed_ = true;
-    return EIO;
-  }
-  bool Failed() const { return failed_; }
-
- private:
-  Call kind_;
-  int n_;
-  int seen_ = 0;
-  bool failed_ = false;
-};
+using zqtest::FileFaults;
+using Call = ZQ::RVL::Utils::internal::files::Call;
 
 // Writes `bytes` to `path` as a command does; returns the failure's message,
 // empty on success.
@@ -70,7 +49,7 @@ TEST(ZqutilOutputSeam, EveryStepOfAReplacementFailingLeavesTheOldOrTheNewFile) {
   const std::string before(100000, 'o');
   const std::string after(150000, 'n');
   for (const bool exists : {true, false}) {
-    for (int kind = 0; kind < files::kCallKinds; ++kind) {
+    for (int kind = 0; kind < ZQ::RVL::Utils::internal::files::kCallKinds; ++kind) {
       for (int n = 1;; ++n) {
         SCOPED_TRACE((exists ? "replacing, call kind " : "new file, call kind ") +
                      std::to_string(kind) + " failing at its " + std::to_string(n) + "th");
@@ -79,7 +58,7 @@ TEST(ZqutilOutputSeam, EveryStepOfAReplacementFailingLeavesTheOldOrTheNewFile) {
         std::string failure;
         bool failed = false;
         {
-          const FailNth fault(static_cast<Call>(kind), n);
+          const FileFaults fault(FileFaults::Mode::kFailNth, static_cast<Call>(kind), n);
           failure = WriteOutput(path, after);
           failed = fault.Failed();
         }
@@ -104,7 +83,7 @@ TEST(ZqutilOutputSeam, EveryStepOfAReplacementFailingLeavesTheOldOrTheNewFile) {
 // A device or a network file system may report a failed write only when the
 // file is closed: an output written in place fails the command then too.
 TEST(ZqutilOutputSeam, AFailureAtTheCloseOfAnOutputWrittenInPlaceFailsTheCommand) {
-  const FailNth fault(Call::kClose, 0);
+  const FileFaults fault(FileFaults::Mode::kFailNth, Call::kClose);
   EXPECT_NE("", WriteOutput("/dev/null", std::string(300, 'x')));
   EXPECT_TRUE(fault.Failed());
 }
