@@ -202,9 +202,15 @@ bool AtomicFile::Begin(const std::string& path, const ReplaceOptions& options) {
 }
 
 bool AtomicFile::MakeTemporary(mode_t createMode) {
-  file_ = FileDescriptor(files::Open(folder_.Get(), ".", O_TMPFILE | O_RDWR, createMode));
-  if (file_.Valid()) return true;
-  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+  // An unnamed file gets its name through /proc/self/fd (or, for root,
+  // AT_EMPTY_PATH): without /proc (a chroot), a normal user could never
+  // commit one.
+  struct stat proc {};
+  if (::geteuid() == 0 || files::StatAt(AT_FDCWD, "/proc/self/fd", proc, 0) == 0) {
+    file_ = FileDescriptor(files::Open(folder_.Get(), ".", O_TMPFILE | O_RDWR, createMode));
+    if (file_.Valid()) return true;
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+  }
   // No unnamed files on this file system: a named one, removed on failure,
   // by the destructor, or by RemoveTemporariesNow() on a signal.
   for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
