@@ -95,8 +95,20 @@ void SetFaultHook(FaultHook* hook) {
 
 int Open(int folder, const char* path, int flags, mode_t mode) {
   if (!Allowed(Call::kOpen, folder, path)) return -1;
+  const auto open = [&] {
+    return Retried([&] { return ::openat(folder, path, flags | O_CLOEXEC, mode); });
+  };
+  const int fd = open();
+  // The kernel hands out the lowest free number: above 2, the host's 0-2
+  // were all open, and nothing can reach our file through them.
+  if (fd < 0 || fd > STDERR_FILENO) return fd;
+  // The host closed one of them: this file was one of its stdin, stdout or
+  // stderr for a moment. Drop it (and the entry it made) and open it again
+  // with those numbers taken.
+  ::close(fd);
+  if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) ::unlinkat(folder, path, 0);
   const StandardSlotsFilled filled;
-  return AboveStandard(Retried([&] { return ::openat(folder, path, flags | O_CLOEXEC, mode); }));
+  return AboveStandard(open());
 }
 
 ssize_t Read(int fd, void* buffer, std::size_t size) {
