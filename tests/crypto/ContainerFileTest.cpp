@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -218,4 +219,14 @@ TEST_F(FileCipher, AnotherUsersFileInASharedFolderIsNeverWritten) {
   ASSERT_TRUE(Crypto::FileEncrypt(Path("plain").c_str(), Path("box").c_str(), false));
   EXPECT_FALSE(Crypto::FileDecrypt(Path("box").c_str(), planted.c_str(), false));
   EXPECT_EQ("", ReadFile(planted));
+  // A FIFO of that user, with the user reading at the other end.
+  const std::string fifo = (shared / "fifo").string();
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0666));
+  ASSERT_EQ(0, ::chown(fifo.c_str(), 65534, 65534));
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  EXPECT_FALSE(Crypto::FileDecrypt(Path("box").c_str(), fifo.c_str(), false));
+  char got = 0;
+  EXPECT_GE(0, ::read(reader, &got, 1));  // nothing was written
+  ::close(reader);
 }

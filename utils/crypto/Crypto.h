@@ -114,8 +114,8 @@ ZQ_UTILS_API bool StreamPlainSize(std::istream& in, int& size, bool light);
 //   0600 container decrypts into a 0600 file.
 // - An output path that is a symbolic link is refused, never written through;
 //   so is a folder, a socket, the input itself (nothing is emptied then), and
-//   an existing file of another user in a sticky folder that others may write
-//   (/tmp), which that user could have made to read our bytes. A FIFO with a
+//   an existing file or FIFO of another user in a sticky folder that others
+//   may write (/tmp), which that user could have made to read our bytes. A FIFO with a
 //   reader and a character device (/dev/null) are written in place; a FIFO
 //   without a reader is refused at once.
 // - Descriptors are close-on-exec and never 0, 1 or 2.

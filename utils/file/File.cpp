@@ -122,6 +122,18 @@ bool OpenForWritingInPlace(const std::string& path, const InPlacePolicy& policy,
   // input, and not another user's planted file. Through a link, nothing is
   // made.
   const int linkFlags = policy.followLinks ? 0 : O_CREAT | O_NOFOLLOW;
+  struct stat there {};
+  if (files::StatAt(folder.Get(), name.c_str(), there, AT_SYMLINK_NOFOLLOW) == 0) {
+    // Another user's link could lead our bytes anywhere; another user's FIFO
+    // or file in /tmp could be read by them (the kernel's protected_symlinks,
+    // protected_fifos and protected_regular rules, whether or not they are on).
+    if (S_ISLNK(there.st_mode) && there.st_uid != ::geteuid() && there.st_uid != 0) {
+      return Refuse(out, EACCES, "it is a symbolic link of another user");
+    }
+    if (OthersFileInSharedFolder(there, folderInfo)) {
+      return Refuse(out, EACCES, "it belongs to another user in a shared folder");
+    }
+  }
   int flags = O_WRONLY | linkFlags | kOpenFlags;
   out.fd = FileDescriptor(files::Open(folder.Get(), name.c_str(), flags, policy.newMode));
   if (!out.fd.Valid() && errno == ENXIO && policy.waitForReader) {
@@ -142,10 +154,11 @@ bool OpenForWritingInPlace(const std::string& path, const InPlacePolicy& policy,
   if (policy.input != nullptr && SameFile(out.info, *policy.input)) {
     return Refuse(out, EINVAL, "it is the input file");
   }
+  // Checked again on what was opened: the entry may have been swapped since.
+  if (OthersFileInSharedFolder(out.info, folderInfo)) {
+    return Refuse(out, EACCES, "it belongs to another user in a shared folder");
+  }
   if (S_ISREG(out.info.st_mode)) {
-    if (OthersFileInSharedFolder(out.info, folderInfo)) {
-      return Refuse(out, EACCES, "it belongs to another user in a shared folder");
-    }
     if (out.info.st_size != 0 && files::Truncate(out.fd.Get(), 0) != 0) return false;
     return true;
   }

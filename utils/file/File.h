@@ -14,9 +14,10 @@
 // - Links. A reader follows symbolic links unless told not to. A writer
 //   never writes through a link it did not expect: a link at a path opened
 //   for writing in place fails (ELOOP), or, when the caller asks, leads to an
-//   existing FIFO, terminal or device only; a replacement replaces the link's
-//   target only when asked to and only for a link of this user or root
-//   (another user's link: EACCES), else fails (ELOOP). A link in a folder
+//   existing FIFO, terminal or device only, and only for a link of this user
+//   or root; a replacement replaces the link's target only when asked to and
+//   only for a link of this user or root (another user's link: EACCES), else
+//   fails (ELOOP). A link in a folder
 //   above the file is followed: the layer guards the last step of a path.
 // - Write through the descriptor you created. Nothing is ever reopened by
 //   name: the temporary file of a replacement is written, fsynced and renamed
@@ -25,10 +26,11 @@
 // - Kinds. Only a regular file is replaced. A FIFO, a terminal or a character
 //   device named as an output is written in place; a path that names this
 //   process's own standard output is written to descriptor 1 as it is.
-// - Existing files. An existing file of another user in a folder that others
-//   may write and that has the sticky bit (/tmp) is never written or
-//   replaced (EACCES), as the kernel's protected_regular rule has it: another
-//   user could have made it to be handed our bytes.
+// - Existing files. An existing file or FIFO of another user in a folder
+//   that others may write and that has the sticky bit (/tmp) is never
+//   written or replaced (EACCES), as the kernel's protected_regular and
+//   protected_fifos rules have it, whether or not they are on: another user
+//   could have made it to be handed our bytes.
 // - Modes and owners. A new file gets 0666 less the umask, narrowed to what
 //   the caller allows (zqutil: no more than its input's mode); a replaced file
 //   keeps its mode (narrowed the same way) and, where this process may give
