@@ -392,6 +392,11 @@ TEST_F(FileLayer, ACommitPutsOnlyItsOwnFileInPlaceOrSaysSo) {
 // A host that closed descriptors 0-2 and writes to them all the time: none of
 // our files may take one of those numbers, or its output lands in them.
 TEST_F(FileLayer, AHostWithoutStandardDescriptorsKeepsItsSettingsAndContainers) {
+#if defined(__SANITIZE_THREAD__)
+  // The host's own race (writing to numbers another thread opens and closes)
+  // is what ThreadSanitizer reports; the other builds run it.
+  GTEST_SKIP() << "the host's descriptor race is what ThreadSanitizer reports";
+#endif
   const std::string plain = zqtest::ReadFile("/proc/self/exe").substr(0, 100000);
   zqtest::WriteFile(dir_.File("plain"), plain);
   EXPECT_EQ(
