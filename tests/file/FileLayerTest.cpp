@@ -389,6 +389,44 @@ TEST_F(FileLayer, ACommitPutsOnlyItsOwnFileInPlaceOrSaysSo) {
   }
 }
 
+// A signal that ends the tool between the temporary file's link and its
+// rename (its handler calls RemoveTemporariesNow) leaves no name behind,
+// whether the temporary file was unnamed until then or named from the start.
+TEST_F(FileLayer, ASignalJustBeforeTheRenameLeavesNoTemporaryName) {
+  const fs::path folder = dir_.Path() / "signal";
+  fs::create_directories(folder);
+  struct Signal : files::FaultHook {
+    explicit Signal(const fs::path& f) : folder(f) {}
+    int Before(Call call, int, const char*, std::size_t&) override {
+      if (call == Call::kRename && !handled) {
+        handled = true;
+        ZQ::RVL::Utils::internal::RemoveTemporariesNow();
+        for (const auto& entry : fs::directory_iterator(folder)) left.push_back(entry.path());
+      }
+      // The second open of Begin() (after the folder's) makes the unnamed file.
+      return call == Call::kOpen && unnamedFails && opens++ == 1 ? EOPNOTSUPP : 0;
+    }
+    fs::path folder;
+    bool handled = false;
+    bool unnamedFails = false;
+    int opens = 0;
+    std::vector<fs::path> left;
+  };
+  for (const bool named : {false, true}) {
+    SCOPED_TRACE(named ? "named from the start" : "unnamed until the commit");
+    ZQ::RVL::Utils::internal::AtomicFile file;
+    Signal signal(folder);
+    signal.unnamedFails = named;
+    files::SetFaultHook(&signal);
+    ASSERT_TRUE(file.Begin((folder / "out").string(), {}));
+    ASSERT_TRUE(file.Write("new"));
+    EXPECT_FALSE(file.Commit());
+    files::SetFaultHook(nullptr);
+    EXPECT_TRUE(signal.handled);
+    EXPECT_EQ(std::vector<fs::path>{}, signal.left);
+  }
+}
+
 // A host that closed descriptors 0-2 and writes to them all the time: none of
 // our files may take one of those numbers, or its output lands in them.
 TEST_F(FileLayer, AHostWithoutStandardDescriptorsKeepsItsSettingsAndContainers) {

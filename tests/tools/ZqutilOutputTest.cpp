@@ -183,6 +183,11 @@ TEST_F(ZqutilOutput, KindsAtThePath) {
        "echo kept >log && $ZQ crypt decrypt box /dev/stdout >>log" +
            Then("echo kept | cat - plain | cmp - log"),
        0, ""},
+      {"stderr and another descriptor by their names are appended to",
+       "echo kept >log && echo kept >log3 && $ZQ crypt decrypt box /dev/stderr 2>>log && "
+       "$ZQ crypt decrypt box /dev/fd/3 3>>log3" +
+           Then("echo kept | cat - plain | cmp - log && echo kept | cat - plain | cmp - log3"),
+       0, ""},
       {"a FIFO is written in place",
        "cat fifo >got & $ZQ crypt decrypt box fifo" + Then("wait && test -p fifo && cmp got plain"),
        0, ""},

@@ -128,9 +128,20 @@ Output::Output(const std::string& path, mode_t modeLimit, const struct stat* inp
     : name_(path == "-" ? "stdout" : path) {
   int fd = STDOUT_FILENO;
   struct stat info {};
-  if (path == "-" || file::IsStandardOutput(path)) {
+  file::OpenedFile own;
+  if (path == "-") {
     // Checked now, before any input is read: a closed stdout fails at once.
     if (file::files::Stat(fd, info) != 0) Fail("cannot write " + name_ + ": " + ErrnoText());
+  } else if (file::OpenOwnDescriptor(path, own)) {
+    // One of this process's own descriptors (/dev/stdout, /dev/stderr,
+    // /dev/fd/N): written as it is, so `>> log` appends.
+    if (!own.fd.Valid()) Fail("cannot write " + name_ + ": " + ErrnoText());
+    if (input != nullptr && own.info.st_dev == input->st_dev && own.info.st_ino == input->st_ino &&
+        S_ISREG(own.info.st_mode)) {
+      Fail("cannot write " + name_ + ": it is the input file");
+    }
+    inPlace_ = std::move(own.fd);
+    fd = inPlace_.Get();
   } else if (file::files::StatAt(AT_FDCWD, path.c_str(), info, 0) == 0 && !S_ISREG(info.st_mode) &&
              !S_ISDIR(info.st_mode)) {
     // Renaming over a FIFO or a device would replace it: written in place.

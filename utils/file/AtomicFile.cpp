@@ -215,13 +215,18 @@ bool AtomicFile::MakeTemporary(mode_t createMode) {
   // by the destructor, or by RemoveTemporariesNow() on a signal.
   for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
     std::string name = TemporaryName(name_);
+    // Known to RemoveTemporariesNow() before the name exists, so that no
+    // signal finds it made and unknown.
+    registered_ = RegisterTemporary(folder_.Get(), name);
     file_ = FileDescriptor(files::Open(folder_.Get(), name.c_str(),
                                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, createMode));
     if (file_.Valid()) {
       temporaryName_ = std::move(name);
-      registered_ = RegisterTemporary(folder_.Get(), temporaryName_);
       return true;
     }
+    const int error = errno;
+    UnregisterTemporary(registered_);
+    errno = error;
     if (errno != EEXIST) return false;
   }
   return false;
@@ -262,10 +267,16 @@ bool AtomicFile::Commit() {
     const std::string self = "/proc/self/fd/" + std::to_string(file_.Get());
     for (int attempt = 0; attempt < kMaxNameAttempts && temporaryName_.empty(); ++attempt) {
       std::string name = TemporaryName(name_);
+      registered_ = RegisterTemporary(folder_.Get(), name);  // before the name exists
       int linked =
           files::Link(AT_FDCWD, self.c_str(), folder_.Get(), name.c_str(), AT_SYMLINK_FOLLOW);
       if (linked != 0 && errno == ENOENT) {  // no /proc: needs CAP_DAC_READ_SEARCH
         linked = files::Link(file_.Get(), "", folder_.Get(), name.c_str(), AT_EMPTY_PATH);
+      }
+      if (linked != 0) {
+        const int error = errno;
+        UnregisterTemporary(registered_);
+        errno = error;
       }
       if (linked == 0)
         temporaryName_ = std::move(name);

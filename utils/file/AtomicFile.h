@@ -4,11 +4,12 @@
 // fsyncs it, puts it in place with a rename and fsyncs the folder, so a reader
 // sees the whole old or the whole new file and the new one survives a crash
 // once Commit() returns true. Where the file system allows, the temporary
-// file has no name until Commit() (O_TMPFILE): a process killed before then,
-// even by SIGKILL, leaves nothing behind. Elsewhere it is named
-// `<name>.tmp-XXXXXX` (see IsTemporaryName) from Begin() on, and
-// RemoveTemporariesNow() removes it from a signal handler. Follows the policy
-// of utils/file/File.h. Private (not installed).
+// file has no name until Commit() (O_TMPFILE) links it as
+// `<name>.tmp-XXXXXX` (see IsTemporaryName) just before the rename: a process
+// killed before then, even by SIGKILL, leaves nothing behind. Elsewhere it has
+// that name from Begin() on. Either way RemoveTemporariesNow() removes a name
+// not yet renamed from a signal handler. Follows the policy of
+// utils/file/File.h. Private (not installed).
 //
 // Thread-safety: an AtomicFile is used by one thread at a time; different
 // objects may be used at once.
@@ -113,7 +114,7 @@ class AtomicFile {
   std::optional<mode_t> mode_;  // set by Sync()
   bool takeFolderOwner_ = false;
   bool keepOwner_ = false;
-  int registered_ = -1;  // slot of a named temporary file (RemoveTemporariesNow)
+  int registered_ = -1;  // slot of the temporary name (RemoveTemporariesNow)
   const char* refusal_ = nullptr;
   bool synced_ = false;
   bool committed_ = false;

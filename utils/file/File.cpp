@@ -193,11 +193,34 @@ bool OpenUnnamedFile(const std::string& folder, FileDescriptor& out) {
   return false;
 }
 
-bool IsStandardOutput(const std::string& path) {
-  struct stat named {};
-  struct stat standard {};
-  return files::StatAt(AT_FDCWD, path.c_str(), named, 0) == 0 &&
-         files::Stat(STDOUT_FILENO, standard) == 0 && SameFile(named, standard);
+bool OpenOwnDescriptor(const std::string& path, OpenedFile& out) {
+  out = OpenedFile{};
+  int number = -1;
+  if (path == "/dev/stdout") number = STDOUT_FILENO;
+  if (path == "/dev/stderr") number = STDERR_FILENO;
+  for (const std::string& prefix : {std::string("/dev/fd/"), std::string("/proc/self/fd/"),
+                                   "/proc/" + std::to_string(::getpid()) + "/fd/"}) {
+    const std::string_view digits =
+        std::string_view(path).substr(std::min(prefix.size(), path.size()));
+    if (path.compare(0, prefix.size(), prefix) != 0 || digits.empty() || digits.size() > 9 ||
+        digits.find_first_not_of("0123456789") != std::string_view::npos) {
+      continue;
+    }
+    number = std::stoi(std::string(digits));
+  }
+  if (number < 0) {
+    // The file stdout was redirected to, named by its path.
+    struct stat named {};
+    struct stat standard {};
+    if (files::StatAt(AT_FDCWD, path.c_str(), named, 0) != 0 ||
+        files::Stat(STDOUT_FILENO, standard) != 0 || !SameFile(named, standard)) {
+      return false;
+    }
+    number = STDOUT_FILENO;
+  }
+  out.fd = FileDescriptor(::fcntl(number, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+  if (out.fd.Valid() && files::Stat(out.fd.Get(), out.info) != 0) out.fd.Close();
+  return true;
 }
 
 ReadStatus ReadAll(int fd, std::size_t limit, std::size_t sizeHint, std::string& out) {

@@ -113,9 +113,16 @@ bool OpenForWritingInPlace(const std::string& path, const InPlacePolicy& policy,
 // file cannot be made.
 bool OpenUnnamedFile(const std::string& folder, FileDescriptor& out);
 
-// Returns true when `path` names the file that descriptor 1 has open
-// (/dev/stdout, /dev/fd/1, /proc/self/fd/1, or the file stdout was redirected to).
-bool IsStandardOutput(const std::string& path);
+// Opens for writing, as a new descriptor of the same open file (its offset
+// and O_APPEND shared, nothing emptied), what `path` names when it is one of
+// this process's own descriptors: /dev/stdout, /dev/stderr, /dev/fd/N,
+// /proc/self/fd/N, or the file descriptor 1 has open (where stdout was
+// redirected to). So `>> log` appends and the log stays, where reopening the
+// name would empty or replace it. Returns false, with `out` empty, when `path`
+// names none of them; true when it names one, with `out.fd` open and
+// `out.info` filled, or `out.fd` not valid and errno set when that descriptor
+// is closed.
+bool OpenOwnDescriptor(const std::string& path, OpenedFile& out);
 
 enum class ReadStatus { kOk, kMissing, kTooLarge, kError };
 
