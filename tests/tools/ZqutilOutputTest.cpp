@@ -274,6 +274,9 @@ TEST_F(ZqutilOutput, ErrorsAtTheEndFail) {
       {"stdout by its name", "$ZQ crypt decrypt box /dev/stdout >/dev/full", 1,
        "cannot write /dev/stdout: No space left"},
       {"stdout", "$ZQ crypt encrypt plain - >/dev/full", 1, "cannot write stdout: No space left"},
+      {"printed lines", "$ZQ guid new >/dev/full", 1, "cannot write stdout: No space left"},
+      {"a report", "$ZQ crypt info box >/dev/full", 1, "cannot write stdout: No space left"},
+      {"the version", "$ZQ --version >/dev/full", 1, "cannot write stdout: No space left"},
   };
   for (const Row& row : rows) Check(row);
 }

@@ -1,11 +1,16 @@
 // zqutil: inspect, produce and repair what the toolkit writes: identifiers,
 // encrypted containers and settings.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 
 #include "tools/zqutil/Cli.h"
 #include "tools/zqutil/Files.h"
 #include "utils/crypto/KeyPair.h"
+#include "utils/file/FileStream.h"
 
 namespace zqutil {
 
@@ -34,10 +39,27 @@ std::string VersionText() {
          (fingerprint.empty() ? "unknown (no SHA-256 in OpenSSL)" : fingerprint);
 }
 
+// Writes out what stdout still buffers: a command succeeds only when all it
+// printed arrived (stdout on a full disk, a closed pipe). Returns `code`, or
+// kFailed with the reason on stderr when a write to stdout failed.
+int FinishStandardOutput(int code, ZQ::RVL::Utils::internal::FileStreamBuf& out) {
+  const bool streamFailed = !out.Flush();
+  int error = out.Error();
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) error = error != 0 ? error : errno;
+  if ((!streamFailed && error == 0) || code != 0) return code;
+  std::fprintf(stderr, "zqutil: cannot write stdout: %s\n",
+               error != 0 ? std::strerror(error) : "the write failed");
+  return zqutil::kFailed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
+  // std::cout (CLI11's help and version, the tool's text) through the file
+  // layer, so that a failed write keeps its reason.
+  ZQ::RVL::Utils::internal::FileStreamBuf out(STDOUT_FILENO, 4096);
+  std::cout.rdbuf(&out);
   zqutil::RemoveTemporariesOnInterrupt();
   // Named here, so that usage lines (and a man page made from them) say
   // "zqutil", not the path the tool was started from.
@@ -49,13 +71,15 @@ int main(int argc, char** argv) {
   zqutil::AddCryptCommands(app);
   zqutil::AddPrefsCommands(app);
   zqutil::AddDemoCommand(app);
+  int code = 0;
   try {
     app.parse(argc, argv);
   } catch (const CLI::RuntimeError& error) {
-    return error.get_exit_code();
+    code = error.get_exit_code();
   } catch (const CLI::ParseError& error) {
-    const int code = app.exit(error);
-    return code == 0 ? 0 : zqutil::kUsage;
+    code = app.exit(error) == 0 ? 0 : zqutil::kUsage;
   }
-  return 0;
+  const int result = FinishStandardOutput(code, out);
+  std::cout.rdbuf(nullptr);
+  return result;
 }
