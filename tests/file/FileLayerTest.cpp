@@ -428,7 +428,8 @@ TEST_F(FileLayer, ASignalJustBeforeTheRenameLeavesNoTemporaryName) {
 }
 
 // A host that closed descriptors 0-2 and writes to them all the time: none of
-// our files may take one of those numbers, or its output lands in them.
+// our files may take one of those numbers, or its output lands in them; and a
+// host that puts its own file on one of them meanwhile keeps it.
 TEST_F(FileLayer, AHostWithoutStandardDescriptorsKeepsItsSettingsAndContainers) {
 #if defined(__SANITIZE_THREAD__)
   // The host's own race (writing to numbers another thread opens and closes)
@@ -443,13 +444,23 @@ TEST_F(FileLayer, AHostWithoutStandardDescriptorsKeepsItsSettingsAndContainers) 
         // The noise also reaches what others put on 0-2 meanwhile (the sanitizer
         // runtimes make pipes there): EPIPE, not the end of the test.
         ::signal(SIGPIPE, SIG_IGN);
+        const int log = ::open(dir_.File("log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
         for (int fd = 0; fd <= 2; ++fd) ::close(fd);
         std::atomic<bool> stop{false};
+        std::atomic<bool> logLost{false};
         std::thread noise([&] {
           while (!stop) {
             for (int fd = 0; fd <= 2; ++fd) {
               const ssize_t ignored = ::write(fd, "host noise\n", 11);
               static_cast<void>(ignored);
+            }
+            // Now and then the host puts its own log on 2: it must stay there.
+            struct stat put {};
+            struct stat there {};
+            if (::dup2(log, 2) == 2 && ::fstat(log, &put) == 0) {
+              ::sched_yield();
+              if (::fstat(2, &there) != 0 || there.st_ino != put.st_ino) logLost = true;
+              ::close(2);
             }
           }
         });
@@ -466,7 +477,7 @@ TEST_F(FileLayer, AHostWithoutStandardDescriptorsKeepsItsSettingsAndContainers) 
         }
         stop = true;
         noise.join();
-        return ok;
+        return ok && !logLost;
       }));
   for (const std::string& name : Entries(Folder())) {
     EXPECT_EQ(std::string::npos, name.find(".corrupt-")) << name;

@@ -1,7 +1,6 @@
 #include "utils/file/FileCalls.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -42,48 +41,35 @@ auto Retried(SystemCall call) {
   return result;
 }
 
-// While it lives, descriptors 0-2 that the host closed hold /dev/null, read
-// only: an open made meanwhile cannot get one of those numbers, so a host
-// thread writing to its closed stderr (or reading its stdin) never reaches
-// our file, not even for the moment before AboveStandard() would move it.
-class StandardSlotsFilled {
- public:
-  StandardSlotsFilled() {
-    pollfd standard[3] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
-    if (::poll(standard, 3, 0) < 0) return;
-    bool closed = false;
-    for (const pollfd& slot : standard) closed = closed || (slot.revents & POLLNVAL) != 0;
-    while (closed && count_ < 3) {
-      const int fd = ::open("/dev/null", O_RDONLY | O_NOCTTY | O_CLOEXEC);
-      if (fd < 0) break;
-      if (fd > STDERR_FILENO) {
-        ::close(fd);
-        break;
-      }
-      placeholders_[count_++] = fd;
-    }
-  }
-  ~StandardSlotsFilled() {
-    const int saved = errno;
-    for (int i = 0; i < count_; ++i) ::close(placeholders_[i]);
-    errno = saved;
-  }
-  StandardSlotsFilled(const StandardSlotsFilled&) = delete;
-  StandardSlotsFilled& operator=(const StandardSlotsFilled&) = delete;
-
- private:
-  int placeholders_[3] = {-1, -1, -1};
-  int count_ = 0;
-};
-
-// Moves `fd` above the standard descriptors: a host that closed 0, 1 or 2
-// would otherwise write its stdin, stdout or stderr traffic into our file.
-int AboveStandard(int fd) {
+// Moves `fd`, just opened with `flags`, above the standard descriptors: a
+// host that closed 0, 1 or 2 would otherwise have its stdin, stdout or stderr
+// traffic reach our file. No number of the host's is ever held longer than
+// this takes, so a host thread that puts its own file there meanwhile
+// (dup2(log, 2)) keeps it: the low number is closed only while it is still
+// ours. What a host thread wrote into or read from the file through that
+// number in the moment is undone: a file this open made is emptied, and the
+// offset goes back to the start.
+int AboveStandard(int fd, int flags) {
   if (fd < 0 || fd > STDERR_FILENO) return fd;
   const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
   const int saved = errno;
-  ::close(fd);
-  errno = saved;
+  struct stat low {};
+  struct stat ours {};
+  if (moved < 0 || (::fstat(fd, &low) == 0 && ::fstat(moved, &ours) == 0 &&
+                    low.st_dev == ours.st_dev && low.st_ino == ours.st_ino)) {
+    ::close(fd);
+  }
+  if (moved < 0) {
+    errno = saved;
+    return -1;
+  }
+  const bool made =
+      (flags & O_TMPFILE) == O_TMPFILE || (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
+  if (made && ::ftruncate(moved, 0) != 0) {
+    ::close(moved);
+    return -1;
+  }
+  if (S_ISREG(ours.st_mode)) ::lseek(moved, 0, SEEK_SET);
   return moved;
 }
 
@@ -95,20 +81,8 @@ void SetFaultHook(FaultHook* hook) {
 
 int Open(int folder, const char* path, int flags, mode_t mode) {
   if (!Allowed(Call::kOpen, folder, path)) return -1;
-  const auto open = [&] {
-    return Retried([&] { return ::openat(folder, path, flags | O_CLOEXEC, mode); });
-  };
-  const int fd = open();
-  // The kernel hands out the lowest free number: above 2, the host's 0-2
-  // were all open, and nothing can reach our file through them.
-  if (fd < 0 || fd > STDERR_FILENO) return fd;
-  // The host closed one of them: this file was one of its stdin, stdout or
-  // stderr for a moment. Drop it (and the entry it made) and open it again
-  // with those numbers taken.
-  ::close(fd);
-  if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) ::unlinkat(folder, path, 0);
-  const StandardSlotsFilled filled;
-  return AboveStandard(open());
+  return AboveStandard(Retried([&] { return ::openat(folder, path, flags | O_CLOEXEC, mode); }),
+                       flags);
 }
 
 ssize_t Read(int fd, void* buffer, std::size_t size) {

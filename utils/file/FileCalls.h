@@ -6,8 +6,9 @@
 // What every call here guarantees, whoever calls it:
 // - a descriptor it makes is never 0, 1 or 2 (a host that closed its standard
 //   descriptors must not have its stderr lines land in our files) and is
-//   always close-on-exec. An open that got one of them is made again while
-//   /dev/null holds the free numbers, so the usual open costs nothing more;
+//   always close-on-exec. An open that got one of them moves it at once and
+//   gives the number back (only while it is still ours), so the usual open
+//   costs nothing more and the host's table is never held;
 // - a call a signal interrupts (EINTR) is made again; close() is not, since
 //   on Linux the descriptor is gone either way.
 //
