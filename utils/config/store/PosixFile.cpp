@@ -85,7 +85,13 @@ FileLock LockExclusive(const std::string& path, std::chrono::steady_clock::time_
                                           kLockFileMode));
     if (!lock.fd_.Valid()) return {};
     struct stat info {};
-    if (files::Stat(lock.fd_.Get(), info) != 0 || !S_ISREG(info.st_mode)) return {};
+    // A lock file holds no data and has one name: anything else at its path
+    // (a hard link to another file, a file with contents) is not ours to
+    // change the mode or size of.
+    if (files::Stat(lock.fd_.Get(), info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
+        info.st_size > kFinishedSize) {
+      return {};
+    }
     // A lock file made by an older writer may let other users open it and
     // hold the lock.
     if ((info.st_mode & 0777) != kLockFileMode && info.st_uid == ::geteuid() &&
