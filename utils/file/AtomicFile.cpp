@@ -198,15 +198,15 @@ bool AtomicFile::Begin(const std::string& path, const ReplaceOptions& options) {
   }
   // A new file without a given mode is made 0666 (narrowed) and the kernel
   // applies the umask, which the library never changes (not even to read it).
-  return MakeTemporary(mode_ ? 0600 : (0666 & options.modeLimit));
+  return MakeTemporary(mode_ ? 0600 : (0666 & options.modeLimit), options.nameFromTheStart);
 }
 
-bool AtomicFile::MakeTemporary(mode_t createMode) {
+bool AtomicFile::MakeTemporary(mode_t createMode, bool named) {
   // An unnamed file gets its name through /proc/self/fd (or, for root,
   // AT_EMPTY_PATH): without /proc (a chroot), a normal user could never
   // commit one.
   struct stat proc {};
-  if (::geteuid() == 0 || files::StatAt(AT_FDCWD, "/proc/self/fd", proc, 0) == 0) {
+  if (!named && (::geteuid() == 0 || files::StatAt(AT_FDCWD, "/proc/self/fd", proc, 0) == 0)) {
     file_ = FileDescriptor(files::Open(folder_.Get(), ".", O_TMPFILE | O_RDWR, createMode));
     if (file_.Valid()) return true;
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
@@ -252,15 +252,9 @@ bool AtomicFile::Sync() {
     files::ChangeOwner(file_.Get(), folderInfo_.st_uid, folderInfo_.st_gid);
   }
   if (mode_ && files::ChangeMode(file_.Get(), *mode_) != 0) return false;
-  if (files::Sync(file_.Get()) != 0) return false;
-  synced_ = true;
-  return true;
-}
-
-bool AtomicFile::Commit() {
-  if (!Sync()) return false;
-  struct stat ours {};
-  if (files::Stat(file_.Get(), ours) != 0) return false;
+  if (files::Sync(file_.Get()) != 0 || files::Stat(file_.Get(), ours_) != 0) return false;
+  // The name comes now, not in Commit(): a caller that checks, after Sync(),
+  // that it still may replace the file then has nothing left but the rename.
   if (temporaryName_.empty()) {
     // Give the unnamed file a temporary name through its descriptor, never
     // by a path another user could swap.
@@ -273,37 +267,43 @@ bool AtomicFile::Commit() {
       if (linked != 0 && errno == ENOENT) {  // no /proc: needs CAP_DAC_READ_SEARCH
         linked = files::Link(file_.Get(), "", folder_.Get(), name.c_str(), AT_EMPTY_PATH);
       }
-      if (linked != 0) {
+      if (linked == 0) {
+        temporaryName_ = std::move(name);
+      } else {
         const int error = errno;
         UnregisterTemporary(registered_);
         errno = error;
+        if (errno != EEXIST) return false;
       }
-      if (linked == 0)
-        temporaryName_ = std::move(name);
-      else if (errno != EEXIST)
-        return false;
     }
     if (temporaryName_.empty()) return false;
   }
-  // Rename only our own file: the name is checked to be it just before. (A
-  // file swapped in under our temporary name is removed with it: whoever
-  // swapped it may write the folder anyway.)
+  // The name is checked to be our file. (A file swapped in under our
+  // temporary name is removed with it: whoever swapped it may write the
+  // folder anyway.)
   struct stat named {};
   if (files::StatAt(folder_.Get(), temporaryName_.c_str(), named, AT_SYMLINK_NOFOLLOW) != 0) {
     return false;
   }
-  if (!SameFile(named, ours)) {
+  if (!SameFile(named, ours_)) {
     errno = ESTALE;
     return false;
   }
+  synced_ = true;
+  return true;
+}
+
+bool AtomicFile::Commit() {
+  if (!Sync()) return false;
   if (files::Rename(folder_.Get(), temporaryName_.c_str(), folder_.Get(), name_.c_str()) != 0) {
     return false;
   }
   committed_ = true;
   UnregisterTemporary(registered_);
   if (!file_.Close()) return false;
+  struct stat named {};
   if (files::StatAt(folder_.Get(), name_.c_str(), named, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !SameFile(named, ours)) {
+      !SameFile(named, ours_)) {
     errno = ESTALE;
     return false;
   }

@@ -58,6 +58,11 @@ struct ReplaceOptions {
   // Refuse (EMLINK) an existing file with other names (hard links): a
   // replacement would split it from them.
   bool refuseOtherNames = false;
+  // Name the temporary file from Begin() on, even where it could stay
+  // unnamed: the settings store, whose writers look for one another's
+  // temporary files (a writer whose lock file was removed underneath it finds
+  // its temporary file gone and starts again).
+  bool nameFromTheStart = false;
 };
 
 class AtomicFile {
@@ -87,10 +92,12 @@ class AtomicFile {
   // Appends `bytes` to the temporary file; false (errno set) when a write fails.
   bool Write(std::string_view bytes);
 
-  // Gives the temporary file its mode and owner and fsyncs it: all of
-  // Commit() but putting it in place, for callers that check, after this
-  // slow step, that they still may replace the file. Returns false with
-  // errno set when a step fails; the old file is untouched.
+  // Gives the temporary file its mode and owner, fsyncs it and gives it its
+  // temporary name (checked to be our file): all of Commit() but the rename,
+  // for callers that check, after this slow step, that they still may replace
+  // the file, and then have only the rename left. Returns false with errno
+  // set when a step fails (ESTALE: another file is under our temporary name);
+  // the old file is untouched.
   bool Sync();
 
   // Sync()s (unless done), puts the temporary file in place over the file and
@@ -102,7 +109,7 @@ class AtomicFile {
   bool Commit();
 
  private:
-  bool MakeTemporary(mode_t createMode);
+  bool MakeTemporary(mode_t createMode, bool named);
   bool Fail(int error, const char* why);
 
   FileDescriptor folder_;
@@ -111,7 +118,8 @@ class AtomicFile {
   std::string temporaryName_;  // within the folder, once it has a name
   std::optional<struct stat> existing_;
   struct stat folderInfo_ {};
-  std::optional<mode_t> mode_;  // set by Sync()
+  std::optional<mode_t> mode_;
+  struct stat ours_ {};  // the temporary file, as Sync() found it
   bool takeFolderOwner_ = false;
   bool keepOwner_ = false;
   int registered_ = -1;  // slot of the temporary name (RemoveTemporariesNow)

@@ -85,11 +85,9 @@ FileLock LockExclusive(const std::string& path, std::chrono::steady_clock::time_
                                           kLockFileMode));
     if (!lock.fd_.Valid()) return {};
     struct stat info {};
-    // A lock file holds no data and has one name: anything else at its path
-    // (a hard link to another file, a file with contents) is not ours to
-    // change the mode or size of.
-    if (files::Stat(lock.fd_.Get(), info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
-        info.st_size > kFinishedSize) {
+    // A lock file has one name: another name of someone's file (a hard link)
+    // is not ours to change the mode or size of.
+    if (files::Stat(lock.fd_.Get(), info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink > 1) {
       return {};
     }
     // A lock file made by an older writer may let other users open it and

@@ -102,8 +102,8 @@ class ReplacementMark {
 // exclusive flock on it until `deadline`, then checks that the locked file is
 // still the one at `path` and starts again when it is not. Returns a lock that
 // is not Held() when the path is not a regular file (nor a link, which is
-// never followed), has other names or holds data (a lock file has neither),
-// cannot be opened, or the deadline passes first.
+// never followed), has other names (a hard link to someone's file), cannot be
+// opened, or the deadline passes first.
 FileLock LockExclusive(const std::string& path, std::chrono::steady_clock::time_point deadline);
 
 // Removes the temporary files that an atomic replacement left for `fileName`

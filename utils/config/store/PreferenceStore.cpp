@@ -176,6 +176,10 @@ bool Modify(std::string_view domain, Scope scope, const std::function<bool(Dicti
     Utils::internal::ReplaceOptions options;
     options.mode = location.fileMode;
     options.newFileTakesFolderOwner = true;
+    // Named at once: the next holder of a lock file made anew (the old one
+    // removed underneath this writer) removes it as a stray, and this writer
+    // then starts again rather than commit beside that holder.
+    options.nameFromTheStart = true;
     if (!file.Begin(path, options) || !file.Write(bytes) || !file.Sync()) {
       if (errno == ENOENT) continue;
       return false;
