@@ -195,6 +195,9 @@ TEST_F(ZqutilOutput, KindsAtThePath) {
        "ln -s /dev/null sink && $ZQ crypt decrypt box sink" +
            Then("test -L sink && test -c /dev/null"),
        0, ""},
+      {"stdout that is the input is refused",
+       "cp box again && ulimit -f 20000 && $ZQ crypt chunks again - >>again", 1,
+       "zqutil: cannot write stdout: it is the input file"},
       {"a folder is refused", "$ZQ crypt decrypt box folder", 1,
        "zqutil: cannot write folder: it is a folder"},
       {"a device as data ends at the limit", prefs + "--data-file /dev/zero", 1,

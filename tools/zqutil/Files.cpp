@@ -132,6 +132,11 @@ Output::Output(const std::string& path, mode_t modeLimit, const struct stat* inp
   if (path == "-") {
     // Checked now, before any input is read: a closed stdout fails at once.
     if (file::files::Stat(fd, info) != 0) Fail("cannot write " + name_ + ": " + ErrnoText());
+    // `>> IN` would feed the command its own output without end.
+    if (input != nullptr && S_ISREG(info.st_mode) && S_ISREG(input->st_mode) &&
+        info.st_dev == input->st_dev && info.st_ino == input->st_ino) {
+      Fail("cannot write " + name_ + ": it is the input file");
+    }
   } else if (file::OpenOwnDescriptor(path, own)) {
     // One of this process's own descriptors (/dev/stdout, /dev/stderr,
     // /dev/fd/N): written as it is, so `>> log` appends.

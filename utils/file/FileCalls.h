@@ -1,7 +1,8 @@
 // Every system call on files that the library and the zqutil tool make, and
 // the seam through which a test makes any of them fail. Private to the file
-// layer (utils/file/): other code calls File.h and AtomicFile.h, never these
-// and never the kernel directly (scripts/lint-files.sh keeps it so).
+// layer (utils/file/): other code calls File.h and AtomicFile.h, or these
+// wrappers where it needs one step of its own, and never the kernel directly
+// (scripts/lint-files.py keeps it so).
 //
 // What every call here guarantees, whoever calls it:
 // - a descriptor it makes is never 0, 1 or 2 (a host that closed its standard
