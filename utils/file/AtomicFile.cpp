@@ -85,10 +85,6 @@ std::string TemporaryName(const std::string& fileName) {
   return std::string(TemporaryStem(fileName)) + std::string(kTemporaryInfix) + RandomSuffix();
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // Follows `path` while it is a symbolic link of this user or of root; a
 // missing end is where a new file will be made. Returns false with errno set
 // when a step fails (EACCES for another user's link).
@@ -105,7 +101,7 @@ bool ResolveOwnLinks(std::string path, std::string& out) {
       return true;
     }
     // Another user's link could point our bytes at a file of ours.
-    if (info.st_uid != ::geteuid() && info.st_uid != 0) {
+    if (!OwnOrRoots(info)) {
       errno = EACCES;
       return false;
     }
@@ -173,8 +169,7 @@ bool AtomicFile::Begin(const std::string& path, const ReplaceOptions& options) {
     if (S_ISLNK(info.st_mode)) return Fail(ELOOP, "it is a symbolic link");
     if (S_ISDIR(info.st_mode)) return Fail(EISDIR, "it is a folder");
     if (!S_ISREG(info.st_mode)) return Fail(EINVAL, "it is not a regular file");
-    const bool shared = (folderInfo_.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
-    if (shared && info.st_uid != ::geteuid() && info.st_uid != folderInfo_.st_uid) {
+    if (OthersFileInSharedFolder(info, folderInfo_)) {
       return Fail(EACCES, "it belongs to another user in a shared folder");
     }
     if (options.requireWritable && files::AccessAt(folder_.Get(), name_.c_str(), W_OK,

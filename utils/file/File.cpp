@@ -44,18 +44,20 @@ bool Blocking(int fd) {
   return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
+}  // namespace
+
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// True when `info`, an entry of the folder `folderInfo`, is a file of another
-// user in a folder that others may write and that has the sticky bit.
 bool OthersFileInSharedFolder(const struct stat& info, const struct stat& folderInfo) {
   const bool shared = (folderInfo.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
   return shared && info.st_uid != ::geteuid() && info.st_uid != folderInfo.st_uid;
 }
 
-}  // namespace
+bool OwnOrRoots(const struct stat& info) {
+  return info.st_uid == ::geteuid() || info.st_uid == 0;
+}
 
 unsigned KindOf(mode_t mode) {
   if (S_ISREG(mode)) return kRegularFile;
@@ -127,7 +129,7 @@ bool OpenForWritingInPlace(const std::string& path, const InPlacePolicy& policy,
     // Another user's link could lead our bytes anywhere; another user's FIFO
     // or file in /tmp could be read by them (the kernel's protected_symlinks,
     // protected_fifos and protected_regular rules, whether or not they are on).
-    if (S_ISLNK(there.st_mode) && there.st_uid != ::geteuid() && there.st_uid != 0) {
+    if (S_ISLNK(there.st_mode) && !OwnOrRoots(there)) {
       return Refuse(out, EACCES, "it is a symbolic link of another user");
     }
     if (OthersFileInSharedFolder(there, folderInfo)) {
@@ -199,7 +201,7 @@ bool OpenOwnDescriptor(const std::string& path, OpenedFile& out) {
   if (path == "/dev/stdout") number = STDOUT_FILENO;
   if (path == "/dev/stderr") number = STDERR_FILENO;
   for (const std::string& prefix : {std::string("/dev/fd/"), std::string("/proc/self/fd/"),
-                                   "/proc/" + std::to_string(::getpid()) + "/fd/"}) {
+                                    "/proc/" + std::to_string(::getpid()) + "/fd/"}) {
     const std::string_view digits =
         std::string_view(path).substr(std::min(prefix.size(), path.size()));
     if (path.compare(0, prefix.size(), prefix) != 0 || digits.empty() || digits.size() > 9 ||

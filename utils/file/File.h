@@ -61,6 +61,18 @@ enum FileKinds : unsigned {
   kOtherKind = 1u << 4,  // socket, block device
 };
 
+// True when `a` and `b` are stats of one file.
+bool SameFile(const struct stat& a, const struct stat& b);
+
+// True when `info`, an entry of the folder `folderInfo`, is a file of another
+// user (nor the folder's owner) in a folder that others may write and that
+// has the sticky bit (/tmp): another user could have made it to get our bytes.
+bool OthersFileInSharedFolder(const struct stat& info, const struct stat& folderInfo);
+
+// True when `info` belongs to this process's user or to root: the only links
+// a writer follows.
+bool OwnOrRoots(const struct stat& info);
+
 // Returns the kind of `mode` as a set of one.
 unsigned KindOf(mode_t mode);
 
