@@ -4,8 +4,19 @@ layer (utils/file/): every open, read of a path, replacement, link, removal
 and folder listing goes through utils/file/File.h and AtomicFile.h, which
 hold the one policy for descriptors, links, kinds, owners and modes.
 
+This is the fast half of one check, run on the sources before anything is
+built (the first step of scripts/test.sh). It reads spelling, so whatever it
+cannot see (token pasting, an asm label, a header's substitution of open64)
+is left to scripts/lint-symbols.py, which CTest runs on the compiled objects
+of every build and which reads the symbols they really reference.
+
+Comments are blanked and string and character literals emptied first, over
+the whole file, so a call split over lines, a "//" inside a string and a line
+of code that begins with "*" are all read as the compiler reads them.
+
 Usage: scripts/lint-files.py [ROOT]   (exit 0 clean, 1 with the places listed)
 """
+import bisect
 import pathlib
 import re
 import sys
@@ -15,26 +26,78 @@ import sys
 CHECKED = ("utils", "tools")
 LAYER = "utils/file/"
 
-# Raw file calls: a call of one of these names that is not a member call.
+# Raw file calls, and calls that start programs or make any call by number.
+# A call of one of these names that is not a member call is one of them.
 CALLS = (
-    "open openat openat2 creat fopen freopen fdopen rename renameat renameat2 "
-    "unlink unlinkat remove rmdir link linkat symlink symlinkat mkstemp mkostemp "
-    "mkstemps mkdtemp tmpfile opendir fdopendir mkdir mkdirat chmod fchmodat "
-    "chown lchown fchownat truncate readlink access faccessat stat lstat fstatat"
+    "open open64 openat openat64 openat2 creat creat64 fopen fopen64 freopen freopen64 "
+    "fdopen tmpfile tmpfile64 memfd_create name_to_handle_at open_by_handle_at "
+    "rename renameat renameat2 unlink unlinkat remove rmdir link linkat symlink symlinkat "
+    "mkstemp mkostemp mkstemps mkdtemp mktemp tmpnam tempnam opendir fdopendir "
+    "mkdir mkdirat mkfifo mkfifoat mknod mknodat chmod fchmod fchmodat chown fchown lchown "
+    "fchownat truncate truncate64 ftruncate ftruncate64 utime utimes utimensat futimens "
+    "readlink readlinkat realpath access faccessat stat stat64 lstat lstat64 fstatat "
+    "fstatat64 statx lseek lseek64 dup dup2 dup3 flock fsync fdatasync "
+    "popen system syscall dlsym execv execve execvp execl execlp execle fexecve "
+    "posix_spawn posix_spawnp posix_spawn_file_actions_addopen"
 ).split()
-CALL_RE = re.compile(r"(?<![\w.>])(?:::)?(" + "|".join(CALLS) + r")\s*\(")
+NAMES = "(" + "|".join(CALLS) + r")\b"
+# A call, maybe qualified (std::remove, ::open), maybe split over lines or with
+# the name in parentheses: (::open)(...).
+CALL_RE = re.compile(r"(?<![\w.>$])(?:::\s*)?" + NAMES + r"\s*(?:\)\s*)*\(")
+# The name taken as a value: ::open or &open, called later or through a macro.
+VALUE_RE = re.compile(r"(?:(?<![\w>:])::|&)\s*" + NAMES)
+# A macro that names one: #define OPEN open.
+DEFINE_RE = re.compile(r"^[ \t]*#[ \t]*define\b(?:[^\n\\]|\\.)*", re.M | re.S)
+NAME_RE = re.compile(r"(?<![\w.>$])(?<!struct )" + NAMES)
 OTHER_RE = re.compile(
-    r"O_TMPFILE|\b(?:std::)?(?:i|o)?fstream\b|std::filesystem|\bfs::(?!path\b)\w+\s*\(")
+    r"O_TMPFILE|\b(?:basic_)?(?:i|o)?fstream\b|\b(?:basic_)?filebuf\b|std::filesystem"
+    r"|\bfilesystem::(?!path\b)\w+|\bfs::(?!path\b)\w+\s*\(")
 
 # The few places allowed, each with its reason: (file, text on the line).
 ALLOWED = [
 ]
 
+# Comments, literals and numbers (1'000 is no character literal), in the order
+# they must be tried.
+TOKEN_RE = re.compile(
+    r"//(?:[^\n\\]|\\.)*"
+    r"|/\*.*?(?:\*/|\Z)"
+    r"|\b(?:u8|u|U|L)?R\"([^()\\\s]{0,16})\(.*?(?:\)\1\"|\Z)"
+    r"|\"(?:[^\"\\\n]|\\.)*\"?"
+    r"|\b\d[\w.']*"
+    r"|'(?:[^'\\\n]|\\.)*'?", re.S)
 
-def strip_comment(line):
-    # Good enough for this code base: no "//" inside the strings these lines hold.
-    code = line.split("//", 1)[0]
-    return re.sub(r'"(?:[^"\\]|\\.)*"', '""', code)
+
+def blank(match):
+    token = match.group(0)
+    lines = "\n" * token.count("\n")
+    if token.startswith("/"):
+        return " " + lines
+    if token[0].isdigit():
+        return token
+    quote = "'" if token.startswith("'") else '"'
+    return quote + quote + lines
+
+
+def code_of(text):
+    """The text with comments blanked and literals emptied, line for line."""
+    return TOKEN_RE.sub(blank, text)
+
+
+def places(text):
+    """Line numbers of the raw file calls in `text`."""
+    code = code_of(text)
+    newlines = [i for i, char in enumerate(code) if char == "\n"]
+    starts = []
+    for match in CALL_RE.finditer(code):
+        # obj.\nopen(...) is a member call on two lines.
+        if not re.search(r"(\.|->)\s*$", code[max(0, match.start() - 80):match.start()]):
+            starts.append(match.start())
+    starts += [m.start() for m in VALUE_RE.finditer(code)]
+    starts += [m.start() for m in OTHER_RE.finditer(code)]
+    for define in DEFINE_RE.finditer(code):
+        starts += [define.start() + m.start() for m in NAME_RE.finditer(define.group(0))]
+    return sorted({bisect.bisect_left(newlines, start) + 1 for start in starts})
 
 
 def main():
@@ -48,14 +111,13 @@ def main():
             relative = path.relative_to(root).as_posix()
             if relative.startswith(LAYER):
                 continue
-            for number, line in enumerate(path.read_text(errors="replace").splitlines(), 1):
-                code = strip_comment(line)
-                if code.lstrip().startswith("*"):
+            text = path.read_text(errors="replace")
+            lines = text.split("\n")
+            for number in places(text):
+                line = lines[number - 1] if number <= len(lines) else ""
+                if any(relative == f and allowed in line for f, allowed in ALLOWED):
                     continue
-                if CALL_RE.search(code) or OTHER_RE.search(code):
-                    if any(relative == f and text in line for f, text in ALLOWED):
-                        continue
-                    found.append(f"{relative}:{number}: {line.strip()}")
+                found.append(f"{relative}:{number}: {line.strip()}")
     if found:
         print("Raw file calls outside the file layer (utils/file/); go through File.h or "
               "AtomicFile.h:", file=sys.stderr)

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Runs every check, failing when any fails:
-#   0. the file layer lint (scripts/lint-files.py);
+#   0. the file layer lint on the sources (scripts/lint-files.py);
 #   1. the tests in the optimised build (static libzqutils) and in the
 #      AddressSanitizer + UndefinedBehaviorSanitizer build (shared libzqutils,
 #      LeakSanitizer included), the power-cut tests among them when FUSE is
-#      usable;
+#      usable; among them the same lint on each build's compiled objects
+#      (scripts/lint-symbols.py, the CTest test zq_lint_file_symbols);
 #   2. the tests in the ThreadSanitizer build;
 #   3. every test program of the optimised build once under valgrind memcheck;
 #   4. the installed trees, the consumers and the Debian package

@@ -205,28 +205,57 @@ TEST_F(FileCipher, NewOutputsGetNoMoreThanTheInputsMode) {
 }
 
 // In a sticky folder that everybody may write (/tmp), another user may have
-// made the output beforehand to read what we write into it.
-TEST_F(FileCipher, AnotherUsersFileInASharedFolderIsNeverWritten) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a file of another user";
+// made the output beforehand to read what we write into it, or put a link
+// there that leads our output into a folder of theirs (or our input from a
+// file of their choosing). Each is refused, whether or not the kernel's own
+// protected_* rules are on.
+TEST_F(FileCipher, AnotherUsersThingsInASharedFolderAreNeverUsed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make files of another user";
   const fs::path shared = dir_.Path() / "shared";
+  const fs::path theirs = dir_.Path() / "theirs";
   fs::create_directory(shared);
+  fs::create_directory(theirs);
   ::chmod(shared.c_str(), 01777);
-  const std::string planted = (shared / "out").string();
-  WriteFile(planted, "");
-  ::chmod(planted.c_str(), 0666);
-  ASSERT_EQ(0, ::chown(planted.c_str(), 65534, 65534));
+  ::chmod(theirs.c_str(), 0777);
+  const auto giveAway = [](const fs::path& path) {
+    return ::lchown(path.c_str(), 65534, 65534) == 0;
+  };
+  ASSERT_TRUE(giveAway(theirs));
   WriteFile(Path("plain"), Pattern(100));
   ASSERT_TRUE(Crypto::FileEncrypt(Path("plain").c_str(), Path("box").c_str(), false));
-  EXPECT_FALSE(Crypto::FileDecrypt(Path("box").c_str(), planted.c_str(), false));
-  EXPECT_EQ("", ReadFile(planted));
-  // A FIFO of that user, with the user reading at the other end.
-  const std::string fifo = (shared / "fifo").string();
-  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0666));
-  ASSERT_EQ(0, ::chown(fifo.c_str(), 65534, 65534));
-  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  const std::string box = Path("box");
+  WriteFile((shared / "out").string(), "");
+  ::chmod((shared / "out").c_str(), 0666);
+  ASSERT_EQ(0, ::mkfifo((shared / "fifo").c_str(), 0666));
+  ASSERT_EQ(0, ::symlink(theirs.c_str(), (shared / "folder").c_str()));
+  ASSERT_EQ(0, ::symlink(box.c_str(), (shared / "input").c_str()));
+  for (const char* name : {"out", "fifo", "folder", "input"}) ASSERT_TRUE(giveAway(shared / name));
+  // They read at the other end of their FIFO.
+  const int reader = ::open((shared / "fifo").c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_GE(reader, 0);
-  EXPECT_FALSE(Crypto::FileDecrypt(Path("box").c_str(), fifo.c_str(), false));
+  struct Row {
+    const char* what;
+    std::function<bool()> call;
+  };
+  int size = 0;
+  const Row rows[] = {
+      {"their file as the output",
+       [&] { return Crypto::FileDecrypt(box.c_str(), (shared / "out").c_str(), false); }},
+      {"their FIFO as the output",
+       [&] { return Crypto::FileDecrypt(box.c_str(), (shared / "fifo").c_str(), false); }},
+      {"their link to their folder above the output",
+       [&] { return Crypto::FileDecrypt(box.c_str(), (shared / "folder/out").c_str(), false); }},
+      {"their link as the input",
+       [&] { return Crypto::FilePlainSize((shared / "input").c_str(), size, false); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    EXPECT_FALSE(row.call());
+    EXPECT_EQ(EACCES, errno);
+  }
   char got = 0;
   EXPECT_GE(0, ::read(reader, &got, 1));  // nothing was written
   ::close(reader);
+  EXPECT_EQ("", ReadFile((shared / "out").string()));
+  EXPECT_FALSE(fs::exists(theirs / "out"));
 }

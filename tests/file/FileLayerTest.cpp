@@ -434,9 +434,10 @@ TEST_F(FileLayer, ASignalJustBeforeTheRenameLeavesNoTemporaryName) {
   }
 }
 
-// A host that closed descriptors 0-2 and writes to them all the time: none of
-// our files may take one of those numbers, or its output lands in them; and a
-// host that puts its own file on one of them meanwhile keeps it.
+// A host that closed descriptors 0-2 (a daemon) and a thread of it writing
+// to them all the time: none of our files may take one of those numbers, or
+// the host's lines land in them, and the host's own file put on one of them
+// stays its own. Each row adds one more thing the host does.
 TEST_F(FileLayer, AHostWithoutStandardDescriptorsKeepsItsSettingsAndContainers) {
 #if defined(__SANITIZE_THREAD__)
   // The host's own race (writing to numbers another thread opens and closes)
@@ -445,49 +446,112 @@ TEST_F(FileLayer, AHostWithoutStandardDescriptorsKeepsItsSettingsAndContainers) 
 #endif
   const std::string plain = zqtest::ReadFile("/proc/self/exe").substr(0, 100000);
   zqtest::WriteFile(dir_.File("plain"), plain);
-  EXPECT_EQ(
-      0, zqtest::RunInChild([&] {
-        ::alarm(60);
-        // The noise also reaches what others put on 0-2 meanwhile (the sanitizer
-        // runtimes make pipes there): EPIPE, not the end of the test.
-        ::signal(SIGPIPE, SIG_IGN);
-        const int log = ::open(dir_.File("log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-        for (int fd = 0; fd <= 2; ++fd) ::close(fd);
-        std::atomic<bool> stop{false};
-        std::atomic<bool> logLost{false};
-        std::thread noise([&] {
-          while (!stop) {
-            for (int fd = 0; fd <= 2; ++fd) {
-              const ssize_t ignored = ::write(fd, "host noise\n", 11);
-              static_cast<void>(ignored);
+  zqtest::WriteFile(dir_.File("empty"), "");
+  ASSERT_TRUE(
+      Crypto::FileEncrypt(dir_.File("empty").c_str(), dir_.File("empty.box").c_str(), false));
+  const std::string logPath = dir_.File("log");
+  enum class Host {
+    kWrites,               // it only writes to 0-2 (a thread, all the time)
+    kPutsLogHalfway,       // and halfway puts its log on 2 (dup2), to keep
+    kFreesTwoThenWrites,   // and frees 2 just before our opens, then writes
+                           // to it before we move what we got there
+    kFreesTwoThenPutsLog,  // and frees 2, then puts its log there first
+  };
+  // The host's thread at each open of the layer: just before it (counting
+  // the standard numbers free then, where the file would land) and, when the
+  // open got a standard number, just after it.
+  struct AtEachOpen : files::FaultHook {
+    Host host = Host::kWrites;
+    int log = -1;
+    int opens = 0;
+    std::atomic<int> free{0};
+    int Before(Call call, int fd, const char* name, std::size_t&) override {
+      if (call != Call::kOpen) return 0;
+      const bool frees = host == Host::kFreesTwoThenWrites || host == Host::kFreesTwoThenPutsLog;
+      if (name == nullptr && host == Host::kFreesTwoThenWrites) {
+        const ssize_t ignored = ::write(fd, "host noise\n", 11);
+        static_cast<void>(ignored);
+      } else if (name == nullptr && host == Host::kFreesTwoThenPutsLog) {
+        ::dup2(log, fd);
+      } else if (frees) {
+        // The log put on 2 not on the open made again after it, or it never ends.
+        if (host == Host::kFreesTwoThenWrites || ++opens % 2 == 1) ::close(2);
+      } else {
+        for (int number = 0; number <= 2; ++number) free += ::fcntl(number, F_GETFD) < 0 ? 1 : 0;
+      }
+      return 0;
+    }
+  };
+  struct Row {
+    const char* what;
+    Host host;
+  };
+  const Row rows[] = {
+      {"it only writes to them", Host::kWrites},
+      {"it puts its log on 2 halfway", Host::kPutsLogHalfway},
+      {"it frees 2 and writes to it", Host::kFreesTwoThenWrites},
+      {"it frees 2 and puts its log there", Host::kFreesTwoThenPutsLog},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    fs::remove_all(Folder());
+    EXPECT_EQ(
+        0, zqtest::RunInChild([&] {
+          ::alarm(60);
+          ::signal(SIGPIPE, SIG_IGN);
+          const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+          for (int fd = 0; fd <= 2; ++fd) ::close(fd);
+          std::atomic<bool> stop{false};
+          std::thread noise([&] {
+            while (!stop) {
+              for (int fd = 0; fd <= 2; ++fd) {
+                const ssize_t ignored = ::write(fd, "host noise\n", 11);
+                static_cast<void>(ignored);
+              }
             }
-            // Now and then the host puts its own log on 2: it must stay there.
-            struct stat put {};
-            struct stat there {};
-            if (::dup2(log, 2) == 2 && ::fstat(log, &put) == 0) {
-              ::sched_yield();
-              if (::fstat(2, &there) != 0 || there.st_ino != put.st_ino) logLost = true;
-              ::close(2);
-            }
+          });
+          AtEachOpen hook;
+          hook.host = row.host;
+          hook.log = log;
+          files::SetFaultHook(&hook);
+          bool ok = true;
+          for (int i = 0; i < 60 && ok; ++i) {
+            if (i == 30 && row.host == Host::kPutsLogHalfway) ok = ::dup2(log, 2) == 2;
+            const std::string key = "k" + std::to_string(i);
+            config_.SetString(key, std::to_string(i));
+            std::string value;
+            ok = ok && config_.GetString(key, value) && value == std::to_string(i);
+            if (i % 5 != 0) continue;
+            ::unlink(dir_.File("empty.back").c_str());  // made anew each time
+            // The input named as the output is refused, and stays as it was.
+            const std::string in = dir_.File("plain");
+            ok = ok && !Crypto::FileEncrypt(in.c_str(), in.c_str(), false) &&
+                 zqtest::ReadFile(in) == plain &&
+                 Crypto::FileEncrypt(in.c_str(), dir_.File("box").c_str(), false) &&
+                 Crypto::FileDecrypt(dir_.File("box").c_str(), dir_.File("back").c_str(), false) &&
+                 zqtest::ReadFile(dir_.File("back")) == plain &&
+                 Crypto::FileDecrypt(dir_.File("empty.box").c_str(),
+                                     dir_.File("empty.back").c_str(), false) &&
+                 zqtest::ReadFile(dir_.File("empty.back")).empty();
           }
-        });
-        bool ok = true;
-        for (int i = 0; i < 100 && ok; ++i) {
-          config_.SetString("k" + std::to_string(i), std::to_string(i));
-          std::string value;
-          ok = config_.GetString("k" + std::to_string(i), value) && value == std::to_string(i);
-        }
-        for (int i = 0; i < 20 && ok; ++i) {
-          ok = Crypto::FileEncrypt(dir_.File("plain").c_str(), dir_.File("box").c_str(), false) &&
-               Crypto::FileDecrypt(dir_.File("box").c_str(), dir_.File("back").c_str(), false) &&
-               zqtest::ReadFile(dir_.File("back")) == plain;
-        }
-        stop = true;
-        noise.join();
-        return ok && !logLost;
-      }));
-  for (const std::string& name : Entries(Folder())) {
-    EXPECT_EQ(std::string::npos, name.find(".corrupt-")) << name;
+          files::SetFaultHook(nullptr);
+          stop = true;
+          noise.join();
+          // The log the host put on 2 is still there, with its own lines only.
+          struct stat put {};
+          struct stat there {};
+          const bool logKept = row.host != Host::kPutsLogHalfway ||
+                               (::fstat(log, &put) == 0 && ::fstat(2, &there) == 0 &&
+                                put.st_ino == there.st_ino && put.st_dev == there.st_dev);
+          std::string logged = zqtest::ReadFile(logPath);
+          for (std::size_t at = 0; (at = logged.find("host noise\n")) != std::string::npos;) {
+            logged.erase(at, 11);
+          }
+          return ok && logKept && logged.empty() && hook.free == 0;
+        }));
+    for (const std::string& name : Entries(Folder())) {
+      EXPECT_EQ(std::string::npos, name.find(".corrupt-")) << name;
+    }
   }
 }
 

@@ -143,6 +143,12 @@ TEST_F(ZqutilOutput, NeverFollowsAnotherUsersLinkInASharedStickyFolder) {
   ASSERT_EQ(0, ::lchown((shared / "out").c_str(), 65534, 65534));
   EXPECT_NE(0, Encrypt("shared/out"));
   EXPECT_EQ("precious", zqtest::ReadFile(dir_.File("victim")));
+  // Nor anywhere on the way: their link to a folder.
+  fs::create_directory(dir_.Path() / "theirs");
+  fs::create_directory_symlink(dir_.Path() / "theirs", shared / "folder");
+  ASSERT_EQ(0, ::lchown((shared / "folder").c_str(), 65534, 65534));
+  EXPECT_NE(0, Encrypt("shared/folder/out"));
+  EXPECT_FALSE(fs::exists(dir_.Path() / "theirs" / "out"));
   ASSERT_EQ(0, ::lchown((shared / "out").c_str(), 0, 0));  // one's own link is followed
   EXPECT_EQ(0, Encrypt("shared/out"));
   EXPECT_EQ(0, zqtest::ReadFile(dir_.File("victim")).rfind("ZQCRYPTO", 0));

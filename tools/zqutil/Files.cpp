@@ -113,7 +113,7 @@ bool Input::Spool(std::uint64_t limit) {
     }
   }
   if (buffer_->Error() != 0) Fail("cannot read " + name_ + ": " + std::strerror(buffer_->Error()));
-  if (::lseek(spool_.Get(), 0, SEEK_SET) != 0) {
+  if (file::files::Seek(spool_.Get(), 0, SEEK_SET) != 0) {
     Fail("cannot read back the copy of " + name_ + ": " + ErrnoText());
   }
   buffer_ = std::make_unique<file::FileStreamBuf>(spool_.Get(), kPieceSize);

@@ -1,4 +1,5 @@
 #include "utils/crypto/OpenSslRuntime.h"
+#include "utils/file/FileCalls.h"
 
 #include <openssl/crypto.h>
 #include <openssl/provider.h>
@@ -59,6 +60,9 @@ class Runtime {
   explicit Runtime(Nothing) {}
 
   Runtime() {
+    // Loading a provider opens its module: never on a standard number a
+    // host left free, where the host's own writes or dup2 would meet it.
+    Utils::internal::files::FillFreeStandardNumbers();
     OPENSSL_atexit(&MarkOpenSslGone);
     libCtx_.reset(OSSL_LIB_CTX_new());
     if (!libCtx_) return;

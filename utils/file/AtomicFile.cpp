@@ -106,7 +106,7 @@ bool ResolveOwnLinks(std::string path, std::string& out) {
       return false;
     }
     std::vector<char> target(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 255) + 1);
-    const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+    const ssize_t length = files::ReadLink(AT_FDCWD, path.c_str(), target.data(), target.size());
     if (length <= 0) return false;
     if (static_cast<std::size_t>(length) >= target.size()) {
       errno = ENAMETOOLONG;  // the link changed under us; give up rather than loop

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "utils/file/FileCalls.h"
 
@@ -42,6 +43,134 @@ bool KindAllowed(OpenedFile& out, unsigned kinds) {
 bool Blocking(int fd) {
   const int flags = ::fcntl(fd, F_GETFL);
   return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+// Whether a link found in `folder` may be followed: the kernel's
+// protected_symlinks rule, kept whether or not it is on. In a folder every
+// user may write to and only owners remove from (sticky, like /tmp), a link
+// is followed only when it is ours or the folder owner's: another user's
+// link there could lead our files anywhere.
+bool MayFollow(const struct stat& link, const struct stat& folder) {
+  const bool shared = (folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
+  return !shared || link.st_uid == ::geteuid() || link.st_uid == folder.st_uid;
+}
+
+constexpr long kProcFileSystem = 0x9fa0;  // PROC_SUPER_MAGIC
+constexpr int kMostLinks = 40;            // as the kernel's ELOOP
+
+// Where a path leads: the folder holding its last entry and that entry's
+// name, to open relative to the folder with O_NOFOLLOW (or, with `follow`,
+// a link of /proc that only the kernel can follow: /proc/self/fd/N).
+struct Place {
+  FileDescriptor folder;
+  std::string name;
+  bool follow = false;
+};
+
+// Walks `path` one entry at a time, as the kernel would (".." is the
+// physical parent), but following each link only when MayFollow allows it;
+// the last entry's link is followed only with `followLast`. Refusals set
+// `refusal`.
+bool Walk(const std::string& path, bool followLast, Place& out, const char*& refusal) {
+  if (path.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  std::vector<std::string> pending;  // the entries still to walk, last first
+  const auto push = [&pending](const std::string& text) {
+    std::size_t end = text.size();
+    while (end > 0) {
+      const std::size_t slash = text.rfind('/', end - 1);
+      const std::size_t begin = slash == std::string::npos ? 0 : slash + 1;
+      if (end > begin) pending.push_back(text.substr(begin, end - begin));
+      if (slash == std::string::npos) break;
+      end = slash;
+    }
+  };
+  push(path);
+  out.folder =
+      FileDescriptor(files::Open(AT_FDCWD, path.front() == '/' ? "/" : ".", O_PATH | O_DIRECTORY));
+  out.name = ".";
+  int links = 0;
+  while (out.folder.Valid() && !pending.empty()) {
+    std::string entry = std::move(pending.back());
+    pending.pop_back();
+    if (entry == ".") continue;
+    const bool last = pending.empty();
+    FileDescriptor next(files::Open(out.folder.Get(), entry.c_str(), O_PATH | O_NOFOLLOW));
+    struct stat info {};
+    if (!next.Valid() || files::Stat(next.Get(), info) != 0) {
+      if (!last || errno != ENOENT) return false;
+      out.name = std::move(entry);  // a file to be made
+      return true;
+    }
+    if (!S_ISLNK(info.st_mode)) {
+      if (last) {
+        out.name = std::move(entry);
+        return true;
+      }
+      if (!S_ISDIR(info.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+      }
+      out.folder = std::move(next);
+      continue;
+    }
+    if (last && !followLast) {
+      out.name = std::move(entry);
+      return true;
+    }
+    struct stat folderInfo {};
+    if (++links > kMostLinks) {
+      errno = ELOOP;
+      return false;
+    }
+    if (files::Stat(out.folder.Get(), folderInfo) != 0) return false;
+    if (!MayFollow(info, folderInfo)) {
+      refusal = "the path goes through another user's symbolic link in a shared folder";
+      errno = EACCES;
+      return false;
+    }
+    long type = 0;
+    if (files::FileSystemType(out.folder.Get(), type) == 0 && type == kProcFileSystem) {
+      // /proc's links (a descriptor's file, a process's root) lead to the
+      // object itself, not to a path: the kernel follows them.
+      if (last) {
+        out.name = std::move(entry);
+        out.follow = true;
+        return true;
+      }
+      out.folder =
+          FileDescriptor(files::Open(out.folder.Get(), entry.c_str(), O_PATH | O_DIRECTORY));
+      continue;
+    }
+    std::string target(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 255) + 1, '\0');
+    const ssize_t length = files::ReadLink(next.Get(), "", target.data(), target.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+      if (length >= 0) errno = ENAMETOOLONG;  // the link changed under us
+      return false;
+    }
+    target.resize(static_cast<std::size_t>(length));
+    push(target);
+    if (target.front() == '/')
+      out.folder = FileDescriptor(files::Open(AT_FDCWD, "/", O_PATH | O_DIRECTORY));
+  }
+  return out.folder.Valid();
+}
+
+// Opens `path` with `flags` as the kernel would, but through links only where
+// MayFollow allows; the last entry's link only with `followLast` (else
+// ELOOP). Paths without links take one openat2.
+int OpenPath(const std::string& path, int flags, mode_t mode, bool followLast,
+             const char*& refusal) {
+  if ((flags & O_CREAT) == 0) {
+    const int fd = files::OpenWithoutLinks(AT_FDCWD, path.c_str(), flags);
+    if (fd >= 0 || errno != ELOOP) return fd;
+  }
+  Place place;
+  if (!Walk(path, followLast, place, refusal)) return -1;
+  return files::Open(place.folder.Get(), place.name.c_str(),
+                     flags | (place.follow ? 0 : O_NOFOLLOW), mode);
 }
 
 }  // namespace
@@ -92,10 +221,12 @@ std::string NameOf(const std::string& path) {
 
 bool OpenForReading(const std::string& path, const ReadPolicy& policy, OpenedFile& out) {
   out = OpenedFile{};
-  const int flags = O_RDONLY | kOpenFlags | (policy.followLinks ? 0 : O_NOFOLLOW);
-  out.fd = FileDescriptor(files::Open(AT_FDCWD, path.c_str(), flags));
+  out.fd =
+      FileDescriptor(OpenPath(path, O_RDONLY | kOpenFlags, 0, policy.followLinks, out.refusal));
   if (!out.fd.Valid()) {
-    if (errno == ELOOP && !policy.followLinks) out.refusal = "it is a symbolic link";
+    if (errno == ELOOP && !policy.followLinks && out.refusal == nullptr) {
+      out.refusal = "it is a symbolic link";
+    }
     return false;
   }
   if (files::Stat(out.fd.Get(), out.info) != 0) return false;
@@ -115,55 +246,81 @@ bool OpenForReading(const std::string& path, const ReadPolicy& policy, OpenedFil
 
 bool OpenForWritingInPlace(const std::string& path, const InPlacePolicy& policy, OpenedFile& out) {
   out = OpenedFile{};
-  FileDescriptor folder;
-  if (!OpenFolder(ParentOf(path), folder)) return false;
-  const std::string name = NameOf(path);
+  // Through a link (followLinks), the folder and name it leads to.
+  Place place;
+  if (policy.followLinks ? !Walk(path, true, place, out.refusal)
+                         : !OpenFolder(ParentOf(path), place.folder)) {
+    return false;
+  }
+  const FileDescriptor& folder = place.folder;
+  const std::string name = policy.followLinks ? place.name : NameOf(path);
   struct stat folderInfo {};
   if (files::Stat(folder.Get(), folderInfo) != 0) return false;
-  // Not O_TRUNC: the file is emptied only once it is known not to be the
-  // input, and not another user's planted file. Through a link, nothing is
-  // made.
-  const int linkFlags = policy.followLinks ? 0 : O_CREAT | O_NOFOLLOW;
-  struct stat there {};
-  if (files::StatAt(folder.Get(), name.c_str(), there, AT_SYMLINK_NOFOLLOW) == 0) {
+  // Checked through a descriptor that cannot write (O_PATH) before one that
+  // can is opened: a refused file, or one a host thread could write into
+  // through a standard number for a moment, is never changed. Not O_TRUNC:
+  // the file is emptied only once it passed every check.
+  const int nofollow = place.follow ? 0 : O_NOFOLLOW;
+  FileDescriptor checked;
+  for (int attempt = 0; attempt < 8 && !out.fd.Valid(); ++attempt) {
+    checked = FileDescriptor(files::Open(folder.Get(), name.c_str(), O_PATH | nofollow));
+    if (!checked.Valid()) {
+      // Nothing is made through a link.
+      if (errno != ENOENT || policy.followLinks) return false;
+      // Nothing there: made new, so nothing of anyone's is at stake; a file
+      // that appeared meanwhile is checked on the next round.
+      out.fd = FileDescriptor(files::Open(folder.Get(), name.c_str(),
+                                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | kOpenFlags,
+                                          policy.newMode));
+      if (!out.fd.Valid() && errno != EEXIST) return false;
+      if (out.fd.Valid()) return files::Stat(out.fd.Get(), out.info) == 0;
+      continue;
+    }
+    if (files::Stat(checked.Get(), out.info) != 0) return false;
     // Another user's link could lead our bytes anywhere; another user's FIFO
     // or file in /tmp could be read by them (the kernel's protected_symlinks,
     // protected_fifos and protected_regular rules, whether or not they are on).
-    if (S_ISLNK(there.st_mode) && !OwnOrRoots(there)) {
-      return Refuse(out, EACCES, "it is a symbolic link of another user");
+    if (S_ISLNK(out.info.st_mode)) {
+      errno = ELOOP;
+      out.refusal = "it is a symbolic link";
+      return false;
     }
-    if (OthersFileInSharedFolder(there, folderInfo)) {
+    if (OthersFileInSharedFolder(out.info, folderInfo)) {
       return Refuse(out, EACCES, "it belongs to another user in a shared folder");
     }
-  }
-  int flags = O_WRONLY | linkFlags | kOpenFlags;
-  out.fd = FileDescriptor(files::Open(folder.Get(), name.c_str(), flags, policy.newMode));
-  if (!out.fd.Valid() && errno == ENXIO && policy.waitForReader) {
-    // A FIFO without a reader: wait for one, then check what was opened.
-    flags = O_WRONLY | (linkFlags & O_NOFOLLOW) | O_NOCTTY;
-    out.fd = FileDescriptor(files::Open(folder.Get(), name.c_str(), flags));
+    if (policy.followLinks && S_ISREG(out.info.st_mode)) {
+      return Refuse(out, EINVAL, "it is a regular file, not a FIFO or a device");
+    }
+    out.fd = std::move(checked);
+    if (!KindAllowed(out, policy.kinds)) return false;
+    if (policy.input != nullptr && SameFile(out.info, *policy.input)) {
+      return Refuse(out, EINVAL, "it is the input file");
+    }
+    out.fd.Close();
+    // The file checked, opened for writing by its name again.
+    out.fd =
+        FileDescriptor(files::Open(folder.Get(), name.c_str(), O_WRONLY | nofollow | kOpenFlags));
+    if (!out.fd.Valid() && errno == ENXIO && policy.waitForReader) {
+      // A FIFO without a reader: wait for one.
+      out.fd =
+          FileDescriptor(files::Open(folder.Get(), name.c_str(), O_WRONLY | nofollow | O_NOCTTY));
+    }
+    if (!out.fd.Valid()) {
+      if (errno == ENXIO) out.refusal = "it is a FIFO that nothing reads";
+      return false;
+    }
+    struct stat opened {};
+    if (files::Stat(out.fd.Get(), opened) != 0) return false;
+    if (!SameFile(opened, out.info)) out.fd.Close();  // swapped meanwhile: check again
   }
   if (!out.fd.Valid()) {
-    if (errno == ELOOP && !policy.followLinks) out.refusal = "it is a symbolic link";
-    if (errno == ENXIO) out.refusal = "it is a FIFO that nothing reads";
+    errno = EAGAIN;
+    out.refusal = "it keeps being replaced while it is opened";
     return false;
   }
-  if (files::Stat(out.fd.Get(), out.info) != 0) return false;
-  if (policy.followLinks && S_ISREG(out.info.st_mode)) {
-    return Refuse(out, EINVAL, "it is a regular file, not a FIFO or a device");
-  }
-  if (!KindAllowed(out, policy.kinds)) return false;
-  if (policy.input != nullptr && SameFile(out.info, *policy.input)) {
-    return Refuse(out, EINVAL, "it is the input file");
-  }
-  // Checked again on what was opened: the entry may have been swapped since.
-  if (OthersFileInSharedFolder(out.info, folderInfo)) {
-    return Refuse(out, EACCES, "it belongs to another user in a shared folder");
-  }
-  if (S_ISREG(out.info.st_mode)) {
-    if (out.info.st_size != 0 && files::Truncate(out.fd.Get(), 0) != 0) return false;
-    return true;
-  }
+  // Emptied whatever size it had when checked: a host thread writing to a
+  // standard number our open got for a moment may have added to it.
+  if (S_ISREG(out.info.st_mode)) return files::Truncate(out.fd.Get(), 0) == 0;
   return Blocking(out.fd.Get());
 }
 
@@ -220,7 +377,7 @@ bool OpenOwnDescriptor(const std::string& path, OpenedFile& out) {
     }
     number = STDOUT_FILENO;
   }
-  out.fd = FileDescriptor(::fcntl(number, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+  out.fd = FileDescriptor(files::Duplicate(number));
   if (out.fd.Valid() && files::Stat(out.fd.Get(), out.info) != 0) out.fd.Close();
   return true;
 }
@@ -291,7 +448,8 @@ bool WriteAll(int fd, std::string_view bytes) {
 }
 
 bool OpenFolder(const std::string& path, FileDescriptor& out) {
-  out = FileDescriptor(files::Open(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | kOpenFlags));
+  const char* refusal = nullptr;
+  out = FileDescriptor(OpenPath(path, O_RDONLY | O_DIRECTORY | kOpenFlags, 0, true, refusal));
   return out.Valid();
 }
 

@@ -5,7 +5,8 @@
 //
 // The policy:
 // - Descriptors. None of ours is ever 0, 1 or 2, and every one is
-//   close-on-exec (FileCalls.h).
+//   close-on-exec. A standard number the host left free is filled for good
+//   with /dev/null opened for reading (FileCalls.h says why).
 // - Opening a path never blocks. Every open is non-blocking and the kind of
 //   what it got is checked with fstat before anything is read or written: a
 //   FIFO without a peer, a device or a folder where a file was expected fails
@@ -14,11 +15,17 @@
 // - Links. A reader follows symbolic links unless told not to. A writer
 //   never writes through a link it did not expect: a link at a path opened
 //   for writing in place fails (ELOOP), or, when the caller asks, leads to an
-//   existing FIFO, terminal or device only, and only for a link of this user
-//   or root; a replacement replaces the link's target only when asked to and
-//   only for a link of this user or root (another user's link: EACCES), else
-//   fails (ELOOP). A link in a folder
-//   above the file is followed: the layer guards the last step of a path.
+//   existing FIFO, terminal or device only; a replacement replaces the link's
+//   target only when asked to and only for a link of this user or root
+//   (another user's link: EACCES), else fails (ELOOP).
+// - Links on the way. Every path the caller names is walked one entry at a
+//   time, and a link found in a folder that others may write and that has
+//   the sticky bit (/tmp) is followed only when it is this user's or the
+//   folder owner's, anywhere in the path, for reading and for writing
+//   (EACCES otherwise): the kernel's protected_symlinks rule, kept whether or
+//   not it is on. Another user's /tmp/x -> /etc must not lead root's output
+//   into /etc, nor their folder receive it. Other links on the way are
+//   followed; a path without links costs one openat2.
 // - Write through the descriptor you created. Nothing is ever reopened by
 //   name: the temporary file of a replacement is written, fsynced and renamed
 //   by descriptor and name within one opened folder, and the rename is checked
@@ -159,8 +166,9 @@ bool ReadExactly(int fd, void* out, std::size_t size);
 // Writes all of `bytes` to `fd`, through short writes; false with errno set.
 bool WriteAll(int fd, std::string_view bytes);
 
-// Opens the folder `path` (following links) for entries relative to it and
-// for fsync. False with errno set.
+// Opens the folder `path` (following links on the way as the policy above
+// allows) for entries relative to it and for fsync. False with errno set
+// (EACCES for another user's link in a shared folder).
 bool OpenFolder(const std::string& path, FileDescriptor& out);
 
 // Fsyncs the folder `folder`, so that entries made or renamed in it survive a
