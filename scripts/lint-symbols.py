@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Fails when compiled code of the library or the tool calls the file system
-itself instead of going through the file layer (utils/file/).
+itself instead of going through the file layer (utils/file/), or when the
+library builds a function-local static instead of a ProcessWide object
+(utils/runtime/ProcessWide.h).
 
 The rule is the one scripts/lint-files.py keeps on the sources: every open,
 read of a path, replacement, link, removal and folder listing goes through
@@ -89,6 +91,18 @@ for reason, names in [
      "posix_spawn_file_actions_addchdir_np posix_spawn_file_actions_addfchdir_np"),
 ]:
     BANNED_CALLS.update((name, reason) for name in names.split())
+
+# Banned in the library's objects only (the tool is one thread, and CLI11's
+# own statics are built before any fork of it). A function-local static with
+# a dynamic initialiser is built under a guard of the C++ runtime: a fork()
+# made by another thread while it is being built leaves the child waiting on
+# that guard for ever. The library's process-wide objects are ProcessWide
+# (utils/runtime/ProcessWide.h), whose build lock a fork handler takes.
+BANNED_IN_LIBRARY = {
+    "cxa_guard_acquire": "builds a function-local static (a fork during the build hangs the "
+                         "child; use ProcessWide, utils/runtime/ProcessWide.h)",
+}
+TOOL_OBJECTS = "*zqutil.dir/*"
 
 # The C++ ones, matched against the qualified name (template arguments,
 # parameters and inline namespaces such as __cxx11 taken away).
@@ -242,9 +256,12 @@ def qualified_name(demangled):
     return "::".join(part for part in name.split("::") if part not in INLINE_NAMESPACES)
 
 
-def banned_reason(symbol, demangled):
+def banned_reason(label, symbol, demangled):
     if not symbol.startswith("_Z"):
-        return BANNED_CALLS.get(call_name(symbol))
+        name = call_name(symbol)
+        if name in BANNED_IN_LIBRARY and not fnmatch.fnmatch(label, TOOL_OBJECTS):
+            return BANNED_IN_LIBRARY[name]
+        return BANNED_CALLS.get(name)
     name = qualified_name(demangled)
     for pattern, reason in BANNED_CXX:
         if pattern.match(name):
@@ -284,7 +301,7 @@ def main():
                                            if s.startswith("_Z")})
         hits = [(label, symbol, reason) for label, here in sorted(symbols.items())
                 for symbol in sorted(here)
-                for reason in [banned_reason(symbol, names.get(symbol, symbol))] if reason]
+                for reason in [banned_reason(label, symbol, names.get(symbol, symbol))] if reason]
         # Only the objects with a hit are read again, for who refers to it.
         refs = {}
         for path in options.objects:
@@ -310,8 +327,9 @@ def main():
         print(f"symbol lint: {error}", file=sys.stderr)
         return 2
     if found:
-        print("Raw file calls outside the file layer (utils/file/) in compiled code; go through "
-              "File.h, AtomicFile.h or a wrapper of FileCalls.h:", file=sys.stderr)
+        print("Calls that only one place may make, in compiled code: file calls go through the "
+              "file layer (File.h, AtomicFile.h or a wrapper of FileCalls.h), process-wide "
+              "objects are ProcessWide:", file=sys.stderr)
         for place in found:
             print("  " + place, file=sys.stderr)
         return 1

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 #include <openssl/crypto.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <set>
 #include <sstream>
 #include <string>
@@ -119,4 +123,84 @@ TEST(ContainerIv, WriterInADestructorAfterThePoolIsGone) {
     waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   }
+}
+
+// Children made where the process id says nothing: a server that is PID 1 of
+// its namespace (a container) starting a child in a new PID namespace, which
+// is PID 1 too. Of 200 IVs each, none may be the other's. Runs where a new
+// PID namespace can be made (root, or a user namespace that allows it).
+TEST(ContainerIv, APidOneChildOfAPidOneParentNeverRepeatsIt) {
+  const auto cloneIntoNewPidNamespace = [] {
+    return static_cast<pid_t>(::syscall(SYS_clone, CLONE_NEWPID | SIGCHLD, 0, 0, 0, 0));
+  };
+  const pid_t outer = cloneIntoNewPidNamespace();
+  if (outer < 0) GTEST_SKIP() << "cannot make a PID namespace here: " << std::strerror(errno);
+  if (outer == 0) {
+    const auto ivs = [](const char* text) {
+      std::string all;
+      for (int i = 0; i < 200; ++i) all += IvOf(zqtest::EncryptToString(text, false));
+      return all;
+    };
+    ivs("fill the batch");
+    int fds[2];
+    if (::getpid() != 1 || ::pipe(fds) != 0) _exit(2);
+    const pid_t inner = cloneIntoNewPidNamespace();
+    if (inner < 0) _exit(2);
+    if (inner == 0) {
+      const std::string mine = ivs("child");
+      _exit(::getpid() == 1 &&
+                    ::write(fds[1], mine.data(), mine.size()) == static_cast<ssize_t>(mine.size())
+                ? 0
+                : 2);
+    }
+    const std::string parent = ivs("parent");
+    std::string child(parent.size(), '\0');
+    std::size_t got = 0;
+    for (ssize_t n = 1; n > 0 && got < child.size(); got += static_cast<std::size_t>(n)) {
+      n = ::read(fds[0], child.data() + got, child.size() - got);
+      if (n <= 0) _exit(2);
+    }
+    const std::set<std::string> theirs = [&] {
+      std::set<std::string> set;
+      for (std::size_t i = 0; i < child.size(); i += 8) set.insert(child.substr(i, 8));
+      return set;
+    }();
+    for (std::size_t i = 0; i < parent.size(); i += 8) {
+      if (theirs.count(parent.substr(i, 8)) != 0) _exit(1);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(outer, ::waitpid(outer, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(0, WEXITSTATUS(status)) << "1: an IV repeated; 2: the namespaces could not be set up";
+}
+
+// A threaded parent forks while its other threads write containers: a child
+// that writes one must never wait on a lock a parent thread held at the fork.
+// 200 children, each given 10 s.
+TEST(ContainerIv, ChildrenOfABusyThreadedParentNeverHang) {
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> writers;
+  for (int i = 0; i < 4; ++i) {
+    writers.emplace_back([&] {
+      while (!stop) zqtest::EncryptToString("parent", false);
+    });
+  }
+  int hung = 0;
+  for (int i = 0; i < 200; ++i) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::alarm(10);
+      _exit(IvOf(zqtest::EncryptToString("child", false)).size() == 8 ? 0 : 1);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
+      ++hung;
+    }
+  }
+  stop = true;
+  for (std::thread& writer : writers) writer.join();
+  EXPECT_EQ(0, hung);
 }

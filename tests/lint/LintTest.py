@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The two file layer lints against code written to slip past them.
+"""The lints of calls only one place may make, against code written to slip past them.
 Usage: LintTest.py CXX_COMPILER   (exit 0 when every case holds)"""
 import concurrent.futures
 import pathlib
@@ -45,6 +45,8 @@ EVASIONS = [
 CLI = ("#include <filesystem>\nnamespace CLI { inline __attribute__((noinline)) bool Is(const char* p) "
        "{ std::error_code e; return std::filesystem::status(p, e).type() "
        "== std::filesystem::file_type::regular; } }\n")
+STATIC = ("#include <string>\nstd::string Id();\n"
+          "const std::string& f() { static const std::string id = Id(); return id; }")
 SCOPES = [
     ("utils/A.o", INCLUDES + "#include <filesystem>\n#include <iostream>\n"
      "int f(int fd, char* b) { struct stat s; std::cout << std::filesystem::path(b).filename(); "
@@ -55,6 +57,9 @@ SCOPES = [
      "return std::filesystem::status(p, e).type() == std::filesystem::file_type::none; }", False),
     ("CMakeFiles/zqutils_objects.dir/lib.cpp.o", CLI + "bool f(const char* p) { return CLI::Is(p); }",
      False),
+    # A function-local static built on first use: the tool may, the library not.
+    ("tools/CMakeFiles/zqutil.dir/static.cpp.o", STATIC, True),
+    ("CMakeFiles/zqutils_objects.dir/static.cpp.o", STATIC, False),
 ]
 
 # The text lint: code, put after a line "x = 0;", and whether it must be

@@ -66,8 +66,10 @@ ZQ_AESNI_TARGET void AesNiBlock(unsigned char* block, const unsigned char* key,
 #undef ZQ_EXPAND
 
 bool CpuHasAes() noexcept {
-  static const bool hasAes = __builtin_cpu_supports("aes") && __builtin_cpu_supports("sse2");
-  return hasAes;
+  // What the C runtime's start-up found (found now when a caller's static
+  // constructor comes first); no first-use state of ours.
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("aes") && __builtin_cpu_supports("sse2");
 }
 
 #else

@@ -5,12 +5,12 @@
 #include <istream>
 #include <optional>
 
-#include "utils/NoDestructor.h"
 #include "utils/crypto/Constants.h"
 #include "utils/crypto/ContainerCipher.h"
 #include "utils/crypto/ContainerHeader.h"
 #include "utils/crypto/Crypto.h"
 #include "utils/crypto/StreamIo.h"
+#include "utils/runtime/ProcessWide.h"
 
 namespace ZQ::RVL::Utils::Crypto {
 
@@ -30,9 +30,10 @@ ChunkState gState = ChunkState::kClosed;
 // The process-wide context. It is never destroyed: a program that exits with
 // a decryption still open must not free it after the OpenSSL state it came
 // from is gone.
+Utils::internal::ProcessWide<std::optional<ContainerCipher>> gContext;
+
 std::optional<ContainerCipher>& Context() {
-  static Utils::internal::NoDestructor<std::optional<ContainerCipher>> context;
-  return *context;
+  return gContext.Get();
 }
 
 void Close() {

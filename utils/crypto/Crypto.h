@@ -28,6 +28,12 @@
 // starts, so it comes before the destructors of statics made earlier), every
 // function that needs OpenSSL returns false.
 //
+// Processes: IVs come from the kernel (getrandom), so no two processes ever
+// share one, whatever made the child (fork from a threaded parent, _Fork,
+// clone into a new PID namespace where the child has its parent's process
+// id), and a child's first container never waits on a lock a parent thread
+// held at the fork.
+//
 // The container: "ZQCRYPTO" (8 bytes), the plain size (signed 32-bit,
 // little-endian), then in the full form an 8-byte random IV and the
 // Blowfish-CBC ciphertext (built-in 16-byte key, PKCS #7 padding, always

@@ -3,12 +3,11 @@
 
 #include <openssl/crypto.h>
 #include <openssl/provider.h>
-#include <openssl/rand.h>
 
 #include <atomic>
 
-#include "utils/NoDestructor.h"
 #include "utils/crypto/Constants.h"
+#include "utils/runtime/ProcessWide.h"
 
 namespace ZQ::RVL::Utils::Crypto::internal {
 
@@ -77,7 +76,6 @@ class Runtime {
     decryptTemplate_ = NewKeyedTemplate(blowfish_.get(), Direction::kDecrypt);
   }
 
-  OSSL_LIB_CTX* LibCtx() const { return defaultProvider_ ? libCtx_.get() : nullptr; }
   const EVP_CIPHER* Aes() const { return aes128Ecb_.get(); }
   const EVP_CIPHER_CTX* Template(Direction direction) const {
     return direction == Direction::kEncrypt ? encryptTemplate_.get() : decryptTemplate_.get();
@@ -93,12 +91,13 @@ class Runtime {
   CipherCtxPtr decryptTemplate_;
 };
 
-// Built once, on first use (C++ makes this thread-safe), and never destroyed:
-// contexts copied from it may outlive every static destructor.
+// Built once, on first use, and never destroyed: contexts copied from it may
+// outlive every static destructor.
+Utils::internal::ProcessWide<Runtime> gRuntime;
+Utils::internal::ProcessWide<Runtime> gGone;
+
 const Runtime& TheRuntime() {
-  static Utils::internal::NoDestructor<Runtime> runtime;
-  static Utils::internal::NoDestructor<Runtime> gone(Runtime::Nothing{});
-  return gOpenSslGone.load() ? *gone : *runtime;
+  return gOpenSslGone.load() ? gGone.Get(Runtime::Nothing{}) : gRuntime.Get();
 }
 
 }  // namespace
@@ -115,11 +114,6 @@ CipherCtxPtr NewBlowfishCbc(Direction direction, const unsigned char (&iv)[8]) {
 
 bool BlowfishAvailable() {
   return TheRuntime().Template(Direction::kDecrypt) != nullptr;
-}
-
-bool RandomBytes(unsigned char* out, std::size_t n) {
-  OSSL_LIB_CTX* ctx = TheRuntime().LibCtx();
-  return ctx != nullptr && RAND_bytes_ex(ctx, out, n, 0) == 1;
 }
 
 const EVP_CIPHER* Aes128Ecb() {

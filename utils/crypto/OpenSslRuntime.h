@@ -43,10 +43,6 @@ CipherCtxPtr NewBlowfishCbc(Direction direction, const unsigned char (&iv)[8]);
 // Returns true when Blowfish-CBC could be set up in the private context.
 bool BlowfishAvailable();
 
-// Fills `n` bytes at `out` from the private context's random generator.
-// Returns false when the generator fails; `out` then holds no useful value.
-bool RandomBytes(unsigned char* out, std::size_t n);
-
 // Returns AES-128-ECB fetched from the private context, or null.
 const EVP_CIPHER* Aes128Ecb();
 

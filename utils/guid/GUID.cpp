@@ -11,7 +11,7 @@
 #include <boost/spirit/include/classic_assign_actor.hpp>
 #include <boost/spirit/include/classic_core.hpp>
 
-#include "utils/guid/RandomSource.h"
+#include "utils/runtime/KernelRandom.h"
 
 namespace ZQ::RVL::Utils {
 

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "utils/NoDestructor.h"
+#include "utils/runtime/ProcessWide.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 
@@ -55,10 +55,11 @@ class KeptFiles {
   std::vector<std::shared_ptr<const KeptFile>> files_;
 };
 
+// Never destroyed: a caller's static object may read settings at exit.
+Utils::internal::ProcessWide<KeptFiles> gKeptFiles;
+
 KeptFiles& TheKeptFiles() {
-  // Never destroyed: a caller's static object may read settings at exit.
-  static Utils::internal::NoDestructor<KeptFiles> files;
-  return *files;
+  return gKeptFiles.Get();
 }
 
 // Keeps `bytes` of `path` with their dictionary (null: not decoded yet).

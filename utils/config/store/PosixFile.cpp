@@ -15,9 +15,9 @@
 #include <unordered_map>
 #include <utility>
 
-#include "utils/NoDestructor.h"
 #include "utils/file/AtomicFile.h"
 #include "utils/file/FileCalls.h"
+#include "utils/runtime/ProcessWide.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 
@@ -119,26 +119,31 @@ FileLock LockExclusive(const std::string& path, std::chrono::steady_clock::time_
   }
 }
 
+namespace {
+
+// The files this process has looked for strays of (a few per domain), with its
+// writes of each since. A writer killed under a lock file that reads finished
+// leaves no mark (one of an older version, one whose lock file was removed
+// underneath it, one that could not change the lock file), so every
+// kLookAgainEvery-th write reads the folder all the same. Never destroyed (a
+// caller's static object may write at exit), and only tried (a child made by
+// _Fork or clone may find it locked for good): when busy, the folder is read.
+struct Looked {
+  std::mutex mutex;
+  std::unordered_map<std::string, unsigned> files;
+};
+Utils::internal::ProcessWide<Looked> gLooked;
+
+}  // namespace
+
 void RemoveStrayTemporaries(const std::string& folder, const std::string& fileName,
                             const FileLock& lock) {
-  // The files this process has looked for strays of (a few per domain), with
-  // its writes of each since. A writer killed under a lock file that reads
-  // finished leaves no mark (one of an older version, one whose lock file was
-  // removed underneath it, one that could not change the lock file), so every
-  // kLookAgainEvery-th write reads the folder all the same. Never destroyed (a
-  // caller's static object may write at exit), and only tried (a child made
-  // by _Fork or clone may find it locked for good): when busy, the folder is
-  // read.
   constexpr unsigned kLookAgainEvery = 64;
-  struct Looked {
-    std::mutex mutex;
-    std::unordered_map<std::string, unsigned> files;
-  };
-  static Utils::internal::NoDestructor<Looked> looked;
+  Looked& looked = gLooked.Get();
   if (!lock.LeftUnfinished()) {
-    const std::unique_lock<std::mutex> hold(looked->mutex, std::try_to_lock);
+    const std::unique_lock<std::mutex> hold(looked.mutex, std::try_to_lock);
     if (hold.owns_lock()) {
-      const auto [file, added] = looked->files.try_emplace(folder + "/" + fileName, 0);
+      const auto [file, added] = looked.files.try_emplace(folder + "/" + fileName, 0);
       if (!added && ++file->second % kLookAgainEvery != 0) return;
     }
   }

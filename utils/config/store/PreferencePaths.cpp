@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "utils/file/File.h"
+#include "utils/runtime/ProcessWide.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 
@@ -136,14 +137,18 @@ bool IsStorableDomain(std::string_view domain) {
          domain.find('\0') == std::string_view::npos && domain.size() <= kMaxDomainLength;
 }
 
+namespace {
+Utils::internal::ProcessWide<const std::string> gHashedMachineId;
+}  // namespace
+
 std::string HostId() {
   if (const char* override = EnvironmentValue("ZQ_HOST_ID")) {
     const std::string id = override;
     return IsValidHostId(id) ? id : std::string();
   }
-  // The machine id does not change while a process runs.
-  static const std::string hashed = HashedMachineId();
-  return hashed;
+  // The machine id does not change while a process runs. Never destroyed: a
+  // caller's static object may write settings at exit.
+  return gHashedMachineId.Make(&HashedMachineId);
 }
 
 bool LocateDomainFile(std::string_view domain, Scope scope, FileLocation& out) {

@@ -1,8 +1,10 @@
-// The source of fresh identifiers: random bytes straight from the kernel.
-// Private to utils/guid.
+// Random bytes straight from the kernel: the source of fresh identifiers and
+// of container IVs. Private to the library.
 //
 // Thread-safety: any thread may call these at once. Nothing is kept between
-// calls (no pool of bytes), so a forked child never repeats its parent's bytes.
+// calls (no pool of bytes, no lock), so a child process, however it was made
+// (fork from a threaded parent, _Fork, clone into a new PID namespace), never
+// repeats its parent's bytes and never waits on a lock its parent held.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "utils/guid/RandomSource.h"
+#include "utils/runtime/KernelRandom.h"
 
 #include <errno.h>
 #include <sys/random.h>

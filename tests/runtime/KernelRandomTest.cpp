@@ -6,18 +6,18 @@
 #include <cstring>
 
 #include "tests/support/TempDir.h"
-#include "utils/guid/RandomSource.h"
+#include "utils/runtime/KernelRandom.h"
 
 namespace internal = ZQ::RVL::Utils::internal;
 
-TEST(RandomSource, FileReaderReadsTheDevice) {
+TEST(KernelRandom, FileReaderReadsTheDevice) {
   unsigned char a[32] = {}, b[32] = {};
   ASSERT_TRUE(internal::ReadRandomFile("/dev/urandom", a, sizeof a));
   ASSERT_TRUE(internal::ReadRandomFile("/dev/urandom", b, sizeof b));
   EXPECT_NE(0, std::memcmp(a, b, sizeof a));
 }
 
-TEST(RandomSource, FileReaderFailsOnShortOrUnreadableFiles) {
+TEST(KernelRandom, FileReaderFailsOnShortOrUnreadableFiles) {
   zqtest::TempDir dir;
   zqtest::WriteFile(dir.File("short"), std::string(15, 'x'));
   const struct {
