@@ -43,7 +43,12 @@ for reason, names in [
     # way: the layer's Open and OpenFor... apply the one policy for links,
     # kinds, modes and close-on-exec, and keep descriptors 0-2 free.
     ("opens a file", "open openat openat2 creat fopen freopen tmpfile memfd_create "
-     "name_to_handle_at open_by_handle_at"),
+     "name_to_handle_at open_by_handle_at setmntent posix_openpt getpt"),
+    # Named shared memory, semaphores and queues are files in /dev/shm and
+    # /dev/mqueue, made with the mode asked for, outside the layer's policy.
+    ("opens a named shared object", "shm_open shm_unlink sem_open sem_unlink mq_open mq_unlink"),
+    ("watches or mounts a path", "inotify_add_watch fanotify_mark mount umount umount2 swapon "
+     "swapoff"),
     # A stdio stream on a descriptor has its own buffer and close: the layer's
     # FileStreamBuf is the one stream on descriptors.
     ("makes a stdio stream on a descriptor", "fdopen"),
@@ -220,8 +225,8 @@ def demangle(cxxfilt, names):
 
 
 def call_name(symbol):
-    """The C call a symbol stands for: __open64_2 -> open."""
-    name = re.sub(r"^_+(libc_)?", "", symbol)
+    """The C call a symbol stands for: __open64_2 -> open, _IO_fopen -> fopen."""
+    name = re.sub(r"^_+(libc_|IO_)?", "", symbol)
     name = re.sub(r"(_2|_chk|_nocancel)$", "", name)
     return name if name in BANNED_CALLS else re.sub(r"64$", "", name)
 

@@ -35,6 +35,12 @@ EVASIONS = [
      r"std::basic_(ofstream|filebuf)<"),
     ("fifo", "int f(const char* p) { return mkfifo(p, 0600); }", r"mkfifo$"),
     ("truncate", "int f(int fd) { return ftruncate(fd, 0); }", r"ftruncate$"),
+    ("libio twin", 'extern "C" FILE* _IO_fopen(const char*, const char*);\n'
+     'FILE* f(const char* p) { return _IO_fopen(p, "w"); }', r"_IO_fopen$"),
+    ("shared memory", "#include <fcntl.h>\n#include <sys/mman.h>\nint f(const char* p) { return shm_open(p, O_CREAT, 0666); }",
+     r"shm_open$"),
+    ("mount table", '#include <mntent.h>\nFILE* f(const char* p) { return setmntent(p, "w"); }',
+     r"setmntent$"),
     ("shell", 'int f(const char* p) { return std::system(p) + (popen(p, "r") != nullptr); }',
      r"(system|popen)$"),
 ]
@@ -74,6 +80,7 @@ LINES = [(f"r = {name}(a, b);", True) for name in NEW_NAMES] + [
     ("int fd = ::\n  open\n  (p, 0);", True),
     ("#define OPEN open", True),
     ("auto call = &unlink;", True),
+    ('asm volatile("syscall" : "=a"(r) : "a"(2), "D"(p) : "rcx", "r11");', True),
     ("return filesystem::remove(p);", True),
     ("std::ifstream in(p);", True),
     ("/* one\n * open(p) was here\n */ x = 1;", False),

@@ -149,6 +149,10 @@ TEST_F(ZqutilOutput, NeverFollowsAnotherUsersLinkInASharedStickyFolder) {
   ASSERT_EQ(0, ::lchown((shared / "folder").c_str(), 65534, 65534));
   EXPECT_NE(0, Encrypt("shared/folder/out"));
   EXPECT_FALSE(fs::exists(dir_.Path() / "theirs" / "out"));
+  // Nor when the last entry there is a link of ours with a path of its own.
+  fs::create_symlink(dir_.File("victim"), dir_.Path() / "theirs" / "ours");
+  EXPECT_NE(0, Encrypt("shared/folder/ours"));
+  EXPECT_EQ("precious", zqtest::ReadFile(dir_.File("victim")));
   ASSERT_EQ(0, ::lchown((shared / "out").c_str(), 0, 0));  // one's own link is followed
   EXPECT_EQ(0, Encrypt("shared/out"));
   EXPECT_EQ(0, zqtest::ReadFile(dir_.File("victim")).rfind("ZQCRYPTO", 0));
@@ -252,6 +256,12 @@ TEST_F(ZqutilOutput, ReplacementPolicy) {
        prefs + "write --company C --app A K --string v && " + prefs +
            "export --company C --app A all" + mode("all", "644"),
        0, ""},
+      {"a file size limit fails the write, with no temporary file left",
+       "head -c 100000 /dev/zero >big && (ulimit -f 10; $ZQ crypt encrypt big capped)" +
+           Then("test ! -e capped"),
+       1, "File too large"},
+      {"a folder named with a slash is refused before anything is read",
+       "mkdir d && $ZQ crypt encrypt plain d/" + Then("test -z \"$(ls d)\""), 1, "it is a folder"},
       {"another user's file in a shared sticky folder is refused",
        "mkdir -m 1777 shared && echo old >shared/out && chown nobody shared/out && $ZQ crypt "
        "encrypt plain shared/out" +

@@ -49,6 +49,10 @@ void OnInterrupt(int signal) {
 }  // namespace
 
 void RemoveTemporariesOnInterrupt() {
+  // A file size limit (ulimit -f) fails the write that passes it (EFBIG),
+  // which the tool reports and cleans up after, rather than killing it
+  // silently with the temporary file left behind.
+  ::signal(SIGXFSZ, SIG_IGN);
   const int signals[] = {SIGINT, SIGTERM, SIGHUP};
   struct sigaction action {};
   action.sa_handler = OnInterrupt;

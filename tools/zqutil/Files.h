@@ -134,7 +134,9 @@ std::string ReasonText(const char* refusal);
 // Makes SIGINT, SIGTERM and SIGHUP remove the named temporary files of
 // outputs not yet committed before the process dies of them (the signal then
 // ends it as it would have). A signal this process inherited as ignored stays
-// ignored. For main(), once, before any output is opened.
+// ignored. SIGXFSZ is ignored, so that a file size limit fails a write
+// (EFBIG, "File too large") as any other failure does. For main(), once,
+// before any output is opened.
 void RemoveTemporariesOnInterrupt();
 
 }  // namespace zqutil

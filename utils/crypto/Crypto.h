@@ -32,7 +32,9 @@
 // share one, whatever made the child (fork from a threaded parent, _Fork,
 // clone into a new PID namespace where the child has its parent's process
 // id), and a child's first container never waits on a lock a parent thread
-// held at the fork.
+// held at the fork. A file size limit (RLIMIT_FSIZE) reached by FileEncrypt or
+// FileDecrypt raises SIGXFSZ as the host has set it; where it is ignored, the
+// call returns false.
 //
 // The container: "ZQCRYPTO" (8 bytes), the plain size (signed 32-bit,
 // little-endian), then in the full form an 8-byte random IV and the

@@ -19,7 +19,6 @@ namespace ZQ::RVL::Utils::internal {
 
 namespace {
 
-constexpr int kMaxLinkHops = 40;  // as the kernel's own limit (ELOOP)
 constexpr int kMaxNameAttempts = 100;
 
 // The named temporary files not yet committed, for RemoveTemporariesNow():
@@ -85,40 +84,6 @@ std::string TemporaryName(const std::string& fileName) {
   return std::string(TemporaryStem(fileName)) + std::string(kTemporaryInfix) + RandomSuffix();
 }
 
-// Follows `path` while it is a symbolic link of this user or of root; a
-// missing end is where a new file will be made. Returns false with errno set
-// when a step fails (EACCES for another user's link).
-bool ResolveOwnLinks(std::string path, std::string& out) {
-  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
-    struct stat info {};
-    if (files::StatAt(AT_FDCWD, path.c_str(), info, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT) return false;
-      out = path;
-      return true;
-    }
-    if (!S_ISLNK(info.st_mode)) {
-      out = path;
-      return true;
-    }
-    // Another user's link could point our bytes at a file of ours.
-    if (!OwnOrRoots(info)) {
-      errno = EACCES;
-      return false;
-    }
-    std::vector<char> target(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 255) + 1);
-    const ssize_t length = files::ReadLink(AT_FDCWD, path.c_str(), target.data(), target.size());
-    if (length <= 0) return false;
-    if (static_cast<std::size_t>(length) >= target.size()) {
-      errno = ENAMETOOLONG;  // the link changed under us; give up rather than loop
-      return false;
-    }
-    std::string next(target.data(), static_cast<std::size_t>(length));
-    path = next.front() == '/' ? next : ParentOf(path) + "/" + next;
-  }
-  errno = ELOOP;
-  return false;
-}
-
 }  // namespace
 
 bool IsTemporaryName(std::string_view entry, std::string_view fileName) {
@@ -156,14 +121,12 @@ bool AtomicFile::Fail(int error, const char* why) {
 }
 
 bool AtomicFile::Begin(const std::string& path, const ReplaceOptions& options) {
-  std::string target = path;
-  if (options.followOwnLinks && !ResolveOwnLinks(path, target)) {
-    return Fail(errno, errno == EACCES ? "it is a symbolic link of another user" : nullptr);
+  const char* refusal = nullptr;
+  if (!LocateEntry(path, options.followOwnLinks, folder_, name_, refusal)) {
+    return Fail(errno, refusal);
   }
-  name_ = NameOf(target);
-  if (!OpenFolder(ParentOf(target), folder_) || files::Stat(folder_.Get(), folderInfo_) != 0) {
-    return false;
-  }
+  if (files::Stat(folder_.Get(), folderInfo_) != 0) return false;
+  if (name_ == "." || name_ == "..") return Fail(EISDIR, "it is a folder");
   struct stat info {};
   if (files::StatAt(folder_.Get(), name_.c_str(), info, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISLNK(info.st_mode)) return Fail(ELOOP, "it is a symbolic link");

@@ -67,11 +67,15 @@ struct Place {
   bool follow = false;
 };
 
+// What Walk does with a link as the last entry: keeps it as the entry, or
+// follows it by MayFollow, or (for a replacement) only when it is this user's
+// or root's.
+enum class LastLink { kKeep, kFollow, kFollowOwn };
+
 // Walks `path` one entry at a time, as the kernel would (".." is the
 // physical parent), but following each link only when MayFollow allows it;
-// the last entry's link is followed only with `followLast`. Refusals set
-// `refusal`.
-bool Walk(const std::string& path, bool followLast, Place& out, const char*& refusal) {
+// the last entry's link as `last` says. Refusals set `refusal`.
+bool Walk(const std::string& path, LastLink lastLink, Place& out, const char*& refusal) {
   if (path.empty()) {
     errno = ENOENT;
     return false;
@@ -92,7 +96,25 @@ bool Walk(const std::string& path, bool followLast, Place& out, const char*& ref
       FileDescriptor(files::Open(AT_FDCWD, path.front() == '/' ? "/" : ".", O_PATH | O_DIRECTORY));
   out.name = ".";
   int links = 0;
+  // Folders of the way taken without links in one openat2 each: half of what
+  // is left before the last entry, halved again while a link is in it, so a
+  // path with one link costs a few calls, not one per entry.
+  const auto skipFolders = [&pending, &out](std::size_t count) {
+    std::string folders;
+    for (std::size_t i = 0; i < count; ++i) folders += pending[pending.size() - 1 - i] + "/";
+    FileDescriptor beyond(
+        files::OpenWithoutLinks(out.folder.Get(), folders.c_str(), O_PATH | O_DIRECTORY));
+    if (!beyond.Valid()) return false;
+    out.folder = std::move(beyond);
+    pending.resize(pending.size() - count);
+    return true;
+  };
   while (out.folder.Valid() && !pending.empty()) {
+    bool skipped = false;
+    for (std::size_t count = (pending.size() - 1) / 2; count > 0 && !skipped; count /= 2) {
+      skipped = skipFolders(count);
+    }
+    if (skipped) continue;
     std::string entry = std::move(pending.back());
     pending.pop_back();
     if (entry == ".") continue;
@@ -116,7 +138,7 @@ bool Walk(const std::string& path, bool followLast, Place& out, const char*& ref
       out.folder = std::move(next);
       continue;
     }
-    if (last && !followLast) {
+    if (last && lastLink == LastLink::kKeep) {
       out.name = std::move(entry);
       return true;
     }
@@ -128,6 +150,12 @@ bool Walk(const std::string& path, bool followLast, Place& out, const char*& ref
     if (files::Stat(out.folder.Get(), folderInfo) != 0) return false;
     if (!MayFollow(info, folderInfo)) {
       refusal = "the path goes through another user's symbolic link in a shared folder";
+      errno = EACCES;
+      return false;
+    }
+    // Another user's link could point our replacement at a file of ours.
+    if (last && lastLink == LastLink::kFollowOwn && !OwnOrRoots(info)) {
+      refusal = "it is a symbolic link of another user";
       errno = EACCES;
       return false;
     }
@@ -154,6 +182,8 @@ bool Walk(const std::string& path, bool followLast, Place& out, const char*& ref
     push(target);
     if (target.front() == '/')
       out.folder = FileDescriptor(files::Open(AT_FDCWD, "/", O_PATH | O_DIRECTORY));
+    // Past a link (a linked ~/.config), the rest of the way usually has none.
+    if (out.folder.Valid() && pending.size() > 1) skipFolders(pending.size() - 1);
   }
   return out.folder.Valid();
 }
@@ -168,7 +198,7 @@ int OpenPath(const std::string& path, int flags, mode_t mode, bool followLast,
     if (fd >= 0 || errno != ELOOP) return fd;
   }
   Place place;
-  if (!Walk(path, followLast, place, refusal)) return -1;
+  if (!Walk(path, followLast ? LastLink::kFollow : LastLink::kKeep, place, refusal)) return -1;
   return files::Open(place.folder.Get(), place.name.c_str(),
                      flags | (place.follow ? 0 : O_NOFOLLOW), mode);
 }
@@ -248,7 +278,7 @@ bool OpenForWritingInPlace(const std::string& path, const InPlacePolicy& policy,
   out = OpenedFile{};
   // Through a link (followLinks), the folder and name it leads to.
   Place place;
-  if (policy.followLinks ? !Walk(path, true, place, out.refusal)
+  if (policy.followLinks ? !Walk(path, LastLink::kFollow, place, out.refusal)
                          : !OpenFolder(ParentOf(path), place.folder)) {
     return false;
   }
@@ -451,6 +481,40 @@ bool OpenFolder(const std::string& path, FileDescriptor& out) {
   const char* refusal = nullptr;
   out = FileDescriptor(OpenPath(path, O_RDONLY | O_DIRECTORY | kOpenFlags, 0, true, refusal));
   return out.Valid();
+}
+
+bool LocateEntry(const std::string& path, bool followOwnLinks, FileDescriptor& folder,
+                 std::string& name, const char*& refusal) {
+  // A folder path without links, and a last entry that is not a link to
+  // follow: one openat2 and one fstatat.
+  const std::string last = NameOf(path);
+  if (!last.empty()) {
+    FileDescriptor direct(files::OpenWithoutLinks(AT_FDCWD, ParentOf(path).c_str(),
+                                                  O_RDONLY | O_DIRECTORY | kOpenFlags));
+    struct stat info {};
+    if (direct.Valid() &&
+        (!followOwnLinks ||
+         files::StatAt(direct.Get(), last.c_str(), info, AT_SYMLINK_NOFOLLOW) != 0 ||
+         !S_ISLNK(info.st_mode))) {
+      folder = std::move(direct);
+      name = last;
+      return true;
+    }
+    if (!direct.Valid() && errno != ELOOP) return false;
+  }
+  Place place;
+  if (!Walk(path, followOwnLinks ? LastLink::kFollowOwn : LastLink::kKeep, place, refusal)) {
+    return false;
+  }
+  if (place.follow) {  // a /proc link: a descriptor's file is never replaced
+    refusal = "it is not a regular file";
+    errno = EINVAL;
+    return false;
+  }
+  folder =
+      FileDescriptor(files::Open(place.folder.Get(), ".", O_RDONLY | O_DIRECTORY | kOpenFlags));
+  name = std::move(place.name);
+  return folder.Valid();
 }
 
 bool SyncFolder(const std::string& folder) {

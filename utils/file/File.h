@@ -171,6 +171,15 @@ bool WriteAll(int fd, std::string_view bytes);
 // (EACCES for another user's link in a shared folder).
 bool OpenFolder(const std::string& path, FileDescriptor& out);
 
+// Finds where `path` leads, for an entry to be made or replaced in its
+// folder: walks it as OpenFolder does and, with `followOwnLinks`, follows a
+// link as the last entry only when it is this user's or root's (EACCES, with
+// `refusal`, for another user's); without, a link stays the last entry.
+// `folder` is opened for entries and fsync; `name` is the last entry ("." or
+// ".." when the path ends in one). False with errno set.
+bool LocateEntry(const std::string& path, bool followOwnLinks, FileDescriptor& folder,
+                 std::string& name, const char*& refusal);
+
 // Fsyncs the folder `folder`, so that entries made or renamed in it survive a
 // crash. Returns false when it cannot be opened or synced.
 bool SyncFolder(const std::string& folder);

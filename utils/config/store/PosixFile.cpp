@@ -62,7 +62,11 @@ bool FileLock::StillAt(const std::string& path) const {
 }
 
 ReplacementMark::ReplacementMark(const FileLock& lock) : lock_(lock) {
-  set_ = files::Truncate(lock_.fd_.Get(), kUnfinishedSize) == 0;
+  // Emptied first: the mark is zero bytes only, whatever was in the file (a
+  // host thread's stderr line, written through a standard number the lock
+  // file had for an instant while that thread had just freed it).
+  set_ = files::Truncate(lock_.fd_.Get(), 0) == 0 &&
+         files::Truncate(lock_.fd_.Get(), kUnfinishedSize) == 0;
 }
 
 ReplacementMark::~ReplacementMark() {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "utils/file/File.h"
+#include "utils/file/FileCalls.h"
 #include "utils/runtime/ProcessWide.h"
 
 namespace ZQ::RVL::Utils::Preferences {
@@ -45,6 +46,9 @@ bool IsAbsolute(const std::string& path) {
 std::string HomeFolder() {
   std::string home = Environment("HOME");
   if (IsAbsolute(home)) return home;
+  // The user database is read through files the C library opens: never on a
+  // standard number a host left free.
+  Utils::internal::files::FillFreeStandardNumbers();
   std::vector<char> buffer(16384);
   passwd entry{};
   passwd* found = nullptr;
