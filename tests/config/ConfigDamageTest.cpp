@@ -16,7 +16,7 @@
 
 using ZQ::RVL::Utils::Config;
 using zqtest::ReadFile;
-using zqtest::WriteFile;
+using zqtest::WriteSettledFile;
 namespace fs = std::filesystem;
 
 namespace {
@@ -205,7 +205,10 @@ TEST_F(ConfigDamage, DamagedFileIsKeptByteForByteAndTheDomainStartsAfresh) {
       // Values libplist cannot carry over, and objects plistlib refuses (the
       // null, fill and unknown objects, UIDs of 2^32 and more, XML byte-order
       // marks, NULs and unknown elements libplist 2.2 refuses itself).
-      {OneValue(std::string("\x53" "a\0b", 4)), "ASCII text with a NUL"},
+      {OneValue(std::string("\x53"
+                            "a\0b",
+                            4)),
+       "ASCII text with a NUL"},
       {OneValue(std::string("\x61\0\0", 3)), "UTF-16 text of a NUL"},
       {OneValue("\x51\xe9"), "ASCII text with a byte above 0x7f"},
       {OneValue("\x14" + std::string(7, '\0') + "\x01" + std::string(8, '\0')),
@@ -241,7 +244,7 @@ TEST_F(ConfigDamage, DamagedFileIsKeptByteForByteAndTheDomainStartsAfresh) {
     zqtest::ScopedEnv root("ZQ_PREFERENCES_ROOT", caseDir.Path().string());
     fs::create_directories(caseDir.Path() / "user");
     const std::string file = (caseDir.Path() / "user" / (domain_ + ".plist")).string();
-    WriteFile(file, c.bytes);
+    WriteSettledFile(file, c.bytes);
 
     std::string value = "unchanged";
     EXPECT_FALSE(config_.GetString("first", value));
@@ -266,7 +269,7 @@ TEST_F(ConfigDamage, DamagedFileIsKeptByteForByteAndTheDomainStartsAfresh) {
 
 TEST_F(ConfigDamage, AFileAtTheEntryLimitIsReadAndNeverWrittenBeyondIt) {
   fs::create_directories(dir_.Path() / "user");
-  WriteFile(File(), XmlEntries(20000));
+  WriteSettledFile(File(), XmlEntries(20000));
   std::string value = "unchanged";
   EXPECT_TRUE(config_.GetString("19999", value));
   EXPECT_EQ("", value);
@@ -283,7 +286,7 @@ TEST_F(ConfigDamage, AFileAtTheEntryLimitIsReadAndNeverWrittenBeyondIt) {
 TEST_F(ConfigDamage, RepeatedDamageNeverReplacesAnEarlierCopy) {
   fs::create_directories(dir_.Path() / "user");
   for (const char* bytes : {"damage one", "damage two", "damage three"}) {
-    WriteFile(File(), bytes);
+    WriteSettledFile(File(), bytes);
     config_.SetString("k", "v");  // within one second: the copies need distinct names
   }
   std::vector<std::string> copies = CorruptCopies();
@@ -293,7 +296,7 @@ TEST_F(ConfigDamage, RepeatedDamageNeverReplacesAnEarlierCopy) {
 
 TEST_F(ConfigDamage, DeleteAlsoSetsTheDamagedFileAside) {
   fs::create_directories(dir_.Path() / "user");
-  WriteFile(File(), "garbage");
+  WriteSettledFile(File(), "garbage");
   config_.Delete("anything");
   EXPECT_EQ(std::vector<std::string>{"garbage"}, CorruptCopies());
   EXPECT_TRUE(config_.GetKeys().empty());
@@ -303,7 +306,7 @@ TEST_F(ConfigDamage, DeleteAlsoSetsTheDamagedFileAside) {
 
 TEST_F(ConfigDamage, OversizedFileIsTreatedAsDamagedWithoutBeingRead) {
   fs::create_directories(dir_.Path() / "user");
-  WriteFile(File(), "");
+  WriteSettledFile(File(), "");
   fs::resize_file(File(), (64u << 20) + 1);  // sparse: no real 64 MiB written
   std::string value;
   EXPECT_FALSE(config_.GetString("k", value));
@@ -339,13 +342,13 @@ TEST_F(ConfigDamage, StrayTemporaryFilesOfAKilledWriterAreRemoved) {
       {"lock file replaced by an empty one",
        [&] {
          fs::remove(lock);
-         WriteFile(lock.string(), "");
+         WriteSettledFile(lock.string(), "");
        }},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    for (const auto& name : strays) WriteFile((folder / name).string(), "partial");
-    for (const auto& name : kept) WriteFile((folder / name).string(), "not ours");
+    for (const auto& name : strays) WriteSettledFile((folder / name).string(), "partial");
+    for (const auto& name : kept) WriteSettledFile((folder / name).string(), "not ours");
     fs::resize_file(lock, 1);  // as the killed writer left it
     row.happen();
     config_.SetString("k", row.what);
@@ -365,7 +368,7 @@ TEST_F(ConfigDamage, StraysUnderAFinishedMarkDoNotOutliveTheProcessesWrites) {
   const fs::path lock = folder / (domain_ + ".plist.lock");
   const fs::path stray = folder / (domain_ + ".plist.tmp-Ab12Z9");
   ASSERT_EQ(2u, fs::file_size(lock));
-  WriteFile(stray.string(), "partial");
+  WriteSettledFile(stray.string(), "partial");
   int writes = 0;
   while (fs::exists(stray) && writes < 1000) config_.SetString("k", std::to_string(++writes));
   EXPECT_FALSE(fs::exists(stray)) << "after " << writes << " writes";
@@ -403,7 +406,7 @@ TEST_F(ConfigDamage, MutatedFilesNeverCrashReadersOrLoseBytes) {
           break;
       }
     }
-    WriteFile(File(), bytes);
+    WriteSettledFile(File(), bytes);
     std::string text;
     unsigned char* data = nullptr;
     std::uint32_t length = 0;
@@ -437,7 +440,7 @@ TEST_F(ConfigDamage, TextsThatAreNotUtf8AreNeverRewritten) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
     const std::string bytes = BinaryDictionary(c.keys, c.values);
-    WriteFile(File(), bytes);
+    WriteSettledFile(File(), bytes);
     std::string value;
     EXPECT_FALSE(config_.GetString("ok", value));
     config_.SetString("new", "n");
@@ -460,7 +463,7 @@ TEST_F(ConfigDamage, TextsSharedManyTimesAreReadAndTakeWrites) {
   };
   for (const std::string& bytes : files) {
     fs::create_directories(dir_.Path() / "user");
-    WriteFile(File(), bytes);
+    WriteSettledFile(File(), bytes);
     EXPECT_EQ(std::vector<std::string>{"k"}, config_.GetKeys());
     config_.SetString("after", "works");
     EXPECT_EQ((std::vector<std::string>{"after", "k"}), config_.GetKeys());

@@ -1,6 +1,10 @@
 // A temporary folder that lives as long as the test that made it.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -40,6 +44,15 @@ inline std::string ReadFile(const std::string& path) {
 inline void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Writes `bytes` as a file some program finished an hour ago: the store sets
+// a file that does not decode aside only once nothing has written it for a
+// while (a writer may be half-way).
+inline void WriteSettledFile(const std::string& path, const std::string& bytes) {
+  WriteFile(path, bytes);
+  struct timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 3600, 0}};
+  ::utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
 }  // namespace zqtest

@@ -1,6 +1,7 @@
 #include "utils/config/store/PreferenceStore.h"
 
 #include <sys/stat.h>
+#include <time.h>
 
 #include <cerrno>
 #include <chrono>
@@ -24,6 +25,12 @@ enum class LoadStatus { kOk, kMissing, kDamaged, kError };
 // again: a program that rewrites a file in place has it half-written for a
 // moment.
 constexpr std::chrono::milliseconds kSettleTime{50};
+// How long a file that does not decode must have gone unchanged (by its own
+// times) before it is taken for damaged rather than still being written: a
+// writer that pauses half-way (a slow disk, a program between two writes) is
+// waited for, up to the lock's deadline, and the write then fails rather than
+// set that writer's file aside.
+constexpr std::chrono::seconds kQuietTime{1};
 
 // Reads the file at `location` into `bytes` (only meaningful after kOk).
 LoadStatus ReadBytes(const FileLocation& location, std::string& bytes,
@@ -47,6 +54,16 @@ bool SameVersion(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
          a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec &&
          a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// True when `info`, a stat of the file, shows no write for kQuietTime (its
+// modification time; one ahead of the clock, from another machine's, counts
+// the same).
+bool QuietFor(const struct stat& info) {
+  struct timespec now {};
+  if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return true;
+  const long long since = static_cast<long long>(now.tv_sec) - info.st_mtim.tv_sec;
+  return since >= kQuietTime.count() + 1 || since <= -(kQuietTime.count() + 1);
 }
 
 // Reads and decodes the dictionary at `location` into `out`, keeping the
@@ -152,14 +169,15 @@ bool Modify(std::string_view domain, Scope scope, const std::function<bool(Dicti
     LoadStatus status = Load(location, dictionary, read, &readInfo);
     // Another program may be rewriting the file in place (open, truncate,
     // write): what looks damaged is set aside only when, after a pause that
-    // lets such a writer finish, it reads the same again and nobody changed
-    // it meanwhile.
+    // lets such a writer finish, it reads the same again, nobody changed it
+    // meanwhile, and its own times show it unchanged for kQuietTime.
     while (status == LoadStatus::kDamaged && std::chrono::steady_clock::now() < deadline) {
       const std::optional<std::string> before = read;
       const struct stat beforeInfo = readInfo;
       std::this_thread::sleep_for(kSettleTime);
       status = Load(location, dictionary, read, &readInfo);
-      if (status == LoadStatus::kDamaged && read == before && SameVersion(readInfo, beforeInfo)) {
+      if (status == LoadStatus::kDamaged && read == before && SameVersion(readInfo, beforeInfo) &&
+          QuietFor(readInfo)) {
         break;
       }
     }
