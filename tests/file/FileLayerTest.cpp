@@ -594,12 +594,15 @@ TEST_F(FileLayer, AFileRewrittenInPlaceIsNeverTakenForDamaged) {
     });
     ::usleep(50000);  // the one rewrite is half-way
     for (int i = 0; i < row.ourWrites; ++i) config_.SetString("mine", std::to_string(i));
-    ::kill(rewriter, SIGKILL);
+    // One rewrite is let finish; endless ones are stopped, maybe half-way.
+    if (row.rewrites == 0) ::kill(rewriter, SIGKILL);
     zqtest::Wait(rewriter);
     for (const std::string& name : Entries(Folder())) {
       EXPECT_EQ(std::string::npos, name.find(".corrupt-")) << name;
     }
-    EXPECT_EQ("1", Value("theirs"));
+    if (row.rewrites != 0) {
+      EXPECT_EQ("1", Value("theirs"));
+    }
   }
 }
 
