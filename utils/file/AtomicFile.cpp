@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <sys/random.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -52,27 +50,6 @@ void UnregisterTemporary(int& slot) {
   slot = -1;
 }
 
-// kTemporarySuffixLength characters of [A-Za-z0-9].
-std::string RandomSuffix() {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  static std::atomic<std::uint64_t> counter{0};
-  std::uint64_t bits = 0;
-  if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    bits = static_cast<std::uint64_t>(now.tv_nsec) * 0x9e3779b97f4a7c15ull ^
-           static_cast<std::uint64_t>(::getpid()) << 32;
-  }
-  bits += counter.fetch_add(0x632be59bd9b4e019ull, std::memory_order_relaxed);
-  std::string suffix(kTemporarySuffixLength, 'X');
-  for (char& c : suffix) {
-    c = kAlphabet[bits % 62];
-    bits /= 62;
-  }
-  return suffix;
-}
-
 // The start of a temporary name of `fileName`: as much of the name as leaves
 // room for the infix and the suffix within NAME_MAX.
 std::string_view TemporaryStem(std::string_view fileName) {
@@ -81,7 +58,8 @@ std::string_view TemporaryStem(std::string_view fileName) {
 }
 
 std::string TemporaryName(const std::string& fileName) {
-  return std::string(TemporaryStem(fileName)) + std::string(kTemporaryInfix) + RandomSuffix();
+  return std::string(TemporaryStem(fileName)) + std::string(kTemporaryInfix) +
+         RandomNameSuffix(kTemporarySuffixLength);
 }
 
 }  // namespace

@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/random.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -45,14 +47,19 @@ bool Blocking(int fd) {
   return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
+// A folder every user may write to and only owners remove from (sticky,
+// like /tmp): where another user's entries are planted.
+bool SharedFolder(const struct stat& folder) {
+  return (folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
+}
+
 // Whether a link found in `folder` may be followed: the kernel's
 // protected_symlinks rule, kept whether or not it is on. In a folder every
 // user may write to and only owners remove from (sticky, like /tmp), a link
 // is followed only when it is ours or the folder owner's: another user's
 // link there could lead our files anywhere.
 bool MayFollow(const struct stat& link, const struct stat& folder) {
-  const bool shared = (folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
-  return !shared || link.st_uid == ::geteuid() || link.st_uid == folder.st_uid;
+  return !SharedFolder(folder) || link.st_uid == ::geteuid() || link.st_uid == folder.st_uid;
 }
 
 constexpr long kProcFileSystem = 0x9fa0;  // PROC_SUPER_MAGIC
@@ -193,10 +200,8 @@ bool Walk(const std::string& path, LastLink lastLink, Place& out, const char*& r
 // ELOOP). Paths without links take one openat2.
 int OpenPath(const std::string& path, int flags, mode_t mode, bool followLast,
              const char*& refusal) {
-  if ((flags & O_CREAT) == 0) {
-    const int fd = files::OpenWithoutLinks(AT_FDCWD, path.c_str(), flags);
-    if (fd >= 0 || errno != ELOOP) return fd;
-  }
+  const int fd = files::OpenWithoutLinks(AT_FDCWD, path.c_str(), flags);
+  if (fd >= 0 || errno != ELOOP) return fd;
   Place place;
   if (!Walk(path, followLast ? LastLink::kFollow : LastLink::kKeep, place, refusal)) return -1;
   return files::Open(place.folder.Get(), place.name.c_str(),
@@ -205,13 +210,8 @@ int OpenPath(const std::string& path, int flags, mode_t mode, bool followLast,
 
 }  // namespace
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 bool OthersFileInSharedFolder(const struct stat& info, const struct stat& folderInfo) {
-  const bool shared = (folderInfo.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
-  return shared && info.st_uid != ::geteuid() && info.st_uid != folderInfo.st_uid;
+  return SharedFolder(folderInfo) && info.st_uid != ::geteuid() && info.st_uid != folderInfo.st_uid;
 }
 
 bool OwnOrRoots(const struct stat& info) {
@@ -354,6 +354,26 @@ bool OpenForWritingInPlace(const std::string& path, const InPlacePolicy& policy,
   return Blocking(out.fd.Get());
 }
 
+std::string RandomNameSuffix(std::size_t length) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static std::atomic<std::uint64_t> counter{0};
+  std::uint64_t bits = 0;
+  if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    bits = static_cast<std::uint64_t>(now.tv_nsec) * 0x9e3779b97f4a7c15ull ^
+           static_cast<std::uint64_t>(::getpid()) << 32;
+  }
+  bits += counter.fetch_add(0x632be59bd9b4e019ull, std::memory_order_relaxed);
+  std::string suffix(length, 'X');
+  for (char& c : suffix) {
+    c = kAlphabet[bits % 62];
+    bits /= 62;
+  }
+  return suffix;
+}
+
 bool OpenUnnamedFile(const std::string& folder, FileDescriptor& out) {
   FileDescriptor folderFd;
   if (!OpenFolder(folder, folderFd)) return false;
@@ -362,16 +382,11 @@ bool OpenUnnamedFile(const std::string& folder, FileDescriptor& out) {
   if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
   // No unnamed files on this file system: a named one, gone again at once.
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::uint64_t bits = 0;
-    if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
-      bits = static_cast<std::uint64_t>(::getpid()) << 20 ^ static_cast<std::uint64_t>(attempt);
-    }
-    char name[32];
-    std::snprintf(name, sizeof name, ".unnamed-%016llx", static_cast<unsigned long long>(bits));
+    const std::string name = ".unnamed-" + RandomNameSuffix(12);
     out = FileDescriptor(
-        files::Open(folderFd.Get(), name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+        files::Open(folderFd.Get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
     if (out.Valid()) {
-      if (files::Unlink(folderFd.Get(), name) == 0) return true;
+      if (files::Unlink(folderFd.Get(), name.c_str()) == 0) return true;
       const int error = errno;
       out.Close();
       errno = error;

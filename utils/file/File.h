@@ -55,6 +55,7 @@
 #include <string>
 #include <string_view>
 
+#include "utils/file/FileCalls.h"
 #include "utils/file/FileDescriptor.h"
 
 namespace ZQ::RVL::Utils::internal {
@@ -68,8 +69,8 @@ enum FileKinds : unsigned {
   kOtherKind = 1u << 4,  // socket, block device
 };
 
-// True when `a` and `b` are stats of one file.
-bool SameFile(const struct stat& a, const struct stat& b);
+// True when `a` and `b` are stats of one file (FileCalls.h).
+using files::SameFile;
 
 // True when `info`, an entry of the folder `folderInfo`, is a file of another
 // user (nor the folder's owner) in a folder that others may write and that
@@ -131,6 +132,11 @@ bool OpenForWritingInPlace(const std::string& path, const InPlacePolicy& policy,
 // killed. Returns false with errno set when the folder cannot be opened or the
 // file cannot be made.
 bool OpenUnnamedFile(const std::string& folder, FileDescriptor& out);
+
+// `length` characters of [A-Za-z0-9] for the name of a temporary file: from
+// the kernel's random source, else the clock, and never the same twice in a
+// row in this process.
+std::string RandomNameSuffix(std::size_t length);
 
 // Opens for writing, as a new descriptor of the same open file (its offset
 // and O_APPEND shared, nothing emptied), what `path` names when it is one of

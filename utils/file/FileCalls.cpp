@@ -46,10 +46,6 @@ auto Retried(SystemCall call) {
   return result;
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // Whether `fd` holds what the open of `path` (in `folder`, with `flags`)
 // made: the file now at that path, or for O_TMPFILE an unnamed file.
 bool Opened(int fd, int folder, const char* path, int flags, struct stat& ours) {
@@ -141,14 +137,16 @@ void FillFreeStandardNumbers() {
   errno = saved;
 }
 
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 void SetFaultHook(FaultHook* hook) {
   gHook.store(hook, std::memory_order_release);
 }
 
 namespace {
 
-// Makes `open` (an openat or openat2 of `path` in `folder`) with the standard
-// numbers held, and moves what it got above them.
 // Makes `open(flags)` (an openat or openat2 of `path` in `folder`) with the
 // standard numbers held, and moves what it got above them.
 template <typename OpenCall>

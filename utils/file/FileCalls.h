@@ -66,6 +66,9 @@ class FaultHook {
   virtual int Before(Call call, int fd, const char* name, std::size_t& size) = 0;
 };
 
+// True when `a` and `b` are stats of one file (device and inode).
+bool SameFile(const struct stat& a, const struct stat& b);
+
 // Installs `hook` (null: none, the kernel only). For tests.
 void SetFaultHook(FaultHook* hook);
 
