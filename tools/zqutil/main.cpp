@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <iostream>
 
 #include "tools/zqutil/Cli.h"
@@ -65,7 +66,9 @@ int main(int argc, char** argv) {
   // "zqutil", not the path the tool was started from.
   CLI::App app{"zqutil: identifiers, encrypted containers and settings of ZQ::RVL::Utils",
                "zqutil"};
-  app.set_version_flag("--version", VersionText());
+  // Made only when asked for: the library's first OpenSSL call fills free
+  // standard descriptors, and a closed stdin must still read as closed.
+  app.set_version_flag("--version", std::function<std::string()>(&VersionText));
   app.require_subcommand(1);
   zqutil::AddGuidCommands(app);
   zqutil::AddCryptCommands(app);

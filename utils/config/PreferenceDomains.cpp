@@ -14,10 +14,10 @@
 
 #include "utils/config/ModeScopes.h"
 #include "utils/config/PreferenceLocation.h"
-#include "utils/config/store/ForkGuard.h"
 #include "utils/config/store/PreferencePaths.h"
 #include "utils/file/File.h"
 #include "utils/file/FileCalls.h"
+#include "utils/runtime/CallGate.h"
 
 namespace ZQ::RVL::Utils {
 
@@ -49,7 +49,7 @@ bool AddDomains(Preferences::Scope scope, std::vector<std::string>& domains) {
 }  // namespace
 
 bool ListPreferenceDomains(std::int32_t mode, std::vector<std::string>& domains) {
-  const Preferences::ForkGuard guard;  // as LocatePreferenceFiles
+  const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);  // as LocatePreferenceFiles
   std::vector<std::string> found;
   if (const std::optional<Preferences::Scope> values = internal::ValueScope(mode)) {
     if (!AddDomains(*values, found)) return false;

@@ -4,8 +4,8 @@
 
 #include "utils/config/DomainName.h"
 #include "utils/config/ModeScopes.h"
-#include "utils/config/store/ForkGuard.h"
 #include "utils/config/store/PreferencePaths.h"
+#include "utils/runtime/CallGate.h"
 
 namespace ZQ::RVL::Utils {
 
@@ -18,7 +18,7 @@ bool LocatePreferenceFiles(std::int32_t mode, const std::string& applicationName
                            const std::string& companyName, PreferenceFiles& files) {
   // The machine's id is worked out (through OpenSSL) at the first by-host
   // location: a fork meanwhile must wait, as for the store's own calls.
-  const Preferences::ForkGuard guard;
+  const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
   const std::string domain = PreferenceDomainName(applicationName, companyName);
   Preferences::FileLocation keys;
   if (!Preferences::LocateDomainFile(domain, internal::KeysScope(mode), keys)) return false;

@@ -65,6 +65,17 @@ ZQ_AESNI_TARGET void AesNiBlock(unsigned char* block, const unsigned char* key,
 
 #undef ZQ_EXPAND
 
+// Clears every vector register (vzeroall), where the round keys stay
+// after the schedule in memory is wiped.
+__attribute__((target("avx"))) void ClearVectorRegisters() noexcept {
+  _mm256_zeroall();
+}
+
+bool CpuHasAvx() noexcept {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx");
+}
+
 bool CpuHasAes() noexcept {
   // What the C runtime's start-up found (found now when a caller's static
   // constructor comes first); no first-use state of ours.
@@ -82,6 +93,8 @@ bool CpuHasAes() noexcept {
 
 // One context per thread and direction, keyed per call and reset afterwards:
 // the reset frees the provider's key schedule, which OpenSSL wipes on free.
+using Utils::internal::CipherCtxPtr;
+
 EVP_CIPHER_CTX* ThreadContext() {
   thread_local CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
   return ctx.get();
@@ -90,8 +103,10 @@ EVP_CIPHER_CTX* ThreadContext() {
 }  // namespace
 
 bool AesBlockOpenSsl(unsigned char* block, const unsigned char* key, Direction direction) noexcept {
-  const ErrorQueueMark mark;
-  const EVP_CIPHER* aes = Aes128Ecb();
+  const Utils::internal::CallerErrorQueue keep;
+  const Utils::internal::OpenSslStretch stretch;
+  if (!stretch.Open()) return false;
+  const EVP_CIPHER* aes = Utils::internal::Aes128Ecb();
   EVP_CIPHER_CTX* ctx = ThreadContext();
   if (aes == nullptr || ctx == nullptr) return false;
   const int enc = direction == Direction::kEncrypt ? 1 : 0;
@@ -110,6 +125,7 @@ bool AesBlock(unsigned char* block, const unsigned char* key, Direction directio
 #ifdef ZQ_HAVE_AESNI_PATH
   if (CpuHasAes()) {
     AesNiBlock(block, key, direction);
+    if (CpuHasAvx()) ClearVectorRegisters();
     return true;
   }
 #endif

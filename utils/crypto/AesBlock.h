@@ -6,9 +6,11 @@
 // exists only during the call and is wiped before it returns. Thread-safe.
 #pragma once
 
-#include "utils/crypto/OpenSslRuntime.h"
+#include "utils/runtime/OpenSsl.h"
 
 namespace ZQ::RVL::Utils::Crypto::internal {
+
+using Utils::internal::Direction;
 
 // Transforms block[0..15] in place under the 16-byte `key`. Returns false only
 // when the OpenSSL path is taken and fails; the block is then unchanged.

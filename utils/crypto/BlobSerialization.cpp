@@ -82,13 +82,14 @@ unsigned char* DecryptArray(std::istream& in, int n, const unsigned char (&iv)[8
   const auto limit = static_cast<std::size_t>(cipherLength);
   BlobArray plain(limit, Reservation(in, cipherLength, limit));
   ContainerCipher cipher(Direction::kDecrypt, iv);
-  unsigned char piece[kPieceSize];
   std::int64_t taken = 0;
   const auto append = [&plain](const unsigned char* bytes, std::size_t m) {
     return plain.Append(bytes, m);
   };
   const bool passed = cipher.Pass(
-      [&](auto&& onPiece) { taken = internal::ReadPieces(in, cipherLength, piece, onPiece); },
+      [&](auto&& onPiece) {
+        taken = internal::ReadPieces(in, cipherLength, cipher.Piece(), onPiece);
+      },
       append);
   if (!passed || internal::ReadFailed(in) || !cipher.Finish(append)) return nullptr;
   const auto block = static_cast<std::int64_t>(kBlowfishBlockSize);
@@ -125,12 +126,12 @@ bool SerializeImpl(const unsigned char* blob, int length, std::ostream& out, boo
 void SerializeLightImpl(const unsigned char* blob, int length, std::ostream& out) {
   if (length <= 0 || blob == nullptr) return;
   internal::StreamFailureAsFalse(nullptr, [&] {
-    unsigned char work[kPieceSize];
+    const auto work = internal::NewPiece();
     return ForEachPiece(blob, static_cast<std::size_t>(length),
                         [&](const unsigned char* piece, std::size_t n) {
-                          std::memcpy(work, piece, n);
-                          internal::ScrambleLight(work, n);
-                          return internal::WriteBytes(out, work, n);
+                          std::memcpy(work.get(), piece, n);
+                          internal::ScrambleLight(work.get(), n);
+                          return internal::WriteBytes(out, work.get(), n);
                         });
   });
 }

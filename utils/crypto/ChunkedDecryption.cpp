@@ -1,5 +1,7 @@
 // Chunked decryption of one container into the caller's buffer, through the
-// process-wide context (one chunked decryption per process at a time, no lock).
+// process-wide context (one chunked decryption per process at a time; a call
+// that finds another thread's call on it refuses).
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <istream>
@@ -18,14 +20,34 @@ namespace {
 
 using internal::ContainerCipher;
 using internal::kBlowfishBlockSize;
-using internal::kPieceSize;
 
 // Closed: no cipher (Context() empty). Open: a container is being decrypted.
 // Finished: the end was met and every plain byte delivered.
 enum class ChunkState { kClosed, kOpen, kFinished };
 
+// Touched only by the call that holds the turn.
 unsigned char gIV[internal::kIvSize] = {};
 ChunkState gState = ChunkState::kClosed;
+
+// Whether a call is on the process-wide context. Taken without waiting: a
+// call that finds it taken (another thread's call, or a signal handler's call
+// into one in progress) does nothing and fails.
+std::atomic<bool> gBusy{false};
+
+class Turn {
+ public:
+  Turn() noexcept : taken_(!gBusy.exchange(true, std::memory_order_acquire)) {}
+  ~Turn() {
+    if (taken_) gBusy.store(false, std::memory_order_release);
+  }
+  Turn(const Turn&) = delete;
+  Turn& operator=(const Turn&) = delete;
+
+  bool Taken() const noexcept { return taken_; }
+
+ private:
+  bool taken_;
+};
 
 // The process-wide context. It is never destroyed: a program that exits with
 // a decryption still open must not free it after the OpenSSL state it came
@@ -61,10 +83,11 @@ bool DecryptFullChunk(std::istream& in, char* buffer, int capacity, int& deliver
     delivered += static_cast<int>(n);
     return true;
   };
-  unsigned char piece[kPieceSize];
+  ContainerCipher& cipher = *Context();
   std::int64_t taken = 0;
-  const bool passed = Context()->Pass(
-      [&](auto&& onPiece) { taken = internal::ReadPieces(in, capacity, piece, onPiece); }, deliver);
+  const bool passed = cipher.Pass(
+      [&](auto&& onPiece) { taken = internal::ReadPieces(in, capacity, cipher.Piece(), onPiece); },
+      deliver);
   if (!passed || internal::ReadFailed(in)) return false;
   // A read that yields nothing is the end only when the stream says so.
   if (taken == 0 && !in.eof()) return false;
@@ -87,7 +110,9 @@ bool ClosedIfItThrows(Body&& body) {
 }  // namespace
 
 bool DecryptStreamInit(std::istream& in, int& size, bool light) {
-  const internal::ErrorQueueMark mark;
+  const Turn turn;
+  if (!turn.Taken()) return false;
+  const internal::CallerErrorQueue keep;
   // Whatever the header holds, the context is set up afresh (Open), so every
   // Init is matched by a Deinit; an earlier context is released first.
   Close();
@@ -103,6 +128,8 @@ bool DecryptStreamInit(std::istream& in, int& size, bool light) {
 
 bool DecryptStreamChunk(std::istream& in, char* buffer, int& length, bool light) {
   if (!ValidChunkLength(buffer, length, light)) return false;
+  const Turn turn;
+  if (!turn.Taken()) return false;
   const int capacity = length;
   if (light) {
     ClosedIfItThrows([&] {
@@ -147,7 +174,8 @@ bool DecryptStreamChunk(std::istream& in, char* buffer, int& length, bool light)
 }
 
 void DecryptStreamDeinit() {
-  Close();
+  const Turn turn;
+  if (turn.Taken()) Close();
 }
 
 void StreamEncryptDecryptChunkLight(std::istream& in, char* buffer, int& length) {

@@ -4,21 +4,31 @@
 
 #include <cassert>
 #include <cstddef>
+#include <memory>
 
 #include "utils/crypto/Constants.h"
-#include "utils/crypto/OpenSslRuntime.h"
+#include "utils/runtime/OpenSsl.h"
 
 namespace ZQ::RVL::Utils::Crypto::internal {
 
+using Utils::internal::BlowfishAvailable;
+using Utils::internal::CipherCtxPtr;
+using Utils::internal::Direction;
+
 // One container's cipher: Blowfish-CBC under the built-in key with the
-// container's IV, PKCS #7 padding on. Owns its context and the array its
-// output passes through; not thread-safe.
+// container's IV, PKCS #7 padding on. Owns its context and, on the heap, a
+// piece for the input and the array its output passes through (a call's
+// stack stays small: Crypto.h); not thread-safe.
 class ContainerCipher {
  public:
-  // Sets up the cipher; Ready() is false when Blowfish is unavailable.
+  // Sets up the cipher; Ready() is false when Blowfish is unavailable or
+  // memory runs out.
   ContainerCipher(Direction direction, const unsigned char (&iv)[8]);
 
-  bool Ready() const noexcept { return ctx_ != nullptr; }
+  bool Ready() const noexcept { return ctx_ != nullptr && buffers_ != nullptr; }
+
+  // Room for one piece of input (kPieceSize bytes) while the cipher lives.
+  unsigned char* Piece() noexcept { return buffers_->piece; }
 
   // The one cipher loop of the container. `forEachPiece(onPiece)` calls
   // onPiece(const unsigned char* piece, std::size_t n) for each piece of input
@@ -34,8 +44,8 @@ class ContainerCipher {
     forEachPiece([&](const unsigned char* piece, std::size_t n) {
       assert(n <= kPieceSize);
       const int produced = Update(piece, n);
-      ok = produced >= 0 &&
-           sink(static_cast<const unsigned char*>(produced_), static_cast<std::size_t>(produced));
+      ok = produced >= 0 && sink(static_cast<const unsigned char*>(buffers_->produced),
+                                 static_cast<std::size_t>(produced));
       return ok;
     });
     return ok;
@@ -48,8 +58,8 @@ class ContainerCipher {
   template <typename Sink>
   bool Finish(Sink&& sink) {
     const int produced = Final();
-    return produced >= 0 &&
-           sink(static_cast<const unsigned char*>(produced_), static_cast<std::size_t>(produced));
+    return produced >= 0 && sink(static_cast<const unsigned char*>(buffers_->produced),
+                                 static_cast<std::size_t>(produced));
   }
 
   // Frees the context and its key schedule; Ready() is false afterwards.
@@ -61,8 +71,12 @@ class ContainerCipher {
   int Update(const unsigned char* in, std::size_t n) noexcept;
   int Final() noexcept;
 
+  struct Buffers {
+    unsigned char piece[kPieceSize];
+    unsigned char produced[kPieceSize + kBlowfishBlockSize];
+  };
+  std::unique_ptr<Buffers> buffers_;
   CipherCtxPtr ctx_;
-  unsigned char produced_[kPieceSize + kBlowfishBlockSize];
 };
 
 }  // namespace ZQ::RVL::Utils::Crypto::internal

@@ -4,8 +4,13 @@
 //
 // Thread-safety: every function here but the chunked decryption may be called
 // from any thread at once, on different buffers and streams; the chunked
-// decryption has one process-wide context and serves one caller at a time
-// (see below).
+// decryption has one process-wide context and serves one call at a time: a
+// call that finds another call on it returns false and changes nothing (see
+// below).
+//
+// Stack: no call needs more than 16 KiB of the calling thread's stack, the
+// calls into the caller's stream buffer not counted (pieces and cipher
+// buffers are on the heap).
 //
 // Streams: every kind works alike, seekable or not, with or without
 // exceptions() enabled: a function gives the same result, delivers the same
@@ -20,21 +25,33 @@
 //
 // The host is left as it was: the toolkit uses a private OpenSSL library
 // context, and every call leaves the calling thread's OpenSSL error queue as
-// it found it, entries the caller had queued included.
+// it found it: the same entries in the same order with their texts, also a
+// full queue (marks the caller set in it are not kept).
+//
+// Cancellation: the stretches in which a call is inside OpenSSL cannot be
+// cancelled (a request then waits for the thread's next cancellation point);
+// a cancellation in the caller's stream I/O, or in FileEncrypt's and
+// FileDecrypt's reads and writes, unwinds the call as above.
 //
 // At exit: a destructor that runs after the calling thread's own state is gone
 // (a static object's, another thread_local's) still writes containers with
-// fresh IVs. Once OpenSSL has cleaned up at exit (it registers that when it
-// starts, so it comes before the destructors of statics made earlier), every
-// function that needs OpenSSL returns false.
+// fresh IVs. OpenSSL cleans up at exit (it registers that when it starts, so
+// it comes before the destructors of statics made earlier): the clean-up
+// waits for the calls inside OpenSSL in other threads, and from then on every
+// function that needs OpenSSL returns false, also in threads still running.
+// A shared libzqutils is never unloaded: dlclose leaves it loaded (OpenSSL
+// keeps a pointer to its exit hook).
 //
 // Processes: IVs come from the kernel (getrandom), so no two processes ever
 // share one, whatever made the child (fork from a threaded parent, _Fork,
 // clone into a new PID namespace where the child has its parent's process
-// id), and a child's first container never waits on a lock a parent thread
-// held at the fork. A file size limit (RLIMIT_FSIZE) reached by FileEncrypt or
-// FileDecrypt raises SIGXFSZ as the host has set it; where it is ignored, the
-// call returns false.
+// id). fork() waits until no other thread is inside OpenSSL for the library,
+// so a child's first container never waits on a lock a parent thread held at
+// the fork; a fork from a signal handler that interrupted a call does not
+// wait for that call. _Fork() and clone() do not wait: a child made so while
+// another thread was inside OpenSSL may hang in its first call. A file size
+// limit (RLIMIT_FSIZE) reached by FileEncrypt or FileDecrypt raises SIGXFSZ
+// as the host has set it; where it is ignored, the call returns false.
 //
 // The container: "ZQCRYPTO" (8 bytes), the plain size (signed 32-bit,
 // little-endian), then in the full form an 8-byte random IV and the
@@ -57,7 +74,9 @@ namespace ZQ::RVL::Utils::Crypto {
 // Encrypts the 16 bytes at `data` in place with AES-128 (one ECB block) under
 // `key`. Bytes from 16 on are never touched. Does nothing when `length` is
 // below 16 or when `light` is true (use EncryptDecryptLight for the light
-// scramble). The key schedule is wiped before the call returns. Fails closed:
+// scramble). The key schedule is wiped before the call returns: from memory,
+// and with the CPU's AES instructions also from the vector registers where
+// the CPU has AVX (vzeroall; without AVX the last round keys may stay there). Fails closed:
 // when no AES implementation is usable (neither the CPU's AES instructions nor
 // OpenSSL's AES-128), the 16 bytes are set to zero rather than left as plain
 // text; the same holds for every Encrypt and Decrypt below.
@@ -157,8 +176,10 @@ ZQ_UTILS_API void StreamEncryptDecryptLight(std::istream& in, int size, std::ost
 //
 // Decrypts one container piece by piece into the caller's buffer, with memory
 // bounded by the chunk length. The decryption state lives in ONE process-wide
-// context, guarded by no lock: one chunked decryption may run in a process at
-// a time, its calls one after another. Pass the same stream and light flag to
+// context: one chunked decryption may run in a process at a time, its calls
+// one after another. A call that finds another call on the context (from
+// another thread, or a signal handler's) returns false at once and changes
+// nothing: DecryptStreamDeinit then does nothing. Pass the same stream and light flag to
 // every call; the container must be the last thing in the stream (its end is
 // recognised by the stream's end of file).
 //

@@ -16,14 +16,13 @@ namespace {
 
 using internal::ContainerCipher;
 using internal::Direction;
-using internal::kPieceSize;
 
 // Copies up to `limit` bytes from `in` to `out` through the light scramble;
 // stops when `out` fails. Returns the number of bytes taken from `in`.
 std::int64_t CopyLight(std::istream& in, std::int64_t limit, std::ostream& out) {
-  unsigned char piece[kPieceSize];
+  const auto piece = internal::NewPiece();
   return internal::ReadLight(
-      in, limit, [&piece](std::int64_t, std::size_t) { return piece; },
+      in, limit, [&piece](std::int64_t, std::size_t) { return piece.get(); },
       [&out](unsigned char* bytes, std::size_t n) { return internal::WriteBytes(out, bytes, n); });
 }
 
@@ -33,13 +32,13 @@ std::int64_t CopyLight(std::istream& in, std::int64_t limit, std::ostream& out) 
 // produced before stays in `out`.
 std::int64_t CopyThroughCipher(std::istream& in, std::int64_t limit, ContainerCipher& cipher,
                                std::ostream& out) {
-  unsigned char piece[kPieceSize];
   std::int64_t taken = 0;
   const auto write = [&out](const unsigned char* bytes, std::size_t n) {
     return internal::WriteBytes(out, bytes, n);
   };
   const bool passed = cipher.Pass(
-      [&](auto&& onPiece) { taken = internal::ReadPieces(in, limit, piece, onPiece); }, write);
+      [&](auto&& onPiece) { taken = internal::ReadPieces(in, limit, cipher.Piece(), onPiece); },
+      write);
   if (!passed || !cipher.Finish(write)) return -1;
   return taken;
 }

@@ -7,15 +7,24 @@
 #include <cstdint>
 #include <ios>
 #include <istream>
+#include <memory>
 #include <new>
 #include <ostream>
 #include <utility>
 
 #include "utils/crypto/Constants.h"
 #include "utils/crypto/LightScramble.h"
-#include "utils/crypto/OpenSslRuntime.h"
+#include "utils/runtime/OpenSsl.h"
 
 namespace ZQ::RVL::Utils::Crypto::internal {
+
+using Utils::internal::CallerErrorQueue;
+
+// Room for one piece, on the heap: a call's stack stays small (Crypto.h).
+// Throws std::bad_alloc, which StreamFailureAsFalse turns into false.
+inline std::unique_ptr<unsigned char[]> NewPiece() {
+  return std::unique_ptr<unsigned char[]>(new unsigned char[kPieceSize]);
+}
 
 // Reads up to `limit` bytes from `in` in pieces of at most kPieceSize bytes.
 // Each piece lands at `placeFor(offset, want)` (room for `want` bytes; null
@@ -123,7 +132,7 @@ class EndOfDataDoesNotThrow {
 // through unchanged; whatever `body` owns is released by its own destructors.
 template <typename Body>
 bool StreamFailureAsFalse(std::istream* in, Body&& body) {
-  const ErrorQueueMark mark;
+  const CallerErrorQueue keep;
   try {
     const EndOfDataDoesNotThrow quiet(in);
     return body();

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/statfs.h>
@@ -233,7 +234,13 @@ int Sync(int fd) {
 int Close(int fd) {
   const bool allowed = Allowed(Call::kClose, fd, nullptr);
   const int saved = errno;
+  // Not a cancellation point here: a close in a destructor (FileDescriptor's)
+  // that acted on a cancellation request would unwind out of a noexcept
+  // function and end the process.
+  int cancelState = 0;
+  ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState);
   const int result = ::close(fd);
+  ::pthread_setcancelstate(cancelState, nullptr);
   if (allowed) return result;
   errno = saved;
   return -1;

@@ -90,6 +90,7 @@ ssize_t ReadAt(int fd, void* buffer, std::size_t size, off_t offset);
 ssize_t Write(int fd, const void* bytes, std::size_t size);
 off_t Seek(int fd, off_t offset, int whence);
 int Sync(int fd);
+// Never a cancellation point (FileDescriptor closes in its destructor).
 int Close(int fd);
 int Stat(int fd, struct stat& info);
 int StatAt(int folder, const char* name, struct stat& info, int flags);

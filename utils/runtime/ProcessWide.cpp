@@ -14,23 +14,19 @@ thread_local int tDepth = 0;
 // Whether this thread's fork took the lock (it did not when it was building).
 thread_local bool tForkTookIt = false;
 
-void BeforeFork() {
+}  // namespace
+
+void HoldBuildLockForFork() noexcept {
   if (tDepth != 0) return;
   ::pthread_mutex_lock(&gBuilding);
   tForkTookIt = true;
 }
 
-void AfterFork() {
+void ReleaseBuildLockAfterFork() noexcept {
   if (!tForkTookIt) return;
   tForkTookIt = false;
   ::pthread_mutex_unlock(&gBuilding);
 }
-
-// Registered when the library is loaded, before anything can be built (and
-// removed again by the C library when a shared library is unloaded).
-[[maybe_unused]] const int gForkHandlers = ::pthread_atfork(&BeforeFork, &AfterFork, &AfterFork);
-
-}  // namespace
 
 BuildLock::BuildLock() {
   if (tDepth++ == 0) ::pthread_mutex_lock(&gBuilding);

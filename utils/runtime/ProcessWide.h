@@ -4,8 +4,8 @@
 // - Built once, by the first caller, under the library's one build lock. A
 //   function-local static would be built under a guard of the C++ runtime,
 //   and a fork() made by another thread while it is being built leaves the
-//   child waiting on that guard for ever. The build lock is taken by a fork
-//   handler instead, so a fork waits until a build in progress is done and
+//   child waiting on that guard for ever. The build lock is taken by the fork
+//   handler of CallGate.cpp instead, so a fork waits until a build in progress is done and
 //   the child finds every object whole or not started. (A fork made by the
 //   building thread itself, from a signal handler, does not wait: it could
 //   not.)
@@ -39,6 +39,12 @@ class BuildLock {
   BuildLock(const BuildLock&) = delete;
   BuildLock& operator=(const BuildLock&) = delete;
 };
+
+// The fork handler's side of the build lock (CallGate.cpp): taken before a
+// fork unless this thread is building, and released after it in parent and
+// child.
+void HoldBuildLockForFork() noexcept;
+void ReleaseBuildLockAfterFork() noexcept;
 
 template <typename T>
 class ProcessWide {

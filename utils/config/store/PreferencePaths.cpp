@@ -1,6 +1,5 @@
 #include "utils/config/store/PreferencePaths.h"
 
-#include <openssl/evp.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 
 #include "utils/file/File.h"
 #include "utils/file/FileCalls.h"
+#include "utils/runtime/OpenSsl.h"
 #include "utils/runtime/ProcessWide.h"
 
 namespace ZQ::RVL::Utils::Preferences {
@@ -118,12 +118,8 @@ std::string HashedMachineId() {
   const std::string identity = MachineIdentity();
   if (identity.empty()) return {};
   const std::string input = std::string(gcHostIdSalt) + identity;
-  unsigned char digest[EVP_MAX_MD_SIZE] = {};
-  unsigned int digestLength = 0;
-  if (EVP_Digest(input.data(), input.size(), digest, &digestLength, EVP_sha256(), nullptr) != 1 ||
-      digestLength < 16) {
-    return {};
-  }
+  unsigned char digest[32] = {};
+  if (!Utils::internal::Sha256(input.data(), input.size(), digest)) return {};
   static constexpr char kHex[] = "0123456789abcdef";
   std::string hex;
   for (unsigned i = 0; i < 16; ++i) {

@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "utils/config/store/DecodedFiles.h"
-#include "utils/config/store/ForkGuard.h"
 #include "utils/config/store/PosixFile.h"
 #include "utils/file/AtomicFile.h"
+#include "utils/runtime/CallGate.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 
@@ -215,7 +215,7 @@ bool Modify(std::string_view domain, Scope scope, const std::function<bool(Dicti
 }  // namespace
 
 std::optional<StoredValue> CopyValue(std::string_view domain, const std::string& key, Scope scope) {
-  const ForkGuard guard;
+  const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
   std::optional<StoredValue> value;
   const LookUp lookUp{key, value};
   if (!ReadAndDecode(domain, scope, lookUp, lookUp)) return std::nullopt;
@@ -225,7 +225,7 @@ std::optional<StoredValue> CopyValue(std::string_view domain, const std::string&
 bool SetValue(std::string_view domain, const std::string& key, const StoredValue& value,
               Scope scope) {
   if (value.bytes.size() > kMaxFileSize) return false;
-  const ForkGuard guard;
+  const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
   return Modify(domain, scope, [&](Dictionary& dictionary) {
     dictionary[key] = value;
     return true;
@@ -233,7 +233,7 @@ bool SetValue(std::string_view domain, const std::string& key, const StoredValue
 }
 
 bool RemoveValue(std::string_view domain, const std::string& key, Scope scope) {
-  const ForkGuard guard;
+  const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
   // A key that is not there needs no lock and no write (and no folder or lock
   // file is made for a domain that was never written).
   std::optional<StoredValue> current;
@@ -243,7 +243,7 @@ bool RemoveValue(std::string_view domain, const std::string& key, Scope scope) {
 }
 
 std::optional<std::vector<std::string>> CopyKeyList(std::string_view domain, Scope scope) {
-  const ForkGuard guard;
+  const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
   std::vector<std::string> keys;
   const bool read = ReadAndDecode(
       domain, scope,
@@ -258,7 +258,7 @@ std::optional<std::vector<std::string>> CopyKeyList(std::string_view domain, Sco
 }
 
 std::optional<Dictionary> CopyDictionary(std::string_view domain, Scope scope) {
-  const ForkGuard guard;
+  const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
   Dictionary copy;
   const bool read = ReadAndDecode(
       domain, scope,
@@ -272,7 +272,7 @@ std::optional<Dictionary> CopyDictionary(std::string_view domain, Scope scope) {
 }
 
 bool ReplaceDictionary(std::string_view domain, const Dictionary& dictionary, Scope scope) {
-  const ForkGuard guard;
+  const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
   return Modify(domain, scope, [&](Dictionary& current) {
     current = dictionary;
     return true;

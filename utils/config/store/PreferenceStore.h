@@ -10,9 +10,9 @@
 // step of a preferences service is thus part of each call. Writers in any thread or process are
 // serialised by an flock on `<file>.lock`, waited for at most kLockWait (a
 // write that does not get it stores nothing); readers never lock and see a
-// whole old or a whole new file. No call is under way across a fork (see
-// ForkGuard.h). A file that cannot be parsed is never overwritten or
-// deleted: reads of it fail, and the next write gives it the extra name
+// whole old or a whole new file. No call is under way across a fork, and no
+// call can be cancelled (the store's gate: utils/runtime/CallGate.h). A file that cannot be parsed
+// is never overwritten or deleted: reads of it fail, and the next write gives it the extra name
 // `<file>.corrupt-<UTC time>` before it starts the domain afresh.
 //
 // Thread-safety: every function may be called from any thread at once.

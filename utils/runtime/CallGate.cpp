@@ -1,0 +1,146 @@
+#include "utils/runtime/CallGate.h"
+
+#include <linux/futex.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+
+#include "utils/runtime/ProcessWide.h"
+
+namespace ZQ::RVL::Utils::internal {
+
+// Out of line, each in a section of its own: the symbol lint allows their
+// system call by name (scripts/lint-symbols.py).
+inline int* Word(std::atomic<int>& word) {
+  return reinterpret_cast<int*>(&word);
+}
+
+// Sleeps while `word` holds `value` (returns at once when it does not, and
+// may return early: callers look again).
+[[gnu::noinline]] inline void FutexWait(std::atomic<int>& word, int value) {
+  ::syscall(SYS_futex, Word(word), FUTEX_WAIT_PRIVATE, value, nullptr, nullptr, 0);
+}
+
+[[gnu::noinline]] inline void FutexWakeAll(std::atomic<int>& word) {
+  ::syscall(SYS_futex, Word(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+namespace {
+
+constexpr int kGates = 2;
+enum : int { kOpen = 0, kClosing = 1, kShut = 2 };
+
+// The waits are futex waits on the words themselves, not a mutex and a
+// condition: a fork made from a signal handler never finds a lock of the
+// gates held by the thread it interrupted, and a futex wait is not a
+// cancellation point.
+struct GateWords {
+  std::atomic<int> inside{0};     // threads inside, outermost Insides only
+  std::atomic<int> state{kOpen};  // kOpen, kClosing (a fork) or kShut
+};
+static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free);
+
+GateWords gGates[kGates];
+thread_local int tDepth[kGates] = {};
+
+GateWords& Words(Gate gate) {
+  return gGates[static_cast<int>(gate)];
+}
+
+// Waits until no thread but this one is inside `gate`. A fork from a signal
+// handler that interrupted this thread between its count and its depth may
+// let one other thread stay inside (two instructions wide).
+void Drain(Gate gate) {
+  GateWords& words = Words(gate);
+  const int mine = tDepth[static_cast<int>(gate)] > 0 ? 1 : 0;
+  for (int now = words.inside.load(); now > mine; now = words.inside.load()) {
+    FutexWait(words.inside, now);
+  }
+}
+
+void Close(Gate gate) {
+  int expected = kOpen;
+  Words(gate).state.compare_exchange_strong(expected, kClosing);
+  Drain(gate);
+}
+
+void Reopen(Gate gate) {
+  GateWords& words = Words(gate);
+  int expected = kClosing;
+  words.state.compare_exchange_strong(expected, kOpen);
+  FutexWakeAll(words.state);
+}
+
+// Store calls first: one may still enter OpenSSL (the host id's hash) on its
+// way out, and OpenSSL stretches never enter the store.
+void BeforeFork() {
+  Close(Gate::kStore);
+  Close(Gate::kOpenSsl);
+  HoldBuildLockForFork();
+}
+
+void AfterForkInParent() {
+  ReleaseBuildLockAfterFork();
+  Reopen(Gate::kOpenSsl);
+  Reopen(Gate::kStore);
+}
+
+// The child has one thread, the one that forked: only it can be inside.
+void AfterForkInChild() {
+  ReleaseBuildLockAfterFork();
+  for (const Gate gate : {Gate::kOpenSsl, Gate::kStore}) {
+    Words(gate).inside.store(tDepth[static_cast<int>(gate)] > 0 ? 1 : 0);
+    Reopen(gate);
+  }
+}
+
+// Registered when the library is loaded, before any of its work can be in
+// flight (and removed by the C library when a shared library is unloaded).
+[[maybe_unused]] const int gForkHandlers =
+    ::pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild);
+
+}  // namespace
+
+Inside::Inside(Gate gate) noexcept : gate_(gate) {
+  ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState_);
+  GateWords& words = Words(gate);
+  if (tDepth[static_cast<int>(gate)]++ > 0) {
+    open_ = words.state.load() != kShut;
+    return;
+  }
+  for (;;) {
+    words.inside.fetch_add(1);
+    const int state = words.state.load();
+    if (state == kOpen) {
+      counted_ = open_ = true;
+      return;
+    }
+    // A fork or the shut waits for the count to fall.
+    words.inside.fetch_sub(1);
+    FutexWakeAll(words.inside);
+    if (state == kShut) return;
+    FutexWait(words.state, kClosing);
+  }
+}
+
+Inside::~Inside() {
+  GateWords& words = Words(gate_);
+  if (counted_) {
+    words.inside.fetch_sub(1);
+    if (words.state.load() != kOpen) FutexWakeAll(words.inside);
+  }
+  --tDepth[static_cast<int>(gate_)];
+  ::pthread_setcancelstate(cancelState_, nullptr);
+}
+
+void ShutForGood(Gate gate) noexcept {
+  GateWords& words = Words(gate);
+  words.state.store(kShut);
+  FutexWakeAll(words.state);
+  Drain(gate);
+}
+
+}  // namespace ZQ::RVL::Utils::internal

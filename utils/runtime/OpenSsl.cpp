@@ -1,0 +1,222 @@
+#include "utils/runtime/OpenSsl.h"
+
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/provider.h>
+
+#include <algorithm>
+#include <new>
+
+#include "utils/crypto/Constants.h"
+#include "utils/file/FileCalls.h"
+#include "utils/runtime/ProcessWide.h"
+
+namespace ZQ::RVL::Utils::internal {
+
+namespace {
+
+struct LibCtxDeleter {
+  void operator()(OSSL_LIB_CTX* ctx) const noexcept { OSSL_LIB_CTX_free(ctx); }
+};
+struct ProviderDeleter {
+  void operator()(OSSL_PROVIDER* provider) const noexcept { OSSL_PROVIDER_unload(provider); }
+};
+struct CipherDeleter {
+  void operator()(EVP_CIPHER* cipher) const noexcept { EVP_CIPHER_free(cipher); }
+};
+struct DigestDeleter {
+  void operator()(EVP_MD* md) const noexcept { EVP_MD_free(md); }
+};
+using LibCtxPtr = std::unique_ptr<OSSL_LIB_CTX, LibCtxDeleter>;
+using ProviderPtr = std::unique_ptr<OSSL_PROVIDER, ProviderDeleter>;
+using CipherPtr = std::unique_ptr<EVP_CIPHER, CipherDeleter>;
+using DigestPtr = std::unique_ptr<EVP_MD, DigestDeleter>;
+
+// Returns a Blowfish-CBC context keyed with the built-in key (all 16 bytes),
+// ready to be copied and given an IV; null on failure.
+CipherCtxPtr NewKeyedTemplate(const EVP_CIPHER* bf, Direction direction) {
+  CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+  if (!ctx) return nullptr;
+  const int enc = direction == Direction::kEncrypt ? 1 : 0;
+  const auto& key = Crypto::internal::gcGlobalCryptoKey;
+  // Blowfish takes keys of variable length; set 16 bytes before keying.
+  if (EVP_CipherInit_ex2(ctx.get(), bf, nullptr, nullptr, enc, nullptr) != 1 ||
+      EVP_CIPHER_CTX_set_key_length(ctx.get(), sizeof key) != 1 ||
+      EVP_CipherInit_ex2(ctx.get(), nullptr, key, nullptr, enc, nullptr) != 1) {
+    return nullptr;
+  }
+  return ctx;
+}
+
+// Members are declared in the order they depend on each other, so that a
+// failed set-up releases them in the reverse order: contexts, algorithms,
+// providers, library context. Built inside a stretch.
+class Runtime {
+ public:
+  Runtime() {
+    // Loading a provider opens its module: never on a standard number a
+    // host left free, where the host's own writes or dup2 would meet it.
+    files::FillFreeStandardNumbers();
+    libCtx_.reset(OSSL_LIB_CTX_new());
+    if (!libCtx_) return;
+    defaultProvider_.reset(OSSL_PROVIDER_load(libCtx_.get(), "default"));
+    if (!defaultProvider_) return;
+    aes128Ecb_.reset(EVP_CIPHER_fetch(libCtx_.get(), "AES-128-ECB", nullptr));
+    sha256_.reset(EVP_MD_fetch(libCtx_.get(), "SHA2-256", nullptr));
+    legacyProvider_.reset(OSSL_PROVIDER_load(libCtx_.get(), "legacy"));
+    if (!legacyProvider_) return;
+    blowfish_.reset(EVP_CIPHER_fetch(libCtx_.get(), "BF-CBC", nullptr));
+    if (!blowfish_) return;
+    encryptTemplate_ = NewKeyedTemplate(blowfish_.get(), Direction::kEncrypt);
+    decryptTemplate_ = NewKeyedTemplate(blowfish_.get(), Direction::kDecrypt);
+  }
+
+  const EVP_CIPHER* Aes() const { return aes128Ecb_.get(); }
+  const EVP_MD* Sha256() const { return sha256_.get(); }
+  const EVP_CIPHER_CTX* Template(Direction direction) const {
+    return direction == Direction::kEncrypt ? encryptTemplate_.get() : decryptTemplate_.get();
+  }
+
+ private:
+  LibCtxPtr libCtx_;
+  ProviderPtr defaultProvider_;
+  ProviderPtr legacyProvider_;
+  CipherPtr aes128Ecb_;
+  DigestPtr sha256_;
+  CipherPtr blowfish_;
+  CipherCtxPtr encryptTemplate_;
+  CipherCtxPtr decryptTemplate_;
+};
+
+ProcessWide<Runtime> gRuntime;
+
+// Called first thing in OpenSSL's clean-up (at exit, or the host's own
+// OPENSSL_cleanup): stretches in flight finish before it frees anything.
+void OnOpenSslCleanup() {
+  ShutForGood(Gate::kOpenSsl);
+}
+
+// Whether the clean-up hook is registered: before the first call into
+// OpenSSL of any stretch, whatever the thread.
+ProcessWide<bool> gCleanupHooked;
+
+// OpenSSL's own clean-up of a thread's state, which a thread-specific key's
+// destructor runs when the thread ends, takes a lock of OpenSSL's: a fork made
+// meanwhile by another thread left it held in the child, whose first call
+// into OpenSSL then waited for ever. A thread that called OpenSSL through the
+// library does that clean-up in a stretch instead, from a thread_local
+// destructor (those run before the keys' destructors).
+struct ThreadStop {
+  ~ThreadStop() {
+    const OpenSslStretch stretch;
+    if (stretch.Open()) OPENSSL_thread_stop();
+  }
+};
+thread_local ThreadStop tThreadStop;
+
+// Only inside an Open stretch.
+const Runtime& TheRuntime() {
+  return gRuntime.Get();
+}
+
+}  // namespace
+
+OpenSslStretch::OpenSslStretch() noexcept {
+  if (!inside_.Open()) return;
+  gCleanupHooked.Make([] { return OPENSSL_atexit(&OnOpenSslCleanup) == 1; });
+  static_cast<void>(&tThreadStop);  // its destructor is registered on first use
+}
+
+static_assert(ERR_NUM_ERRORS == 16, "CallerErrorQueue keeps that many entries");
+
+CallerErrorQueue::CallerErrorQueue() noexcept {
+  const OpenSslStretch stretch;
+  if (!stretch.Open() || ERR_peek_error() == 0) return;
+  saved_.reset(new (std::nothrow) Saved);
+  if (!saved_) {
+    marked_ = ERR_set_mark() == 1;
+    return;
+  }
+  const char* file = nullptr;
+  const char* function = nullptr;
+  const char* data = nullptr;
+  int line = 0;
+  int flags = 0;
+  while (saved_->count < ERR_NUM_ERRORS) {
+    const unsigned long code = ERR_get_error_all(&file, &line, &function, &data, &flags);
+    if (code == 0) break;
+    Entry& entry = saved_->entries[saved_->count++];
+    entry = {code, file, line, function, {}, false};
+    if (data == nullptr || (flags & ERR_TXT_STRING) == 0) continue;
+    try {
+      entry.data = data;
+      entry.hasData = true;
+    } catch (const std::bad_alloc&) {
+    }
+  }
+}
+
+CallerErrorQueue::~CallerErrorQueue() {
+  const OpenSslStretch stretch;
+  if (!stretch.Open()) return;
+  if (marked_) {
+    ERR_pop_to_mark();
+    return;
+  }
+  ERR_clear_error();
+  for (int i = 0; saved_ && i < saved_->count; ++i) {
+    const Entry& entry = saved_->entries[i];
+    ERR_new();
+    ERR_set_debug(entry.file, entry.line, entry.function);
+    const int lib = ERR_GET_LIB(entry.code);
+    const int reason = ERR_GET_REASON(entry.code);
+    if (entry.hasData) {
+      ERR_set_error(lib, reason, "%s", entry.data.c_str());
+    } else {
+      ERR_set_error(lib, reason, nullptr);
+    }
+  }
+}
+
+void CipherCtxDeleter::operator()(EVP_CIPHER_CTX* ctx) const noexcept {
+  const OpenSslStretch stretch;
+  if (stretch.Open()) EVP_CIPHER_CTX_free(ctx);
+}
+
+CipherCtxPtr NewBlowfishCbc(Direction direction, const unsigned char (&iv)[8]) {
+  const OpenSslStretch stretch;
+  if (!stretch.Open()) return nullptr;
+  const EVP_CIPHER_CTX* keyed = TheRuntime().Template(direction);
+  if (keyed == nullptr) return nullptr;
+  CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+  if (!ctx || EVP_CIPHER_CTX_copy(ctx.get(), keyed) != 1) return nullptr;
+  const int enc = direction == Direction::kEncrypt ? 1 : 0;
+  if (EVP_CipherInit_ex2(ctx.get(), nullptr, nullptr, iv, enc, nullptr) != 1) return nullptr;
+  return ctx;
+}
+
+bool BlowfishAvailable() {
+  const OpenSslStretch stretch;
+  return stretch.Open() && TheRuntime().Template(Direction::kDecrypt) != nullptr;
+}
+
+const EVP_CIPHER* Aes128Ecb() {
+  return TheRuntime().Aes();
+}
+
+bool Sha256(const void* data, std::size_t size, unsigned char (&digest)[32]) {
+  const CallerErrorQueue keep;
+  const OpenSslStretch stretch;
+  if (!stretch.Open()) return false;
+  const EVP_MD* sha256 = TheRuntime().Sha256();
+  unsigned int length = 0;
+  unsigned char out[EVP_MAX_MD_SIZE];
+  if (sha256 == nullptr || EVP_Digest(data, size, out, &length, sha256, nullptr) != 1 ||
+      length != sizeof digest) {
+    return false;
+  }
+  std::copy(out, out + sizeof digest, digest);
+  return true;
+}
+
+}  // namespace ZQ::RVL::Utils::internal
