@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdlib>
 #include <set>
 #include <string>
 
@@ -75,4 +76,39 @@ TEST(GUIDCreate, ForkedChildDoesNotRepeatItsParent) {
   ASSERT_EQ(child, ::waitpid(child, &status, 0));
   ASSERT_EQ(36, got);
   EXPECT_NE(parent, std::string(buffer, 36));
+}
+
+// A static object's destructor runs at exit after the main thread's own
+// per-thread objects are gone (the formatter and parser the text functions
+// keep): it must still format and parse, in a thread that used them before.
+TEST(GUIDCreate, TextFunctionsWorkInAStaticDestructorAtExit) {
+  int ends[2];
+  ASSERT_EQ(0, ::pipe(ends));
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(ends[0]);
+    static int out = ends[1];
+    static const std::string before = ZQ::RVL::Utils::GUID::Create().ToString();
+    struct AtExit {
+      ~AtExit() {
+        const ZQ::RVL::Utils::GUID id = ZQ::RVL::Utils::GUID::Create();
+        const std::string text = id.ToString();
+        const char verdict = ZQ::RVL::Utils::GUID::Create(text) == id && text.size() == 36 &&
+                                     ZQ::RVL::Utils::GUID::Create(before).ToString() == before
+                                 ? 'y'
+                                 : 'n';
+        if (::write(out, &verdict, 1) != 1) _exit(3);
+      }
+    };
+    static AtExit atExit;
+    std::exit(0);
+  }
+  ::close(ends[1]);
+  char verdict = 0;
+  EXPECT_EQ(1, ::read(ends[0], &verdict, 1));
+  ::close(ends[0]);
+  int status = 0;
+  ASSERT_EQ(child, ::waitpid(child, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ('y', verdict);
 }

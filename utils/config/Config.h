@@ -17,7 +17,14 @@
 // and reports nothing. Reads take no lock. fork() waits until no operation of
 // the store is under way in another thread (and operations wait while a fork
 // is under way), so a child never inherits a lock, and writers in parent and
-// child go on working.
+// child go on working; a fork from a signal handler that interrupted an
+// operation does not wait for that one. _Fork() and clone() do not wait: a
+// child made so while another thread wrote holds that write's lock until it
+// exits or execs. No operation is a cancellation point: a thread cancelled
+// during one is cancelled at its next cancellation point after it returns.
+// Operations work in every destructor that runs at exit (a static object's,
+// a thread_local's) and in threads still running then: nothing they use is
+// destroyed.
 //
 // The store lives in ZQ_PREFERENCES_ROOT when that is set; it and the other
 // variables the store reads (ZQ_HOST_ID, XDG_CONFIG_HOME, HOME) are ignored by

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "utils/runtime/PerThread.h"
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 #define ZQ_HAVE_AESNI_PATH 1
@@ -91,15 +93,6 @@ bool CpuHasAes() noexcept {
 
 #endif  // ZQ_HAVE_AESNI_PATH
 
-// One context per thread and direction, keyed per call and reset afterwards:
-// the reset frees the provider's key schedule, which OpenSSL wipes on free.
-using Utils::internal::CipherCtxPtr;
-
-EVP_CIPHER_CTX* ThreadContext() {
-  thread_local CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-  return ctx.get();
-}
-
 }  // namespace
 
 bool AesBlockOpenSsl(unsigned char* block, const unsigned char* key, Direction direction) noexcept {
@@ -107,18 +100,26 @@ bool AesBlockOpenSsl(unsigned char* block, const unsigned char* key, Direction d
   const Utils::internal::OpenSslStretch stretch;
   if (!stretch.Open()) return false;
   const EVP_CIPHER* aes = Utils::internal::Aes128Ecb();
-  EVP_CIPHER_CTX* ctx = ThreadContext();
-  if (aes == nullptr || ctx == nullptr) return false;
-  const int enc = direction == Direction::kEncrypt ? 1 : 0;
-  unsigned char out[16];
-  int produced = 0;
-  const bool ok = EVP_CipherInit_ex2(ctx, aes, key, nullptr, enc, nullptr) == 1 &&
-                  EVP_CIPHER_CTX_set_padding(ctx, 0) == 1 &&
-                  EVP_CipherUpdate(ctx, out, &produced, block, 16) == 1 && produced == 16;
-  EVP_CIPHER_CTX_reset(ctx);
-  if (ok) std::memcpy(block, out, 16);
-  OPENSSL_cleanse(out, sizeof out);
-  return ok;
+  if (aes == nullptr) return false;
+  // One context per thread, keyed per call and reset afterwards: the reset
+  // frees the provider's key schedule, which OpenSSL wipes on free.
+  using Utils::internal::CipherCtxPtr;
+  return Utils::internal::UsePerThread(
+      [] { return CipherCtxPtr(EVP_CIPHER_CTX_new()); },
+      [&](const CipherCtxPtr& owned) {
+        EVP_CIPHER_CTX* ctx = owned.get();
+        if (ctx == nullptr) return false;
+        const int enc = direction == Direction::kEncrypt ? 1 : 0;
+        unsigned char out[16];
+        int produced = 0;
+        const bool ok = EVP_CipherInit_ex2(ctx, aes, key, nullptr, enc, nullptr) == 1 &&
+                        EVP_CIPHER_CTX_set_padding(ctx, 0) == 1 &&
+                        EVP_CipherUpdate(ctx, out, &produced, block, 16) == 1 && produced == 16;
+        EVP_CIPHER_CTX_reset(ctx);
+        if (ok) std::memcpy(block, out, 16);
+        OPENSSL_cleanse(out, sizeof out);
+        return ok;
+      });
 }
 
 bool AesBlock(unsigned char* block, const unsigned char* key, Direction direction) noexcept {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <istream>
+#include <new>
 #include <optional>
 
 #include "utils/crypto/Constants.h"
@@ -12,6 +13,7 @@
 #include "utils/crypto/ContainerHeader.h"
 #include "utils/crypto/Crypto.h"
 #include "utils/crypto/StreamIo.h"
+#include "utils/runtime/ChildWiped.h"
 #include "utils/runtime/ProcessWide.h"
 
 namespace ZQ::RVL::Utils::Crypto {
@@ -31,14 +33,29 @@ ChunkState gState = ChunkState::kClosed;
 
 // Whether a call is on the process-wide context. Taken without waiting: a
 // call that finds it taken (another thread's call, or a signal handler's call
-// into one in progress) does nothing and fails.
-std::atomic<bool> gBusy{false};
+// into one in progress) does nothing and fails. It belongs to this process: a
+// child made while another thread was in a call, which does not go on there,
+// finds it clear (ChildWiped.h; where the kernel cannot wipe it, the flag is
+// a plain one, which such a child inherits set).
+class BusyFlag {
+ public:
+  BusyFlag() : page_(Utils::internal::NewChildWiped()) {
+    if (page_ != nullptr) flag_ = new (page_) std::atomic<bool>(false);
+  }
+  std::atomic<bool>& Get() { return *flag_; }
+
+ private:
+  void* page_;
+  std::atomic<bool> plain_{false};
+  std::atomic<bool>* flag_ = &plain_;
+};
+Utils::internal::ProcessWide<BusyFlag> gBusy;
 
 class Turn {
  public:
-  Turn() noexcept : taken_(!gBusy.exchange(true, std::memory_order_acquire)) {}
+  Turn() noexcept : taken_(!gBusy.Get().Get().exchange(true, std::memory_order_acquire)) {}
   ~Turn() {
-    if (taken_) gBusy.store(false, std::memory_order_release);
+    if (taken_) gBusy.Get().Get().store(false, std::memory_order_release);
   }
   Turn(const Turn&) = delete;
   Turn& operator=(const Turn&) = delete;

@@ -1,13 +1,14 @@
 #include "utils/crypto/IvSource.h"
 
 #include <openssl/crypto.h>
-#include <sys/mman.h>
 
 #include <cstddef>
 #include <cstring>
 #include <new>
 
+#include "utils/runtime/ChildWiped.h"
 #include "utils/runtime/KernelRandom.h"
+#include "utils/runtime/PerThread.h"
 
 namespace ZQ::RVL::Utils::Crypto::internal {
 
@@ -20,7 +21,7 @@ constexpr std::size_t kIvBytes = 8;
 // made it (fork(), _Fork(), a raw fork or clone system call, a new PID
 // namespace where it has its parent's process id), finds the pool empty
 // before its first IV: the pool lives in a page the kernel wipes in every
-// child (MADV_WIPEONFORK). Where the kernel refuses that, there is no pool:
+// child (ChildWiped.h). Where the kernel refuses that, there is no pool:
 // each IV comes from the kernel on its own. The bytes come from the kernel
 // (getrandom), which holds no lock a parent's thread could have held at the
 // fork, and whose output no two processes share.
@@ -29,27 +30,15 @@ struct IvPool {
   std::size_t remaining;  // IV bytes not handed out yet; 0 after a wipe
 };
 
-// Set when this thread's pool is gone: a destructor that runs after it (a
-// static object's at exit, another thread_local's) still writes containers.
-// Trivially destructible, so it outlives every thread_local with a destructor.
-thread_local bool tPoolGone = false;
-
 class ThreadPool {
  public:
   ThreadPool() {
-    void* page =
-        ::mmap(nullptr, kPageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (page != MAP_FAILED && ::madvise(page, kPageSize, MADV_WIPEONFORK) == 0) {
-      pool_ = new (page) IvPool{};
-    } else if (page != MAP_FAILED) {
-      ::munmap(page, kPageSize);
-    }
+    if (void* page = Utils::internal::NewChildWiped()) pool_ = new (page) IvPool{};
   }
   ~ThreadPool() {
-    tPoolGone = true;
     if (pool_ == nullptr) return;
     OPENSSL_cleanse(pool_, sizeof *pool_);
-    ::munmap(pool_, kPageSize);
+    Utils::internal::FreeChildWiped(pool_);
   }
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
@@ -65,8 +54,7 @@ class ThreadPool {
   }
 
  private:
-  static constexpr std::size_t kPageSize = 4096;
-  static_assert(sizeof(IvPool) <= kPageSize);
+  static_assert(sizeof(IvPool) <= Utils::internal::kChildWipedSize);
 
   bool Refill() {
     pool_->remaining = 0;
@@ -80,10 +68,11 @@ class ThreadPool {
 
 }  // namespace
 
+// A destructor that runs after this thread's pool is gone (a static object's
+// at exit, another thread_local's) gets a pool of its own for the call.
 bool DrawIv(unsigned char (&iv)[8]) {
-  if (tPoolGone) return Utils::internal::ReadKernelRandom(iv, kIvBytes);
-  thread_local ThreadPool pool;
-  return pool.Draw(iv);
+  return Utils::internal::UsePerThread([] { return ThreadPool(); },
+                                       [&iv](ThreadPool& pool) { return pool.Draw(iv); });
 }
 
 }  // namespace ZQ::RVL::Utils::Crypto::internal

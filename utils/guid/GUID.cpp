@@ -12,6 +12,7 @@
 #include <boost/spirit/include/classic_core.hpp>
 
 #include "utils/runtime/KernelRandom.h"
+#include "utils/runtime/PerThread.h"
 
 namespace ZQ::RVL::Utils {
 
@@ -24,18 +25,6 @@ namespace {
 namespace sc = boost::spirit::classic;
 
 constexpr char kTextFormat[] = "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x";
-
-// One formatter of each kind per thread: parsing the format string again for
-// every call would cost more than the formatting. The plain one formats in the
-// global locale, the other in the classic locale.
-boost::format& PlainFormatter() {
-  thread_local boost::format formatter(kTextFormat);
-  return formatter;
-}
-boost::format& ClassicFormatter() {
-  thread_local boost::format formatter(kTextFormat, std::locale::classic());
-  return formatter;
-}
 
 std::string Format(boost::format& formatter, const GUID& id) {
   formatter.clear();  // drops arguments a call that threw half-way may have left
@@ -100,11 +89,6 @@ class TextParser {
   BracedParser mBraced;
 };
 
-TextParser& ThreadTextParser() {
-  thread_local TextParser parser;
-  return parser;
-}
-
 // Reads four bytes as a big-endian word, the byte order of RFC 4122.
 std::uint32_t BigEndianWord(const std::uint8_t* b) {
   return std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 |
@@ -159,10 +143,15 @@ GUID GUID::Create(std::uint32_t data1, std::uint16_t data2, std::uint16_t data3,
 GUID GUID::Create(const std::string& text) {
   const char* const first = text.data();
   const char* const last = first + std::min(text.find('\0'), text.size());
-  TextParser& parser = ThreadTextParser();
-  GUID parsed{};
-  if (!parser.MatchWhole(first, last, false, parsed)) parser.MatchWhole(first, last, true, parsed);
-  return parsed;
+  // One parser per thread: building one costs more than a parse.
+  return Utils::internal::UsePerThread([] { return TextParser(); },
+                                       [&](TextParser& parser) {
+                                         GUID parsed{};
+                                         if (!parser.MatchWhole(first, last, false, parsed)) {
+                                           parser.MatchWhole(first, last, true, parsed);
+                                         }
+                                         return parsed;
+                                       });
 }
 
 bool GUID::Equal(const GUID& other) const {
@@ -180,11 +169,16 @@ std::string GUID::ToString() const {
   // it twice per argument, which doubles the cost of the call. So while the
   // global locale is the classic one, the plain formatter serves; the shape
   // check catches another thread changing the global locale meanwhile.
+  //
+  // One formatter of each kind per thread: parsing the format string again
+  // for every call would cost more than the formatting.
+  using Utils::internal::UsePerThread;
+  const auto format = [this](boost::format& formatter) { return Format(formatter, *this); };
   if (std::locale() == std::locale::classic()) {
-    std::string text = Format(PlainFormatter(), *this);
+    std::string text = UsePerThread([] { return boost::format(kTextFormat); }, format);
     if (HasTextForm(text)) return text;
   }
-  return Format(ClassicFormatter(), *this);
+  return UsePerThread([] { return boost::format(kTextFormat, std::locale::classic()); }, format);
 }
 
 std::ostream& operator<<(std::ostream& out, const GUID& id) {

@@ -9,6 +9,7 @@
 
 #include "utils/crypto/Constants.h"
 #include "utils/file/FileCalls.h"
+#include "utils/runtime/PerThread.h"
 #include "utils/runtime/ProcessWide.h"
 
 namespace ZQ::RVL::Utils::internal {
@@ -104,15 +105,14 @@ ProcessWide<bool> gCleanupHooked;
 // destructor runs when the thread ends, takes a lock of OpenSSL's: a fork made
 // meanwhile by another thread left it held in the child, whose first call
 // into OpenSSL then waited for ever. A thread that called OpenSSL through the
-// library does that clean-up in a stretch instead, from a thread_local
-// destructor (those run before the keys' destructors).
+// library does that clean-up in a stretch instead, from a per-thread object's
+// destructor (thread_local destructors run before the keys' destructors).
 struct ThreadStop {
   ~ThreadStop() {
     const OpenSslStretch stretch;
     if (stretch.Open()) OPENSSL_thread_stop();
   }
 };
-thread_local ThreadStop tThreadStop;
 
 // Only inside an Open stretch.
 const Runtime& TheRuntime() {
@@ -124,7 +124,9 @@ const Runtime& TheRuntime() {
 OpenSslStretch::OpenSslStretch() noexcept {
   if (!inside_.Open()) return;
   gCleanupHooked.Make([] { return OPENSSL_atexit(&OnOpenSslCleanup) == 1; });
-  static_cast<void>(&tThreadStop);  // its destructor is registered on first use
+  // Not once the thread's objects are gone: the clean-up's own stretch would
+  // make another.
+  if (!PerThreadObjectsGone()) UsePerThread([] { return ThreadStop(); }, [](ThreadStop&) {});
 }
 
 static_assert(ERR_NUM_ERRORS == 16, "CallerErrorQueue keeps that many entries");
