@@ -5,6 +5,7 @@
 #include <openssl/provider.h>
 
 #include <algorithm>
+#include <atomic>
 #include <new>
 
 #include "utils/crypto/Constants.h"
@@ -148,12 +149,14 @@ CallerErrorQueue::CallerErrorQueue() noexcept {
     const unsigned long code = ERR_get_error_all(&file, &line, &function, &data, &flags);
     if (code == 0) break;
     Entry& entry = saved_->entries[saved_->count++];
-    entry = {code, file, line, function, {}, false};
-    if (data == nullptr || (flags & ERR_TXT_STRING) == 0) continue;
+    entry.code = code;
+    entry.line = line;
     try {
-      entry.data = data;
-      entry.hasData = true;
+      if ((entry.hasFile = file != nullptr)) entry.file = file;
+      if ((entry.hasFunction = function != nullptr)) entry.function = function;
+      if ((entry.hasData = data != nullptr && (flags & ERR_TXT_STRING) != 0)) entry.data = data;
     } catch (const std::bad_alloc&) {
+      entry.hasFile = entry.hasFunction = entry.hasData = false;
     }
   }
 }
@@ -169,7 +172,8 @@ CallerErrorQueue::~CallerErrorQueue() {
   for (int i = 0; saved_ && i < saved_->count; ++i) {
     const Entry& entry = saved_->entries[i];
     ERR_new();
-    ERR_set_debug(entry.file, entry.line, entry.function);
+    ERR_set_debug(entry.hasFile ? entry.file.c_str() : nullptr, entry.line,
+                  entry.hasFunction ? entry.function.c_str() : nullptr);
     const int lib = ERR_GET_LIB(entry.code);
     const int reason = ERR_GET_REASON(entry.code);
     if (entry.hasData) {
@@ -180,9 +184,22 @@ CallerErrorQueue::~CallerErrorQueue() {
   }
 }
 
+// Contexts released after OpenSSL's clean-up began: freeing them could meet
+// the clean-up in flight, so they stay here, reachable, for the exit to take.
+namespace {
+std::atomic<EVP_CIPHER_CTX*> gLeftForTheExit[256];
+}  // namespace
+
 void CipherCtxDeleter::operator()(EVP_CIPHER_CTX* ctx) const noexcept {
   const OpenSslStretch stretch;
-  if (stretch.Open()) EVP_CIPHER_CTX_free(ctx);
+  if (stretch.Open()) {
+    EVP_CIPHER_CTX_free(ctx);
+    return;
+  }
+  for (auto& slot : gLeftForTheExit) {
+    EVP_CIPHER_CTX* empty = nullptr;
+    if (slot.compare_exchange_strong(empty, ctx)) return;
+  }
 }
 
 CipherCtxPtr NewBlowfishCbc(Direction direction, const unsigned char (&iv)[8]) {

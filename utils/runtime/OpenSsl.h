@@ -57,13 +57,15 @@ class CallerErrorQueue {
   CallerErrorQueue& operator=(const CallerErrorQueue&) = delete;
 
  private:
+  // Copies: the queue owns the texts it hands out and frees them when
+  // cleared.
   struct Entry {
     unsigned long code;
-    const char* file;
+    std::string file;
     int line;
-    const char* function;
+    std::string function;
     std::string data;
-    bool hasData;
+    bool hasFile, hasFunction, hasData;
   };
   struct Saved {
     Entry entries[16];  // OpenSSL's queue holds at most ERR_NUM_ERRORS
