@@ -29,9 +29,12 @@
 // full queue (marks the caller set in it are not kept).
 //
 // Cancellation: the stretches in which a call is inside OpenSSL cannot be
-// cancelled (a request then waits for the thread's next cancellation point);
-// a cancellation in the caller's stream I/O, or in FileEncrypt's and
-// FileDecrypt's reads and writes, unwinds the call as above.
+// cancelled (a request then waits for the thread's next cancellation point).
+// A call is cancelled, and unwinds as above, in the caller's stream I/O, in
+// FileEncrypt's and FileDecrypt's reads and writes, and where it draws fresh
+// IVs from the kernel (getrandom). A FileEncrypt or FileDecrypt cancelled
+// while its output (a FIFO, a socket) blocked writes what it still buffers as
+// it unwinds, and can block there again, no longer cancellable.
 //
 // At exit: a destructor that runs after the calling thread's own state is gone
 // (a static object's, another thread_local's) still writes containers with

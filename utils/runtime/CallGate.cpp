@@ -31,15 +31,16 @@ inline int* Word(std::atomic<int>& word) {
 namespace {
 
 constexpr int kGates = 2;
-enum : int { kOpen = 0, kClosing = 1, kShut = 2 };
 
 // The waits are futex waits on the words themselves, not a mutex and a
 // condition: a fork made from a signal handler never finds a lock of the
 // gates held by the thread it interrupted, and a futex wait is not a
-// cancellation point.
+// cancellation point. Forks are counted, not flagged: two threads may fork at
+// once, and the gate opens only when both are through.
 struct GateWords {
-  std::atomic<int> inside{0};     // threads inside, outermost Insides only
-  std::atomic<int> state{kOpen};  // kOpen, kClosing (a fork) or kShut
+  std::atomic<int> inside{0};  // threads inside, outermost Insides only
+  std::atomic<int> forks{0};   // forks under way in any thread
+  std::atomic<int> shut{0};    // 1 once shut for good
 };
 static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free);
 
@@ -62,16 +63,14 @@ void Drain(Gate gate) {
 }
 
 void Close(Gate gate) {
-  int expected = kOpen;
-  Words(gate).state.compare_exchange_strong(expected, kClosing);
+  Words(gate).forks.fetch_add(1);
   Drain(gate);
 }
 
 void Reopen(Gate gate) {
   GateWords& words = Words(gate);
-  int expected = kClosing;
-  words.state.compare_exchange_strong(expected, kOpen);
-  FutexWakeAll(words.state);
+  words.forks.fetch_sub(1);
+  FutexWakeAll(words.forks);
 }
 
 // Store calls first: one may still enter OpenSSL (the host id's hash) on its
@@ -88,12 +87,14 @@ void AfterForkInParent() {
   Reopen(Gate::kStore);
 }
 
-// The child has one thread, the one that forked: only it can be inside.
+// The child has one thread, the one that forked: only it can be inside, and
+// no other fork is under way there.
 void AfterForkInChild() {
   ReleaseBuildLockAfterFork();
   for (const Gate gate : {Gate::kOpenSsl, Gate::kStore}) {
-    Words(gate).inside.store(tDepth[static_cast<int>(gate)] > 0 ? 1 : 0);
-    Reopen(gate);
+    GateWords& words = Words(gate);
+    words.inside.store(tDepth[static_cast<int>(gate)] > 0 ? 1 : 0);
+    words.forks.store(0);
   }
 }
 
@@ -108,21 +109,22 @@ Inside::Inside(Gate gate) noexcept : gate_(gate) {
   ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState_);
   GateWords& words = Words(gate);
   if (tDepth[static_cast<int>(gate)]++ > 0) {
-    open_ = words.state.load() != kShut;
+    open_ = words.shut.load() == 0;
     return;
   }
   for (;;) {
     words.inside.fetch_add(1);
-    const int state = words.state.load();
-    if (state == kOpen) {
+    const int forks = words.forks.load();
+    const bool shut = words.shut.load() != 0;
+    if (forks == 0 && !shut) {
       counted_ = open_ = true;
       return;
     }
     // A fork or the shut waits for the count to fall.
     words.inside.fetch_sub(1);
     FutexWakeAll(words.inside);
-    if (state == kShut) return;
-    FutexWait(words.state, kClosing);
+    if (shut) return;
+    FutexWait(words.forks, forks);
   }
 }
 
@@ -130,7 +132,7 @@ Inside::~Inside() {
   GateWords& words = Words(gate_);
   if (counted_) {
     words.inside.fetch_sub(1);
-    if (words.state.load() != kOpen) FutexWakeAll(words.inside);
+    if (words.forks.load() != 0 || words.shut.load() != 0) FutexWakeAll(words.inside);
   }
   --tDepth[static_cast<int>(gate_)];
   ::pthread_setcancelstate(cancelState_, nullptr);
@@ -138,8 +140,8 @@ Inside::~Inside() {
 
 void ShutForGood(Gate gate) noexcept {
   GateWords& words = Words(gate);
-  words.state.store(kShut);
-  FutexWakeAll(words.state);
+  words.shut.store(1);
+  FutexWakeAll(words.forks);
   Drain(gate);
 }
 
