@@ -309,15 +309,18 @@ TEST(ChunkedDecryptionTwoAtOnce, NeverCorruptsOrDeliversWrongBytes) {
       {"full form, 64-byte chunks beside the whole container at once", false, 64, 4096},
       {"light form beside the full form: its init and deinit close it", true, 16, 64},
   };
-  for (const auto& [name, light, firstChunk, secondChunk] : rows) {
+  for (const auto& row : rows) {
+    const auto& [name, light, firstChunk, secondChunk] = row;
+    const bool firstLight = light;
+    const int first = firstChunk, second = secondChunk;
     std::string said;
     const char outcome = InChild(kFork, Deadline(kChunkRead), &said, [&] {
       const auto decryptMany = [](bool form, int chunk, unsigned seed) {
         const std::string plain = Plain(seed), box = zqtest::EncryptToString(plain, form);
         for (int r = 0; r < 300 / kSlowdown; ++r) Say(ChunkRead(box, plain, form, chunk));
       };
-      std::thread other(decryptMany, false, secondChunk, 250u);
-      decryptMany(light, firstChunk, 3u);
+      std::thread other(decryptMany, false, second, 250u);
+      decryptMany(firstLight, first, 3u);
       other.join();
       ::_exit(0);
     });
