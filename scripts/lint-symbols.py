@@ -271,7 +271,17 @@ def qualified_name(demangled):
     return "::".join(part for part in name.split("::") if part not in INLINE_NAMESPACES)
 
 
+# OpenSSL is called only where its stretches are kept (utils/runtime/OpenSsl.h:
+# fork and OpenSSL's exit clean-up wait for them); wiping memory needs none.
+OPENSSL_OBJECTS = ("*/utils/runtime/OpenSsl.cpp.o", "*/utils/crypto/ContainerCipher.cpp.o",
+                   "*/utils/crypto/AesBlock.cpp.o")
+OPENSSL_CALL = re.compile(r"^(EVP|ERR|OSSL|OPENSSL|CRYPTO|RAND|BIO)_(?!cleanse$)")
+
+
 def banned_reason(label, symbol, demangled):
+    if OPENSSL_CALL.match(symbol) and not any(fnmatch.fnmatch(label, pattern)
+                                              for pattern in OPENSSL_OBJECTS):
+        return "calls OpenSSL outside the places that keep its stretches (utils/runtime/OpenSsl.h)"
     if not symbol.startswith("_Z"):
         name = call_name(symbol)
         if name in BANNED_IN_LIBRARY and not fnmatch.fnmatch(label, TOOL_OBJECTS):
