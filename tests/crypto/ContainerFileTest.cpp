@@ -259,3 +259,31 @@ TEST_F(FileCipher, AnotherUsersThingsInASharedFolderAreNeverUsed) {
   EXPECT_EQ("", ReadFile((shared / "out").string()));
   EXPECT_FALSE(fs::exists(theirs / "out"));
 }
+
+namespace {
+void* EncryptInto(void* paths) {
+  const auto* p = static_cast<const std::string*>(paths);
+  Crypto::FileEncrypt(p[0].c_str(), p[1].c_str(), false);
+  return nullptr;
+}
+}  // namespace
+
+// A thread cancelled while FileEncrypt's output (a FIFO whose reader stopped
+// reading) blocks unwinds and ends: nothing writes the rest as it unwinds.
+TEST_F(FileCipher, CancelledWhileTheOutputBlocksTheThreadEnds) {
+  WriteFile(Path("plain"), Pattern(1 << 20));
+  ASSERT_EQ(0, ::mkfifo(Path("fifo").c_str(), 0600));
+  EXPECT_EQ(0, zqtest::RunInChild([&] {
+              ::alarm(10);
+              const int reader = ::open(Path("fifo").c_str(), O_RDONLY | O_NONBLOCK);
+              std::string paths[2] = {Path("plain"), Path("fifo")};
+              pthread_t thread;
+              if (reader < 0 || ::pthread_create(&thread, nullptr, EncryptInto, paths) != 0) {
+                return false;
+              }
+              ::usleep(200000);  // the pipe is full and the write waits by now
+              void* result = nullptr;
+              return ::pthread_cancel(thread) == 0 && ::pthread_join(thread, &result) == 0 &&
+                     result == PTHREAD_CANCELED;
+            }));
+}

@@ -33,8 +33,7 @@
 // A call is cancelled, and unwinds as above, in the caller's stream I/O, in
 // FileEncrypt's and FileDecrypt's reads and writes, and where it draws fresh
 // IVs from the kernel (getrandom). A FileEncrypt or FileDecrypt cancelled
-// while its output (a FIFO, a socket) blocked writes what it still buffers as
-// it unwinds, and can block there again, no longer cancellable.
+// while its output (a FIFO, a socket) blocks drops what it still buffers.
 //
 // At exit: a destructor that runs after the calling thread's own state is gone
 // (a static object's, another thread_local's) still writes containers with

@@ -10,9 +10,7 @@ namespace ZQ::RVL::Utils::internal {
 
 FileStreamBuf::FileStreamBuf(int fd, std::size_t bufferSize) : fd_(fd), size_(bufferSize) {}
 
-FileStreamBuf::~FileStreamBuf() {
-  Flush();
-}
+FileStreamBuf::~FileStreamBuf() = default;
 
 bool FileStreamBuf::Flush() {
   if (out_ && pptr() != pbase()) {

@@ -17,6 +17,9 @@ class FileStreamBuf : public std::streambuf {
   // Reads or writes `fd`, which the caller keeps open while this lives, in
   // pieces of the buffer's size (allocated here, never on the stack).
   explicit FileStreamBuf(int fd, std::size_t bufferSize = 64 * 1024);
+  // Drops what is still buffered, unwritten: a writer calls Flush() when it
+  // is done. (Writing here would block again, no longer cancellable, a thread
+  // whose cancellation is unwinding it from a stalled FIFO or socket.)
   ~FileStreamBuf() override;
   FileStreamBuf(const FileStreamBuf&) = delete;
   FileStreamBuf& operator=(const FileStreamBuf&) = delete;

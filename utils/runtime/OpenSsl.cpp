@@ -26,13 +26,9 @@ struct ProviderDeleter {
 struct CipherDeleter {
   void operator()(EVP_CIPHER* cipher) const noexcept { EVP_CIPHER_free(cipher); }
 };
-struct DigestDeleter {
-  void operator()(EVP_MD* md) const noexcept { EVP_MD_free(md); }
-};
 using LibCtxPtr = std::unique_ptr<OSSL_LIB_CTX, LibCtxDeleter>;
 using ProviderPtr = std::unique_ptr<OSSL_PROVIDER, ProviderDeleter>;
 using CipherPtr = std::unique_ptr<EVP_CIPHER, CipherDeleter>;
-using DigestPtr = std::unique_ptr<EVP_MD, DigestDeleter>;
 
 // Returns a Blowfish-CBC context keyed with the built-in key (all 16 bytes),
 // ready to be copied and given an IV; null on failure.
@@ -64,7 +60,6 @@ class Runtime {
     defaultProvider_.reset(OSSL_PROVIDER_load(libCtx_.get(), "default"));
     if (!defaultProvider_) return;
     aes128Ecb_.reset(EVP_CIPHER_fetch(libCtx_.get(), "AES-128-ECB", nullptr));
-    sha256_.reset(EVP_MD_fetch(libCtx_.get(), "SHA2-256", nullptr));
     legacyProvider_.reset(OSSL_PROVIDER_load(libCtx_.get(), "legacy"));
     if (!legacyProvider_) return;
     blowfish_.reset(EVP_CIPHER_fetch(libCtx_.get(), "BF-CBC", nullptr));
@@ -74,7 +69,6 @@ class Runtime {
   }
 
   const EVP_CIPHER* Aes() const { return aes128Ecb_.get(); }
-  const EVP_MD* Sha256() const { return sha256_.get(); }
   const EVP_CIPHER_CTX* Template(Direction direction) const {
     return direction == Direction::kEncrypt ? encryptTemplate_.get() : decryptTemplate_.get();
   }
@@ -84,7 +78,6 @@ class Runtime {
   ProviderPtr defaultProvider_;
   ProviderPtr legacyProvider_;
   CipherPtr aes128Ecb_;
-  DigestPtr sha256_;
   CipherPtr blowfish_;
   CipherCtxPtr encryptTemplate_;
   CipherCtxPtr decryptTemplate_;
@@ -221,21 +214,6 @@ bool BlowfishAvailable() {
 
 const EVP_CIPHER* Aes128Ecb() {
   return TheRuntime().Aes();
-}
-
-bool Sha256(const void* data, std::size_t size, unsigned char (&digest)[32]) {
-  const CallerErrorQueue keep;
-  const OpenSslStretch stretch;
-  if (!stretch.Open()) return false;
-  const EVP_MD* sha256 = TheRuntime().Sha256();
-  unsigned int length = 0;
-  unsigned char out[EVP_MAX_MD_SIZE];
-  if (sha256 == nullptr || EVP_Digest(data, size, out, &length, sha256, nullptr) != 1 ||
-      length != sizeof digest) {
-    return false;
-  }
-  std::copy(out, out + sizeof digest, digest);
-  return true;
 }
 
 }  // namespace ZQ::RVL::Utils::internal

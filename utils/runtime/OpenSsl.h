@@ -99,8 +99,4 @@ bool BlowfishAvailable();
 // inside a stretch.
 const EVP_CIPHER* Aes128Ecb();
 
-// Writes the SHA-256 digest of `size` bytes at `data` to `digest`. Returns
-// false when OpenSSL fails or has cleaned up; the caller's error queue is kept.
-bool Sha256(const void* data, std::size_t size, unsigned char (&digest)[32]);
-
 }  // namespace ZQ::RVL::Utils::internal
