@@ -34,10 +34,9 @@ namespace {
 // tell which build reads a container.
 std::string VersionText() {
   namespace Crypto = ZQ::RVL::Utils::Crypto;
-  const std::string fingerprint = Crypto::KeyPairFingerprint();
   return std::string("zqutil ") + ZQ_VERSION +
          "\nkey pair: " + (Crypto::KeyPairIsDefault() ? "default" : "custom") + ", fingerprint " +
-         (fingerprint.empty() ? "unknown (no SHA-256 in OpenSSL)" : fingerprint);
+         Crypto::KeyPairFingerprint();
 }
 
 // Writes out what stdout still buffers: a command succeeds only when all it

@@ -24,10 +24,8 @@
 // during one is cancelled at its next cancellation point after it returns.
 // Operations work in every destructor that runs at exit (a static object's,
 // a thread_local's) and in threads still running then: nothing they use is
-// destroyed. One exception: mode 0's value operations name their file after
-// the machine id hashed with OpenSSL's SHA-256, once per process; when the
-// first of them comes after OpenSSL's clean-up (at exit, or the host's own
-// OPENSSL_cleanup), it fails, unless ZQ_HOST_ID is set.
+// destroyed, and the store never calls OpenSSL, whose clean-up at exit may
+// already have run.
 //
 // The store lives in ZQ_PREFERENCES_ROOT when that is set; it and the other
 // variables the store reads (ZQ_HOST_ID, XDG_CONFIG_HOME, HOME) are ignored by

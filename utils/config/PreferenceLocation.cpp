@@ -16,8 +16,8 @@ std::string PreferenceDomainName(const std::string& applicationName,
 
 bool LocatePreferenceFiles(std::int32_t mode, const std::string& applicationName,
                            const std::string& companyName, PreferenceFiles& files) {
-  // The machine's id is worked out (through OpenSSL) at the first by-host
-  // location: a fork meanwhile must wait, as for the store's own calls.
+  // The machine's id is worked out at the first by-host location: a fork
+  // meanwhile must wait, as for the store's own calls.
   const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
   const std::string domain = PreferenceDomainName(applicationName, companyName);
   Preferences::FileLocation keys;

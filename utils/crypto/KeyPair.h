@@ -20,9 +20,8 @@ ZQ_UTILS_API bool KeyPairIsDefault();
 // Returns the fingerprint of the built-in pair: the first 8 hex digits (lower
 // case) of the SHA-256 of its 32 bytes, the cipher key then the light pattern.
 // Two builds that read each other's containers have the same fingerprint;
-// it tells nothing usable about the keys. Returns an empty string when
-// SHA-256 is not available from OpenSSL. Leaves OpenSSL's error queue and its
-// default library context as they were.
+// it tells nothing usable about the keys. Never fails, and never calls
+// OpenSSL.
 ZQ_UTILS_API std::string KeyPairFingerprint();
 
 }  // namespace ZQ::RVL::Utils::Crypto

@@ -73,8 +73,8 @@ void Reopen(Gate gate) {
   FutexWakeAll(words.forks);
 }
 
-// Store calls first: one may still enter OpenSSL (the host id's hash) on its
-// way out, and OpenSSL stretches never enter the store.
+// The store never enters OpenSSL, nor OpenSSL stretches the store: the gates
+// close in any order.
 void BeforeFork() {
   Close(Gate::kStore);
   Close(Gate::kOpenSsl);

@@ -8,7 +8,7 @@
 
 #include "utils/file/File.h"
 #include "utils/file/FileCalls.h"
-#include "utils/runtime/OpenSsl.h"
+#include "utils/runtime/Sha256.h"
 #include "utils/runtime/ProcessWide.h"
 
 namespace ZQ::RVL::Utils::Preferences {
@@ -119,7 +119,7 @@ std::string HashedMachineId() {
   if (identity.empty()) return {};
   const std::string input = std::string(gcHostIdSalt) + identity;
   unsigned char digest[32] = {};
-  if (!Utils::internal::Sha256(input.data(), input.size(), digest)) return {};
+  Utils::internal::Sha256(input.data(), input.size(), digest);
   static constexpr char kHex[] = "0123456789abcdef";
   std::string hex;
   for (unsigned i = 0; i < 16; ++i) {
