@@ -124,7 +124,7 @@ build_consumers() {
 check_headers() {
   local found expected
   found=$(cd "$1" && find . -type f | sort)
-  expected=$(printf '%s\n' ./utils/Export.h ./utils/config/Config.h \
+  expected=$(printf '%s\n' ./utils/Export.h ./utils/config/Config.h ./utils/config/ConfigStatus.h \
     ./utils/config/PreferenceLocation.h ./utils/config/PreferenceTransfer.h ./utils/crypto/Crypto.h ./utils/crypto/KeyPair.h \
     ./utils/guid/GUID.h)
   [[ "$found" == "$expected" ]] || fail "installed headers differ from the public ones:
@@ -139,7 +139,7 @@ check_exports() {
   symbols=$(nm -D --defined-only "$1" | cut -d' ' -f3- | c++filt)
   unexpected=$(
     grep -F 'ZQ::' <<<"$symbols" | grep -v -E \
-      -e '^ZQ::RVL::Utils::(Crypto::[A-Za-z]+(\[abi:cxx11\])?\(|Config::|GUID::|PreferenceDomainName\(|LocatePreferenceFiles\(|ListPreferenceDomains\(|ExportPreferences\(|ImportPreferences\(|operator<<\()' \
+      -e '^ZQ::RVL::Utils::(Crypto::[A-Za-z]+(\[abi:cxx11\])?\(|Config::|ConfigStatus::|GUID::|PreferenceDomainName\(|LocatePreferenceFiles\(|ListPreferenceDomains\(|ExportPreferences\(|ImportPreferences\(|operator<<\()' \
       -e '^std::hash<ZQ::RVL::Utils::GUID>::operator\(\)' || true
     grep -v -F 'ZQ::' <<<"$symbols" | grep -v -E 'std::|boost::' || true)
   [[ -z "$unexpected" ]] || fail "$1 exports more than the API:
@@ -152,7 +152,7 @@ $unexpected"
       Crypto::DeserializeImpl Crypto::DeserializeLightImpl Crypto::SerializedLengthImpl \
       Config::Config Config::GetString Config::GetString32 Config::GetString64 \
       Config::GetValue Config::GetData Config::SetString Config::SetValue Config::SetData \
-      Config::Delete Config::GetKeys GUID::Create GUID::Equal GUID::Before GUID::ToString \
+      Config::Delete Config::GetKeys ConfigStatus::ConfigStatus ConfigStatus::Message GUID::Create GUID::Equal GUID::Before GUID::ToString \
       PreferenceDomainName LocatePreferenceFiles ListPreferenceDomains ExportPreferences \
       ImportPreferences Crypto::KeyPairIsDefault \
       Crypto::KeyPairFingerprint 'operator<<'; do

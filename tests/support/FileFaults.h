@@ -1,7 +1,7 @@
 // A fault hook for the file layer's seam (utils/file/FileCalls.h), installed
 // for as long as the object lives: counts the calls of each kind, and fails
-// the n-th call of one kind (n = 0: every one), or shortens every read and
-// write, or interrupts every call once.
+// the n-th call of one kind (n = 0: every one) with `error`, or shortens every
+// read and write, or interrupts every call once.
 #pragma once
 
 #include <cerrno>
@@ -16,8 +16,8 @@ namespace files = ZQ::RVL::Utils::internal::files;
 class FileFaults : public files::FaultHook {
  public:
   enum class Mode { kCount, kFailNth, kShort, kInterrupt };
-  explicit FileFaults(Mode mode, files::Call kind = files::Call::kOpen, int n = 0)
-      : mode_(mode), kind_(kind), n_(n) {
+  explicit FileFaults(Mode mode, files::Call kind = files::Call::kOpen, int n = 0, int error = EIO)
+      : mode_(mode), kind_(kind), n_(n), error_(error) {
     files::SetFaultHook(this);
   }
   ~FileFaults() override { files::SetFaultHook(nullptr); }
@@ -32,7 +32,7 @@ class FileFaults : public files::FaultHook {
       case Mode::kFailNth:
         if (call != kind_ || (seen != n_ && n_ != 0)) return 0;
         failed_ = true;
-        return EIO;
+        return error_;
       case Mode::kShort:
         if ((call == files::Call::kRead || call == files::Call::kWrite) && size > 1) {
           size = size / 2 + 1;
@@ -50,6 +50,7 @@ class FileFaults : public files::FaultHook {
   Mode mode_;
   files::Call kind_;
   int n_;
+  int error_;
   bool failed_ = false;
   bool interrupted_ = false;
   int counts_[files::kCallKinds] = {};

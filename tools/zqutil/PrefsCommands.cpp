@@ -57,45 +57,13 @@ bool IsAscii(const std::string& text) {
   return true;
 }
 
-// Names a setting of the environment that the store refuses, or nothing.
-std::optional<std::string> RefusedEnvironment() {
-  const char* root = std::getenv("ZQ_PREFERENCES_ROOT");
-  if (root == nullptr || root[0] == '/') return std::nullopt;
-  return "ZQ_PREFERENCES_ROOT must be an absolute path, not \"" + std::string(root) + "\"";
-}
-
-// Says why the store's files cannot be located: a setting of the environment
-// that the store refuses, or else the domain itself.
-std::string WhyNotLocated(const PrefsOptions& o) {
-  if (const auto refused = RefusedEnvironment()) return *refused;
-  return "the domain \"" + ZQ::RVL::Utils::PreferenceDomainName(o.application, o.company) +
-         "\" cannot be stored (empty, \".\", \"..\", holds \"/\", or over 150 bytes), "
-         "or no home folder is known, or ZQ_HOST_ID is not 1 to 64 of A-Z a-z 0-9 - _";
-}
-
 ZQ::RVL::Utils::PreferenceFiles Locate(const PrefsOptions& o) {
   ZQ::RVL::Utils::PreferenceFiles files;
-  if (!ZQ::RVL::Utils::LocatePreferenceFiles(o.mode, o.application, o.company, files)) {
-    Fail(WhyNotLocated(o));
+  ZQ::RVL::Utils::ConfigStatus status;
+  if (!ZQ::RVL::Utils::LocatePreferenceFiles(o.mode, o.application, o.company, files, status)) {
+    Fail(status.Message());
   }
   return files;
-}
-
-// Names the file a write of this mode goes to, and why it may not be written.
-std::string WhyNotWritten(const PrefsOptions& o, bool valueScope) {
-  const ZQ::RVL::Utils::PreferenceFiles files = Locate(o);
-  const std::string& path = valueScope ? files.values : files.keys;
-  if (path.empty()) return "mode " + std::to_string(o.mode) + " has no value scope";
-  const auto allows = [](const std::string& file, int what) {
-    return ZQ::RVL::Utils::internal::files::AccessAt(AT_FDCWD, file.c_str(), what, 0) == 0;
-  };
-  std::string folder = path.substr(0, path.rfind('/'));
-  while (!folder.empty() && !allows(folder, F_OK)) folder = folder.substr(0, folder.rfind('/'));
-  if (!folder.empty() && !allows(folder, W_OK)) {
-    return path + ": " + std::strerror(errno) + " (" + folder + ")";
-  }
-  if (allows(path, F_OK) && !allows(path, W_OK)) return path + ": " + std::strerror(errno);
-  return path + ": the store did not take the value";
 }
 
 void CheckText(const std::string& what, const std::string& text) {
@@ -148,13 +116,16 @@ std::vector<unsigned char> DataToWrite(const PrefsOptions& o) {
   return bytes;
 }
 
-// Reads the value under `key` as text or bytes; nothing when there is none.
-std::optional<std::string> ReadValue(const Config& config, const std::string& key) {
+// Reads the value under `key` as text or bytes; nothing, with `status` saying
+// why, when there is none or it cannot be read.
+std::optional<std::string> ReadValue(const Config& config, const std::string& key,
+                                     ZQ::RVL::Utils::ConfigStatus& status) {
   std::string text;
-  if (config.GetString(key, text)) return text;
+  if (config.GetString(key, text, status)) return text;
+  if (status.Error() != ZQ::RVL::Utils::ConfigError::kWrongKind) return std::nullopt;
   unsigned char* data = nullptr;
   std::uint32_t length = 0;
-  if (!config.GetData(key, data, length)) return std::nullopt;
+  if (!config.GetData(key, data, length, status)) return std::nullopt;
   std::unique_ptr<unsigned char[]> owned(data);
   return "<" + ToHex(data, length) + ">";
 }
@@ -179,37 +150,33 @@ std::int32_t ParseInteger(const std::string& text) {
 void Write(const PrefsOptions& o) {
   CheckText("the key", o.key);
   const Config config = MakeConfig(o);
+  ZQ::RVL::Utils::ConfigStatus status;
   bool stored = false;
   if (o.text) {
     CheckText("the value", *o.text);
-    config.SetString(o.key, *o.text);
-    std::string back;
-    stored = config.GetString(o.key, back) && back == *o.text;
+    stored = config.SetString(o.key, *o.text, status);
   } else if (o.integer) {
-    const std::int32_t value = ParseInteger(*o.integer);
-    config.SetValue(o.key, value);
-    std::int32_t back = 0;
-    stored = config.GetValue(o.key, back) && back == value;
+    stored = config.SetValue(o.key, ParseInteger(*o.integer), status);
   } else {
     const std::vector<unsigned char> bytes = DataToWrite(o);
-    config.SetData(o.key, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-    unsigned char* data = nullptr;
-    std::uint32_t length = 0;
-    if (config.GetData(o.key, data, length)) {
-      std::unique_ptr<unsigned char[]> owned(data);
-      stored = std::vector<unsigned char>(data, data + length) == bytes;
-    }
+    stored = config.SetData(o.key, bytes.data(), static_cast<std::uint32_t>(bytes.size()), status);
   }
-  if (!stored) Fail("cannot write \"" + o.key + "\": " + WhyNotWritten(o, true));
+  if (!stored) Fail("cannot write \"" + o.key + "\": " + status.Message());
+}
+
+// The domain and mode of the options, for messages.
+std::string DomainOf(const PrefsOptions& o) {
+  return ZQ::RVL::Utils::PreferenceDomainName(o.application, o.company) + " (mode " +
+         std::to_string(o.mode) + ")";
 }
 
 void Read(const PrefsOptions& o) {
-  const auto value = ReadValue(MakeConfig(o), o.key);
-  if (!value) {
-    Fail("no readable value under \"" + o.key + "\" in " +
-         ZQ::RVL::Utils::PreferenceDomainName(o.application, o.company) + " (mode " +
-         std::to_string(o.mode) + ")");
+  ZQ::RVL::Utils::ConfigStatus status;
+  const auto value = ReadValue(MakeConfig(o), o.key, status);
+  if (!value && status.Error() == ZQ::RVL::Utils::ConfigError::kNotFound) {
+    Fail("no value under \"" + o.key + "\" in " + DomainOf(o));
   }
+  if (!value) Fail("cannot read \"" + o.key + "\" in " + DomainOf(o) + ": " + status.Message());
   std::printf("%s\n", value->c_str());
 }
 
@@ -218,11 +185,9 @@ void Read(const PrefsOptions& o) {
 // is reported as a failure, naming both files, never as a success.
 void Delete(const PrefsOptions& o) {
   const Config config = MakeConfig(o);
-  config.Delete(o.key);
-  for (const std::string& key : config.GetKeys()) {
-    if (key == o.key) Fail("cannot delete \"" + o.key + "\": " + WhyNotWritten(o, false));
-  }
-  if (ReadValue(config, o.key)) {
+  ZQ::RVL::Utils::ConfigStatus status;
+  if (!config.Delete(o.key, status)) Fail("cannot delete \"" + o.key + "\": " + status.Message());
+  if (ReadValue(config, o.key, status)) {
     const ZQ::RVL::Utils::PreferenceFiles files = Locate(o);
     Fail("\"" + o.key + "\" is still readable: mode " + std::to_string(o.mode) +
          " deletes in the all-users, any-machine dictionary (" + files.keys +
@@ -233,12 +198,15 @@ void Delete(const PrefsOptions& o) {
 
 void List(const PrefsOptions& o) {
   const Config config = MakeConfig(o);
-  for (const std::string& key : config.GetKeys()) {
+  std::vector<std::string> keys;
+  ZQ::RVL::Utils::ConfigStatus status;
+  if (!config.GetKeys(keys, status)) Fail("cannot list " + DomainOf(o) + ": " + status.Message());
+  for (const std::string& key : keys) {
     if (!o.values) {
       std::printf("%s\n", key.c_str());
       continue;
     }
-    const auto value = ReadValue(config, key);
+    const auto value = ReadValue(config, key, status);
     std::printf("%s = %s\n", key.c_str(),
                 value ? value->c_str()
                       : "(no text or bytes: another kind of value, or not in this mode's value "
@@ -257,11 +225,9 @@ void Where(const PrefsOptions& o) {
 
 void Domains(const PrefsOptions& o) {
   std::vector<std::string> domains;
-  if (!ZQ::RVL::Utils::ListPreferenceDomains(o.mode, domains)) {
-    if (const auto refused = RefusedEnvironment()) Fail(*refused);
-    Fail("cannot list the domains of mode " + std::to_string(o.mode) +
-         ": a folder of the store cannot be read, no home folder is known, or ZQ_HOST_ID is not "
-         "usable");
+  ZQ::RVL::Utils::ConfigStatus status;
+  if (!ZQ::RVL::Utils::ListPreferenceDomains(o.mode, domains, status)) {
+    Fail("cannot list the domains of mode " + std::to_string(o.mode) + ": " + status.Message());
   }
   for (const std::string& domain : domains) std::printf("%s\n", domain.c_str());
 }
@@ -289,18 +255,12 @@ void Export(const PrefsOptions& o) {
   std::string file;
   const auto format = o.format == "binary" ? ZQ::RVL::Utils::PreferenceFormat::kBinary
                                            : ZQ::RVL::Utils::PreferenceFormat::kXml;
-  if (!ZQ::RVL::Utils::ExportPreferences(o.mode, o.application, o.company, format, file)) {
-    if (format == ZQ::RVL::Utils::PreferenceFormat::kXml &&
-        ZQ::RVL::Utils::ExportPreferences(o.mode, o.application, o.company,
-                                          ZQ::RVL::Utils::PreferenceFormat::kBinary, file)) {
-      Fail("cannot export " + Locate(o).values +
-           " as XML: it would be larger (or costlier to read) than a settings file may be, or a "
-           "value would not read back unchanged (a date with fractions of a second or before the "
-           "year 1000, -0.0 or an infinite real, a text with a carriage return or a control "
-           "character); --format binary keeps every value");
-    }
-    Fail("cannot export " + Locate(o).values +
-         ": it cannot be read, or it is damaged (the next write keeps it aside)");
+  ZQ::RVL::Utils::ConfigStatus status;
+  if (!ZQ::RVL::Utils::ExportPreferences(o.mode, o.application, o.company, format, file, status)) {
+    const bool xml = format == ZQ::RVL::Utils::PreferenceFormat::kXml &&
+                     status.Error() == ZQ::RVL::Utils::ConfigError::kOverLimits;
+    Fail("cannot export " + DomainOf(o) + ": " + status.Message() +
+         (xml ? "; --format binary keeps every value" : ""));
   }
   Output output(o.file, ExportModeLimit(o));
   output.Stream().write(file.data(), static_cast<std::streamsize>(file.size()));
@@ -327,16 +287,16 @@ void Import(const PrefsOptions& o) {
   if (file.size() > kLargestImport) {
     Fail("refused " + input.Name() + ": it holds more than 64 MiB; nothing changed");
   }
-  std::string why;
-  switch (ZQ::RVL::Utils::ImportPreferences(o.mode, o.application, o.company, file, why)) {
+  ZQ::RVL::Utils::ConfigStatus status;
+  switch (ZQ::RVL::Utils::ImportPreferences(o.mode, o.application, o.company, file, status)) {
     case ZQ::RVL::Utils::ImportResult::kImported:
       return;
     case ZQ::RVL::Utils::ImportResult::kRefused:
-      Fail("refused " + input.Name() + ": " + why + "; nothing changed");
+      Fail("refused " + input.Name() + ": " + status.Detail() + "; nothing changed");
     case ZQ::RVL::Utils::ImportResult::kNotWritten:
       break;
   }
-  Fail("cannot import " + input.Name() + ": " + WhyNotWritten(o, true) + "; nothing changed");
+  Fail("cannot import " + input.Name() + ": " + status.Message() + "; nothing changed");
 }
 
 CLI::App* AddPrefsCommand(CLI::App& prefs, const char* name, const char* help,

@@ -55,6 +55,12 @@ std::optional<Names> MakeNames(const std::string& company, const std::string& ap
   return Names{std::move(*domain), std::move(*keyText)};
 }
 
+// Sets `status` to `error` (no errno, no file) and returns false.
+bool Failed(ConfigStatus& status, ConfigError error) {
+  status = ConfigStatus(error, 0, {});
+  return false;
+}
+
 // Reads the decimal integer at the start of `text` into `out` with a string stream's own
 // formatted extraction, in the classic locale so the host's locale (digit
 // grouping) cannot change the result.
@@ -62,6 +68,37 @@ void ExtractInteger(const std::string& text, std::int32_t& out) {
   std::istringstream in(text);
   in.imbue(std::locale::classic());
   in >> out;
+}
+
+// What a Config names: its mode and its two names.
+struct Where {
+  std::int32_t mode;
+  const std::string& application;
+  const std::string& company;
+};
+
+// Reads the value under `key` of the Config of `mode` with these names into
+// `value`; false with `status` set when there is none or the read failed.
+bool ReadValue(const Where& where, const std::string& key, std::optional<Prefs::StoredValue>& value,
+               ConfigStatus& status) {
+  const std::optional<Names> names = MakeNames(where.company, where.application, key);
+  if (!names) return Failed(status, ConfigError::kBadArgument);
+  const std::optional<Prefs::Scope> scope = ValueScope(where.mode);
+  if (!scope) return Failed(status, ConfigError::kNoValueScope);
+  status = Prefs::CopyValue(names->domain, names->key, *scope, value);
+  if (status.Ok() && !value) status = ConfigStatus(ConfigError::kNotFound, 0, {});
+  return status.Ok();
+}
+
+// Stores `value` under `key` for the Config of `mode` with these names.
+bool WriteValue(const Where& where, const std::string& key, const Prefs::StoredValue& value,
+                ConfigStatus& status) {
+  const std::optional<Names> names = MakeNames(where.company, where.application, key);
+  if (!names) return Failed(status, ConfigError::kBadArgument);
+  const std::optional<Prefs::Scope> scope = ValueScope(where.mode);
+  if (!scope) return Failed(status, ConfigError::kNoValueScope);
+  status = Prefs::SetValue(names->domain, names->key, value, *scope);
+  return status.Ok();
 }
 
 }  // namespace
@@ -74,11 +111,15 @@ Config::Config(std::int32_t mode_, const std::string& applicationName_,
     : mode(mode_), applicationName(applicationName_), companyName(companyName_) {}
 
 bool Config::GetString(const std::string& key, std::string& value) const {
-  const std::optional<Names> names = MakeNames(companyName, applicationName, key);
-  const std::optional<Prefs::Scope> scope = ValueScope(mode);
-  if (!names || !scope) return false;
-  std::optional<Prefs::StoredValue> stored = Prefs::CopyValue(names->domain, names->key, *scope);
-  if (!stored || stored->kind != Prefs::ValueKind::kText || !FitsTextBuffer(stored->bytes)) {
+  ConfigStatus status;
+  return GetString(key, value, status);
+}
+
+bool Config::GetString(const std::string& key, std::string& value, ConfigStatus& status) const {
+  std::optional<Prefs::StoredValue> stored;
+  if (!ReadValue({mode, applicationName, companyName}, key, stored, status)) return false;
+  if (stored->kind != Prefs::ValueKind::kText || !FitsTextBuffer(stored->bytes)) {
+    status = ConfigStatus(ConfigError::kWrongKind, 0, {});
     return false;
   }
   value = std::move(stored->bytes);
@@ -94,20 +135,29 @@ bool Config::GetString64(const std::string& key, std::string& value) const {
 }
 
 bool Config::GetValue(const std::string& key, std::int32_t& value) const {
+  ConfigStatus status;
+  return GetValue(key, value, status);
+}
+
+bool Config::GetValue(const std::string& key, std::int32_t& value, ConfigStatus& status) const {
   std::string text;
-  if (!GetString(key, text)) return false;
+  if (!GetString(key, text, status)) return false;
   ExtractInteger(text, value);
   return true;
 }
 
 bool Config::GetData(const std::string& key, unsigned char*& data, std::uint32_t& length) const {
-  const std::optional<Names> names = MakeNames(companyName, applicationName, key);
-  const std::optional<Prefs::Scope> scope = ValueScope(mode);
-  if (!names || !scope) return false;
-  const std::optional<Prefs::StoredValue> stored =
-      Prefs::CopyValue(names->domain, names->key, *scope);
-  if (!stored || stored->kind != Prefs::ValueKind::kBytes || stored->bytes.empty() ||
+  ConfigStatus status;
+  return GetData(key, data, length, status);
+}
+
+bool Config::GetData(const std::string& key, unsigned char*& data, std::uint32_t& length,
+                     ConfigStatus& status) const {
+  std::optional<Prefs::StoredValue> stored;
+  if (!ReadValue({mode, applicationName, companyName}, key, stored, status)) return false;
+  if (stored->kind != Prefs::ValueKind::kBytes || stored->bytes.empty() ||
       stored->bytes.size() > UINT32_MAX) {
+    status = ConfigStatus(ConfigError::kWrongKind, 0, {});
     return false;
   }
   // Handed to the caller, who frees it with delete[].
@@ -118,45 +168,94 @@ bool Config::GetData(const std::string& key, unsigned char*& data, std::uint32_t
 }
 
 void Config::SetString(const std::string& key, const std::string& value) const {
-  const std::optional<Names> names = MakeNames(companyName, applicationName, key);
+  ConfigStatus status;
+  SetString(key, value, status);
+}
+
+bool Config::SetString(const std::string& key, const std::string& value,
+                       ConfigStatus& status) const {
   const std::optional<std::string> text = ServiceText(value);
-  const std::optional<Prefs::Scope> scope = ValueScope(mode);
-  if (!names || !text || !scope) return;
-  Prefs::SetValue(names->domain, names->key, {Prefs::ValueKind::kText, *text, {}}, *scope);
+  if (!text) return Failed(status, ConfigError::kBadArgument);
+  return WriteValue({mode, applicationName, companyName}, key, {Prefs::ValueKind::kText, *text, {}},
+                    status);
 }
 
 void Config::SetValue(const std::string& key, std::int32_t value) const {
   SetString(key, std::to_string(value));
 }
 
+bool Config::SetValue(const std::string& key, std::int32_t value, ConfigStatus& status) const {
+  return SetString(key, std::to_string(value), status);
+}
+
 void Config::SetData(const std::string& key, const unsigned char* data,
                      std::uint32_t length) const {
-  if (data == nullptr || length == 0 || length > Prefs::kMaxFileSize) return;
-  const std::optional<Names> names = MakeNames(companyName, applicationName, key);
-  const std::optional<Prefs::Scope> scope = ValueScope(mode);
-  if (!names || !scope) return;
-  Prefs::StoredValue bytes{
-      Prefs::ValueKind::kBytes, std::string(reinterpret_cast<const char*>(data), length), {}};
-  Prefs::SetValue(names->domain, names->key, bytes, *scope);
+  ConfigStatus status;
+  SetData(key, data, length, status);
+}
+
+bool Config::SetData(const std::string& key, const unsigned char* data, std::uint32_t length,
+                     ConfigStatus& status) const {
+  if (data == nullptr || length == 0) return Failed(status, ConfigError::kBadArgument);
+  if (length > Prefs::kMaxFileSize) return Failed(status, ConfigError::kOverLimits);
+  return WriteValue(
+      {mode, applicationName, companyName}, key,
+      {Prefs::ValueKind::kBytes, std::string(reinterpret_cast<const char*>(data), length), {}},
+      status);
 }
 
 void Config::Delete(const std::string& key) const {
+  ConfigStatus status;
+  Delete(key, status);
+}
+
+bool Config::Delete(const std::string& key, ConfigStatus& status) const {
   const std::optional<Names> names = MakeNames(companyName, applicationName, key);
-  if (!names) return;
-  Prefs::RemoveValue(names->domain, names->key, KeysScope(mode));
+  if (!names) return Failed(status, ConfigError::kBadArgument);
+  status = Prefs::RemoveValue(names->domain, names->key, KeysScope(mode));
+  return status.Ok();
 }
 
 std::vector<std::string> Config::GetKeys() const {
-  std::vector<std::string> result;
+  std::vector<std::string> keys;
+  ConfigStatus status;
+  GetKeys(keys, status);
+  return keys;
+}
+
+bool Config::GetKeys(std::vector<std::string>& keys, ConfigStatus& status) const {
+  keys.clear();
   const std::optional<std::string> domain =
       ServiceText(internal::ConfigDomain(companyName, applicationName));
-  if (!domain) return result;
-  std::optional<std::vector<std::string>> keys = Prefs::CopyKeyList(*domain, KeysScope(mode));
-  if (!keys) return result;
-  for (std::string& key : *keys) {
-    if (FitsTextBuffer(key)) result.push_back(std::move(key));
+  if (!domain) return Failed(status, ConfigError::kBadArgument);
+  std::vector<std::string> all;
+  status = Prefs::CopyKeyList(*domain, KeysScope(mode), all);
+  for (std::string& key : all) {
+    if (FitsTextBuffer(key)) keys.push_back(std::move(key));
   }
-  return result;
+  return status.Ok();
+}
+
+DomainState Config::GetState(ConfigStatus& status) const {
+  const std::optional<std::string> domain =
+      ServiceText(internal::ConfigDomain(companyName, applicationName));
+  if (!domain) {
+    Failed(status, ConfigError::kBadArgument);
+    return DomainState::kUnreadable;
+  }
+  status = Prefs::ExamineFile(*domain, ValueScope(mode).value_or(KeysScope(mode)));
+  switch (status.Error()) {
+    case ConfigError::kNone:
+      return DomainState::kPresent;
+    case ConfigError::kNotFound:
+      return DomainState::kAbsent;
+    case ConfigError::kDamaged:
+      return DomainState::kDamaged;
+    case ConfigError::kOverLimits:
+      return DomainState::kOverLimits;
+    default:
+      return DomainState::kUnreadable;
+  }
 }
 
 }  // namespace ZQ::RVL::Utils

@@ -12,9 +12,10 @@
 //
 // Writers of one dictionary, in every thread and process, take turns on a lock
 // file that only its owner may open. A writer waits at most 5 seconds for its
-// turn (a stopped or hung process holding the lock cannot hang the others);
-// after that the write (SetString, SetValue, SetData, Delete) stores nothing
-// and reports nothing. Reads take no lock. fork() waits until no operation of
+// turn while the writers ahead of it make progress, however long the queue;
+// when the holder of the lock made no progress for 5 seconds (a stopped or
+// hung process), or after 2 minutes in all, the write stores nothing and
+// fails with kLockTimeout. Reads take no lock. fork() waits until no operation of
 // the store is under way in another thread (and operations wait while a fork
 // is under way), so a child never inherits a lock, and writers in parent and
 // child go on working; a fork from a signal handler that interrupted an
@@ -41,6 +42,16 @@
 // In mode 0, Delete and GetKeys therefore never see the keys that the value
 // operations of mode 0 read and write.
 //
+// Failures: every operation has an overload that says whether it did what
+// was asked and fills a ConfigStatus (ConfigStatus.h) with the reason: the
+// error from a closed set, the errno and file where one applies. Writes
+// (Set*, Delete) then return false, with nothing stored, and say why:
+// kBadArgument, kNoValueScope, kNoLocation, kLockTimeout, kPermission,
+// kNoSpace, kOverLimits, kNotAFile, kSystem. Reads return false, with
+// their outputs unchanged, and say why: kNotFound (no value under the key),
+// kWrongKind, and for a domain file they cannot read kDamaged, kOverLimits,
+// kPermission, kNotAFile or kSystem; GetState says what a domain's file is.
+//
 // Limits: a domain's file holds at most 20,000 entries (keys, and the array
 // items and nested keys of values other programs stored) and 16 MiB, so that
 // every read and write of it takes well under a second. A write that would
@@ -55,8 +66,19 @@
 #include <vector>
 
 #include "utils/Export.h"
+#include "utils/config/ConfigStatus.h"
 
 namespace ZQ::RVL::Utils {
+
+// What a domain's file is, for GetState.
+enum class DomainState {
+  kPresent,     // there, and the store reads it
+  kAbsent,      // no file yet: reads find nothing, the first write makes it
+  kDamaged,     // not a file the store reads: reads fail; the next write
+                // keeps it under an extra name and starts the domain afresh
+  kOverLimits,  // beyond the store's limits: as kDamaged
+  kUnreadable,  // cannot be read (permission, not a regular file, no place)
+};
 
 class ZQ_UTILS_API Config {
  public:
@@ -71,6 +93,8 @@ class ZQ_UTILS_API Config {
   // the value is bytes, or the text is not ASCII or has 512 characters or
   // more.
   bool GetString(const std::string& key, std::string& value) const;
+  // As GetString; on false `status` says why (kNotFound: no value).
+  bool GetString(const std::string& key, std::string& value, ConfigStatus& status) const;
   // The same operation as GetString.
   bool GetString32(const std::string& key, std::string& value) const;
   // The same operation as GetString.
@@ -84,34 +108,60 @@ class ZQ_UTILS_API Config {
   // text is stored (even one holding no number); false, with `value`
   // unchanged, in the cases where GetString fails.
   bool GetValue(const std::string& key, std::int32_t& value) const;
+  // As GetValue; on false `status` says why.
+  bool GetValue(const std::string& key, std::int32_t& value, ConfigStatus& status) const;
 
   // Copies the byte value under `key` into a new array allocated with new[],
   // stored in `data` with its size in `length`; the caller owns it and frees
   // it with delete[]. Returns false, with both unchanged, when the mode has no
   // value scope, no value is stored, the value is text, or it is empty.
   bool GetData(const std::string& key, unsigned char*& data, std::uint32_t& length) const;
+  // As GetData; on false `status` says why.
+  bool GetData(const std::string& key, unsigned char*& data, std::uint32_t& length,
+               ConfigStatus& status) const;
 
   // Stores the text `value` under `key`. Texts of 512 characters or more are
   // stored but cannot be read back. Reports nothing: stores nothing when the
   // mode has no value scope, a text is not ASCII, or the store cannot be
-  // written (all-users scope without the right to write it).
+  // written (see Failures above); the overload below says which.
   void SetString(const std::string& key, const std::string& value) const;
+  // As SetString. Returns true once the value is stored (durably, visible to
+  // every process); false, with nothing stored and `status` saying why, when
+  // it is not.
+  bool SetString(const std::string& key, const std::string& value, ConfigStatus& status) const;
   // Stores `value` under `key` as its decimal text ("-" for negatives, no
-  // leading zeros, no "+"). Fails silently as SetString does.
+  // leading zeros, no "+"). Fails as SetString does.
   void SetValue(const std::string& key, std::int32_t value) const;
+  bool SetValue(const std::string& key, std::int32_t value, ConfigStatus& status) const;
   // Stores a copy of the `length` bytes at `data` under `key`; the caller
-  // keeps its bytes. Does nothing when `data` is null or `length` is 0 (an
-  // earlier value stays), or when the domain's file would exceed the store's
-  // limits (below). Fails silently as SetString does.
+  // keeps its bytes. Does nothing (kBadArgument) when `data` is null or
+  // `length` is 0 (an earlier value stays), nor (kOverLimits) when the
+  // domain's file would exceed the store's limits (below); else fails as
+  // SetString does.
   void SetData(const std::string& key, const unsigned char* data, std::uint32_t length) const;
+  bool SetData(const std::string& key, const unsigned char* data, std::uint32_t length,
+               ConfigStatus& status) const;
 
   // Removes `key` from the Delete/GetKeys scope of the mode (see above);
-  // removing a key that is not there does nothing. Reports nothing.
+  // removing a key that is not there writes nothing. Reports nothing.
   void Delete(const std::string& key) const;
+  // As Delete. Returns true when the key is not there afterwards; false, with
+  // the dictionary unchanged and `status` saying why, when the store cannot
+  // be read or written (as SetString).
+  bool Delete(const std::string& key, ConfigStatus& status) const;
   // Returns the keys of the Delete/GetKeys scope of the mode, in byte order.
   // Keys that are not ASCII or have 512 characters or more are left out; an
   // empty list when there are none or the store cannot be read.
   std::vector<std::string> GetKeys() const;
+  // Lists those keys into `keys`. Returns true when the dictionary was read
+  // (no file: no keys); false, with `keys` empty and `status` saying why,
+  // when it cannot be read (kDamaged, kPermission, ...).
+  bool GetKeys(std::vector<std::string>& keys, ConfigStatus& status) const;
+
+  // Says what the domain's file of the value operations is (for modes without
+  // them, the file of Delete and GetKeys), and fills `status` with why it
+  // cannot be read when it is not kPresent or kAbsent. Reads the file once.
+  DomainState GetState(ConfigStatus& status) const;
 
  private:
   std::int32_t mode;

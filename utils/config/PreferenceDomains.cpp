@@ -15,6 +15,8 @@
 #include "utils/config/ModeScopes.h"
 #include "utils/config/PreferenceLocation.h"
 #include "utils/config/store/PreferencePaths.h"
+#include "utils/config/store/PreferenceStore.h"
+#include "utils/config/store/StoreStatus.h"
 #include "utils/file/File.h"
 #include "utils/file/FileCalls.h"
 #include "utils/runtime/CallGate.h"
@@ -27,10 +29,12 @@ namespace {
 // domain is the domain followed by a suffix that depends only on the scope
 // (".plist", or ".<host id>.plist"), so the suffix is taken from the name of
 // a probe domain.
-bool AddDomains(Preferences::Scope scope, std::vector<std::string>& domains) {
+ConfigStatus AddDomains(Preferences::Scope scope, std::vector<std::string>& domains) {
   constexpr std::string_view kProbe = "p";
   Preferences::FileLocation probe;
-  if (!Preferences::LocateDomainFile(kProbe, scope, probe)) return false;
+  if (ConfigStatus located = Preferences::LocateFile(kProbe, scope, probe); !located.Ok()) {
+    return located;
+  }
   const std::string suffix = probe.fileName.substr(kProbe.size());
   const bool listed = internal::ListFolder(probe.folder, [&](int folder, const char* entry) {
     const std::string name = entry;
@@ -43,18 +47,27 @@ bool AddDomains(Preferences::Scope scope, std::vector<std::string>& domains) {
     std::string domain = name.substr(0, name.size() - suffix.size());
     if (Preferences::IsStorableDomain(domain)) domains.push_back(std::move(domain));
   });
-  return listed || errno == ENOENT;
+  if (listed || errno == ENOENT) return {};
+  return Preferences::LastSystemFailure(probe.folder);
 }
 
 }  // namespace
 
 bool ListPreferenceDomains(std::int32_t mode, std::vector<std::string>& domains) {
+  ConfigStatus status;
+  return ListPreferenceDomains(mode, domains, status);
+}
+
+bool ListPreferenceDomains(std::int32_t mode, std::vector<std::string>& domains,
+                           ConfigStatus& status) {
   const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);  // as LocatePreferenceFiles
   std::vector<std::string> found;
   if (const std::optional<Preferences::Scope> values = internal::ValueScope(mode)) {
-    if (!AddDomains(*values, found)) return false;
+    status = AddDomains(*values, found);
+    if (!status.Ok()) return false;
   }
-  if (!AddDomains(internal::KeysScope(mode), found)) return false;
+  status = AddDomains(internal::KeysScope(mode), found);
+  if (!status.Ok()) return false;
   std::sort(found.begin(), found.end());
   found.erase(std::unique(found.begin(), found.end()), found.end());
   domains = std::move(found);

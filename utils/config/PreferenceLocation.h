@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "utils/Export.h"
+#include "utils/config/ConfigStatus.h"
 
 namespace ZQ::RVL::Utils {
 
@@ -33,6 +34,11 @@ struct PreferenceFiles {
 // store's location cannot be determined.
 ZQ_UTILS_API bool LocatePreferenceFiles(std::int32_t mode, const std::string& applicationName,
                                         const std::string& companyName, PreferenceFiles& files);
+// As above; on false `status` says why: kBadArgument or kNoLocation, with the
+// reason in words ("ZQ_PREFERENCES_ROOT must be an absolute path...").
+ZQ_UTILS_API bool LocatePreferenceFiles(std::int32_t mode, const std::string& applicationName,
+                                        const std::string& companyName, PreferenceFiles& files,
+                                        ConfigStatus& status);
 
 // Fills `domains` with the domains that have a dictionary file in the store
 // for a Config of `mode`: its value scope and its Delete/GetKeys scope (for
@@ -44,5 +50,9 @@ ZQ_UTILS_API bool LocatePreferenceFiles(std::int32_t mode, const std::string& ap
 // `domains` unchanged, when the store's location cannot be determined (see
 // LocatePreferenceFiles) or a folder exists but cannot be read.
 ZQ_UTILS_API bool ListPreferenceDomains(std::int32_t mode, std::vector<std::string>& domains);
+// As above; on false `status` says why: kNoLocation, or the system's reason a
+// folder cannot be read (kPermission, kNotAFile, kSystem) with its path.
+ZQ_UTILS_API bool ListPreferenceDomains(std::int32_t mode, std::vector<std::string>& domains,
+                                        ConfigStatus& status);
 
 }  // namespace ZQ::RVL::Utils

@@ -12,32 +12,65 @@ namespace ZQ::RVL::Utils {
 
 bool ExportPreferences(std::int32_t mode, const std::string& applicationName,
                        const std::string& companyName, PreferenceFormat format, std::string& file) {
+  ConfigStatus status;
+  return ExportPreferences(mode, applicationName, companyName, format, file, status);
+}
+
+bool ExportPreferences(std::int32_t mode, const std::string& applicationName,
+                       const std::string& companyName, PreferenceFormat format, std::string& file,
+                       ConfigStatus& status) {
   const std::optional<Preferences::Scope> scope = internal::ValueScope(mode);
-  if (!scope) return false;
-  const std::optional<Preferences::Dictionary> dictionary =
-      Preferences::CopyDictionary(internal::ConfigDomain(companyName, applicationName), *scope);
-  return dictionary && Preferences::EncodeDictionary(*dictionary, file,
-                                                     format == PreferenceFormat::kXml
-                                                         ? Preferences::PlistFormat::kXml
-                                                         : Preferences::PlistFormat::kBinary);
+  if (!scope) {
+    status = ConfigStatus(ConfigError::kNoValueScope, 0, {});
+    return false;
+  }
+  Preferences::Dictionary dictionary;
+  status = Preferences::CopyDictionary(internal::ConfigDomain(companyName, applicationName), *scope,
+                                       dictionary);
+  if (!status.Ok()) return false;
+  const bool xml = format == PreferenceFormat::kXml;
+  if (!Preferences::EncodeDictionary(
+          dictionary, file,
+          xml ? Preferences::PlistFormat::kXml : Preferences::PlistFormat::kBinary)) {
+    status = ConfigStatus(ConfigError::kOverLimits, 0, {},
+                          xml ? "a value would not read back unchanged from XML, or the XML would "
+                                "exceed the store's limits; the binary format carries every value"
+                              : "the file would exceed the store's limits");
+    return false;
+  }
+  return true;
 }
 
 ImportResult ImportPreferences(std::int32_t mode, const std::string& applicationName,
                                const std::string& companyName, std::string_view file,
                                std::string& why) {
+  ConfigStatus status;
+  const ImportResult result = ImportPreferences(mode, applicationName, companyName, file, status);
+  if (result != ImportResult::kImported)
+    why = status.Detail().empty() ? status.Message() : status.Detail();
+  return result;
+}
+
+ImportResult ImportPreferences(std::int32_t mode, const std::string& applicationName,
+                               const std::string& companyName, std::string_view file,
+                               ConfigStatus& status) {
   // The store decodes only what its own check accepts, so what is refused
   // here is exactly what it would keep aside as damaged.
   Preferences::Dictionary dictionary;
   if (!Preferences::DecodeDictionary(file, dictionary)) {
-    why = Preferences::DescribeRefusal(file);
+    std::string why = Preferences::DescribeRefusal(file);
     if (why.empty()) why = "libplist could not read it";
+    status = ConfigStatus(ConfigError::kDamaged, 0, {}, std::move(why));
     return ImportResult::kRefused;
   }
   const std::optional<Preferences::Scope> scope = internal::ValueScope(mode);
-  if (!scope) return ImportResult::kNotWritten;
-  const bool written = Preferences::ReplaceDictionary(
-      internal::ConfigDomain(companyName, applicationName), dictionary, *scope);
-  return written ? ImportResult::kImported : ImportResult::kNotWritten;
+  if (!scope) {
+    status = ConfigStatus(ConfigError::kNoValueScope, 0, {});
+    return ImportResult::kNotWritten;
+  }
+  status = Preferences::ReplaceDictionary(internal::ConfigDomain(companyName, applicationName),
+                                          dictionary, *scope);
+  return status.Ok() ? ImportResult::kImported : ImportResult::kNotWritten;
 }
 
 }  // namespace ZQ::RVL::Utils

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "utils/Export.h"
+#include "utils/config/ConfigStatus.h"
 
 namespace ZQ::RVL::Utils {
 
@@ -35,6 +36,11 @@ enum class PreferenceFormat {
 ZQ_UTILS_API bool ExportPreferences(std::int32_t mode, const std::string& applicationName,
                                     const std::string& companyName, PreferenceFormat format,
                                     std::string& file);
+// As above; on false `status` says why: kNoValueScope, the reasons a read
+// fails (Config.h), or kOverLimits (with the XML's reason in its detail).
+ZQ_UTILS_API bool ExportPreferences(std::int32_t mode, const std::string& applicationName,
+                                    const std::string& companyName, PreferenceFormat format,
+                                    std::string& file, ConfigStatus& status);
 
 enum class ImportResult {
   kImported,    // the dictionary is now the file's, durably
@@ -48,10 +54,16 @@ enum class ImportResult {
 // durable write under the domain's lock, as a Set* writes. Refuses a file that
 // is not a property list whose root is a dictionary, or that the store would
 // treat as damaged if it found it on disk (see doc/preferences-layout.md for
-// its rules and limits): `why` then says why in words. Otherwise `why` is left
-// as it was.
+// its rules and limits). Whenever the file is not imported, `why` says why in
+// words; otherwise it is left as it was.
 ZQ_UTILS_API ImportResult ImportPreferences(std::int32_t mode, const std::string& applicationName,
                                             const std::string& companyName, std::string_view file,
                                             std::string& why);
+// As above, with the reason in `status`: kDamaged (the rule broken in its
+// detail) for kRefused; for kNotWritten kNoValueScope or the reasons a write
+// fails (Config.h).
+ZQ_UTILS_API ImportResult ImportPreferences(std::int32_t mode, const std::string& applicationName,
+                                            const std::string& companyName, std::string_view file,
+                                            ConfigStatus& status);
 
 }  // namespace ZQ::RVL::Utils

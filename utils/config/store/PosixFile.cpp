@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "utils/config/store/StoreStatus.h"
 #include "utils/file/AtomicFile.h"
 #include "utils/file/FileCalls.h"
 #include "utils/runtime/ProcessWide.h"
@@ -76,28 +77,80 @@ ReplacementMark::~ReplacementMark() {
   static_cast<void>(result);
 }
 
-FileLock LockExclusive(const std::string& path, std::chrono::steady_clock::time_point deadline) {
+Patience::Patience(std::string filePath, std::string lockPath)
+    : filePath_(std::move(filePath)),
+      lockPath_(std::move(lockPath)),
+      file_(Look(filePath_)),
+      lock_(Look(lockPath_)),
+      start_(std::chrono::steady_clock::now()),
+      progress_(start_),
+      looked_(start_) {}
+
+bool Patience::Seen::operator==(const Seen& other) const {
+  return device == other.device && inode == other.inode && size == other.size &&
+         changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+}
+
+Patience::Seen Patience::Look(const std::string& path) {
+  struct stat info {};
+  Seen seen;
+  if (files::StatAt(AT_FDCWD, path.c_str(), info, AT_SYMLINK_NOFOLLOW) != 0) return seen;
+  seen.device = info.st_dev;
+  seen.inode = info.st_ino;
+  seen.size = info.st_size;
+  seen.changed = info.st_ctim;
+  return seen;
+}
+
+bool Patience::RunOut() {
+  constexpr std::chrono::milliseconds kLookEvery{5};
+  const auto now = std::chrono::steady_clock::now();
+  if (now - looked_ >= kLookEvery) {
+    looked_ = now;
+    const Seen file = Look(filePath_);
+    const Seen lock = Look(lockPath_);
+    if (!(file == file_) || !(lock == lock_)) {
+      file_ = file;
+      lock_ = lock;
+      progress_ = now;
+    }
+  }
+  return now - progress_ >= kStuckAfter || now - start_ >= kLongestWait;
+}
+
+FileLock LockExclusive(const std::string& path, Patience& patience, ConfigStatus& why) {
   // Polls: flock has no timed wait, and a library may not use the host's
   // signals to interrupt one.
   constexpr std::chrono::microseconds kFirstPause{100};
   constexpr std::chrono::microseconds kLongestPause{2000};
   std::chrono::microseconds pause = kFirstPause;
+  const auto notAFile = [&](const char* detail) {
+    why = ConfigStatus(ConfigError::kNotAFile, 0, path, detail);
+    return FileLock();
+  };
   for (;;) {
     FileLock lock;
     lock.fd_ = FileDescriptor(files::Open(AT_FDCWD, path.c_str(),
                                           O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
                                           kLockFileMode));
-    if (!lock.fd_.Valid()) return {};
-    struct stat info {};
-    // A lock file has one name: another name of someone's file (a hard link)
-    // is not ours to change the mode or size of.
-    if (files::Stat(lock.fd_.Get(), info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink > 1) {
+    if (!lock.fd_.Valid()) {
+      why = LastSystemFailure(path);
       return {};
     }
+    struct stat info {};
+    if (files::Stat(lock.fd_.Get(), info) != 0) {
+      why = LastSystemFailure(path);
+      return {};
+    }
+    // A lock file has one name: another name of someone's file (a hard link)
+    // is not ours to change the mode or size of.
+    if (!S_ISREG(info.st_mode)) return notAFile("the lock file is not a regular file");
+    if (info.st_nlink > 1) return notAFile("the lock file has other names (hard links)");
     // A lock file made by an older writer may let other users open it and
     // hold the lock.
     if ((info.st_mode & 0777) != kLockFileMode && info.st_uid == ::geteuid() &&
         files::ChangeMode(lock.fd_.Get(), kLockFileMode) != 0) {
+      why = LastSystemFailure(path);
       return {};
     }
     // Root writing a user's settings makes the lock file the user's, or the
@@ -111,7 +164,14 @@ FileLock LockExclusive(const std::string& path, std::chrono::steady_clock::time_
     lock.device_ = info.st_dev;
     lock.inode_ = info.st_ino;
     while (files::Lock(lock.fd_.Get(), LOCK_EX | LOCK_NB) != 0) {
-      if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) return {};
+      if (errno != EWOULDBLOCK) {
+        why = LastSystemFailure(path);
+        return {};
+      }
+      if (patience.RunOut()) {
+        why = ConfigStatus(ConfigError::kLockTimeout, 0, path);
+        return {};
+      }
       std::this_thread::sleep_for(pause);
       pause = std::min(pause * 2, kLongestPause);
     }

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <string>
 
+#include "utils/config/ConfigStatus.h"
 #include "utils/file/File.h"
 #include "utils/file/FileDescriptor.h"
 
@@ -22,11 +23,45 @@ namespace ZQ::RVL::Utils::Preferences {
 
 using Utils::internal::FileDescriptor;
 
-// How long a writer waits for the lock of a file before it gives up and
-// stores nothing: a stopped, hung or hostile holder (flock on the lock file
+// How long a writer goes on waiting for its turn while the domain's writers
+// make no progress: a stopped, hung or hostile holder (flock on the lock file
 // by another process of the same user) must not hang every writer of the
-// domain. Every write the store does holds the lock for well under a second.
-constexpr std::chrono::milliseconds kLockWait{5000};
+// domain, while a queue of writers that each finish in well under a second
+// must not make the last of them give up.
+constexpr std::chrono::milliseconds kStuckAfter{5000};
+// The longest a writer waits in all, however the files change meanwhile
+// (a program of the same user that rewrites the file again and again).
+constexpr std::chrono::seconds kLongestWait{120};
+
+// A writer's patience with the other writers of one file: it runs out when
+// neither the file nor its lock file changed (another writer's new file in
+// place, a holder marking its replacement) for kStuckAfter, or after
+// kLongestWait in all.
+class Patience {
+ public:
+  Patience(std::string filePath, std::string lockPath);
+  // Looks at both files (at most every few milliseconds); a change starts the
+  // kStuckAfter wait again. Returns true once patience ran out.
+  bool RunOut();
+
+ private:
+  struct Seen {
+    bool operator==(const Seen& other) const;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    struct timespec changed {};
+  };
+  static Seen Look(const std::string& path);
+
+  std::string filePath_;
+  std::string lockPath_;
+  Seen file_;
+  Seen lock_;
+  std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point progress_;
+  std::chrono::steady_clock::time_point looked_;
+};
 
 // The mode of every lock file, whatever the umask: only its owner may open
 // it, so no other user can take the lock of an all-users file.
@@ -67,8 +102,7 @@ class FileLock {
   bool LeftUnfinished() const { return unfinished_; }
 
  private:
-  friend FileLock LockExclusive(const std::string& path,
-                                std::chrono::steady_clock::time_point deadline);
+  friend FileLock LockExclusive(const std::string& path, Patience& patience, ConfigStatus& why);
   friend class ReplacementMark;
   // Stats `path`; true when it is the locked file.
   bool IsAt(const std::string& path, struct stat& info) const;
@@ -99,12 +133,13 @@ class ReplacementMark {
 
 // Opens (creating it with kLockFileMode when missing; narrowing an own lock
 // file of another mode to it) the lock file at `path` and waits for an
-// exclusive flock on it until `deadline`, then checks that the locked file is
-// still the one at `path` and starts again when it is not. Returns a lock that
-// is not Held() when the path is not a regular file (nor a link, which is
-// never followed), has other names (a hard link to someone's file), cannot be
-// opened, or the deadline passes first.
-FileLock LockExclusive(const std::string& path, std::chrono::steady_clock::time_point deadline);
+// exclusive flock on it until `patience` runs out, then checks that the
+// locked file is still the one at `path` and starts again when it is not.
+// Returns a lock that is not Held(), with `why` set, when the path is not a
+// regular file (nor a link, which is never followed) or has other names (a
+// hard link to someone's file): kNotAFile; cannot be opened: the system's
+// reason; patience runs out first: kLockTimeout.
+FileLock LockExclusive(const std::string& path, Patience& patience, ConfigStatus& why);
 
 // Removes the temporary files that an atomic replacement left for `fileName`
 // in `folder` when its process was killed, if there may be any: `lock` (the

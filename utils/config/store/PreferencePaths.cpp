@@ -8,8 +8,8 @@
 
 #include "utils/file/File.h"
 #include "utils/file/FileCalls.h"
-#include "utils/runtime/Sha256.h"
 #include "utils/runtime/ProcessWide.h"
+#include "utils/runtime/Sha256.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 
@@ -151,14 +151,32 @@ std::string HostId() {
   return gHashedMachineId.Make(&HashedMachineId);
 }
 
-bool LocateDomainFile(std::string_view domain, Scope scope, FileLocation& out) {
-  if (!IsStorableDomain(domain)) return false;
+bool LocateDomainFile(std::string_view domain, Scope scope, FileLocation& out, std::string* why) {
+  const auto fail = [why](std::string reason) {
+    if (why != nullptr) *why = std::move(reason);
+    return false;
+  };
+  if (!IsStorableDomain(domain)) {
+    return fail("the domain \"" + std::string(domain) +
+                "\" cannot be stored (empty, \".\", \"..\", holds \"/\", or over " +
+                std::to_string(kMaxDomainLength) + " bytes)");
+  }
   std::string folder = ScopeFolder(scope.user);
-  if (folder.empty()) return false;
+  if (folder.empty()) {
+    if (const char* root = EnvironmentValue("ZQ_PREFERENCES_ROOT")) {
+      return fail("ZQ_PREFERENCES_ROOT must be an absolute path, not \"" + std::string(root) +
+                  "\"");
+    }
+    return fail("no home folder is known (HOME, XDG_CONFIG_HOME and the user database)");
+  }
   std::string fileName(domain);
   if (scope.host == HostScope::kCurrentHost) {
     const std::string host = HostId();
-    if (host.empty()) return false;
+    if (host.empty()) {
+      return fail(EnvironmentValue("ZQ_HOST_ID") != nullptr
+                      ? "ZQ_HOST_ID is not 1 to 64 of A-Z a-z 0-9 - _"
+                      : "no machine id is known (/etc/machine-id, the host name)");
+    }
     folder += "/ByHost";
     fileName += "." + host;
   }

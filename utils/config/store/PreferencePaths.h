@@ -55,8 +55,9 @@ bool IsStorableDomain(std::string_view domain);
 // Finds the file of `domain` in `scope`. Returns false, with `out` unchanged,
 // when the domain is not storable, the store's folder cannot be determined
 // (ZQ_PREFERENCES_ROOT set but not an absolute path, no home folder) or the host id is not
-// usable (this-host scope only).
-bool LocateDomainFile(std::string_view domain, Scope scope, FileLocation& out);
+// usable (this-host scope only); `why`, when given, then says which in words.
+bool LocateDomainFile(std::string_view domain, Scope scope, FileLocation& out,
+                      std::string* why = nullptr);
 
 // Returns this machine's host id: ZQ_HOST_ID when it is set (1 to 64 of
 // [A-Za-z0-9_-]; an empty result when it holds anything else), otherwise 32 hex

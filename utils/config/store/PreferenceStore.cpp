@@ -12,14 +12,13 @@
 
 #include "utils/config/store/DecodedFiles.h"
 #include "utils/config/store/PosixFile.h"
+#include "utils/config/store/StoreStatus.h"
 #include "utils/file/AtomicFile.h"
 #include "utils/runtime/CallGate.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 
 namespace {
-
-enum class LoadStatus { kOk, kMissing, kDamaged, kError };
 
 // How long a file that does not decode is left to settle before it is read
 // again: a program that rewrites a file in place has it half-written for a
@@ -32,20 +31,32 @@ constexpr std::chrono::milliseconds kSettleTime{50};
 // set that writer's file aside.
 constexpr std::chrono::seconds kQuietTime{1};
 
-// Reads the file at `location` into `bytes` (only meaningful after kOk).
-LoadStatus ReadBytes(const FileLocation& location, std::string& bytes,
-                     struct stat* after = nullptr) {
-  switch (ReadWholeFile(location.Path(), kMaxFileSize, bytes, after)) {
+// The status of a file beyond kMaxFileSize (nothing of it read).
+ConfigStatus TooLarge(const std::string& path) {
+  return ConfigStatus(ConfigError::kOverLimits, 0, path,
+                      "larger than " + std::to_string(kMaxFileSize) + " bytes");
+}
+
+ConfigStatus Damaged(const std::string& path) {
+  return ConfigStatus(ConfigError::kDamaged, 0, path);
+}
+
+// Reads the file at `location` into `bytes` (only meaningful after success);
+// kNotFound when there is no file.
+ConfigStatus ReadBytes(const FileLocation& location, std::string& bytes,
+                       struct stat* after = nullptr) {
+  const std::string path = location.Path();
+  switch (ReadWholeFile(path, kMaxFileSize, bytes, after)) {
     case ReadStatus::kOk:
-      return LoadStatus::kOk;
+      return {};
     case ReadStatus::kMissing:
-      return LoadStatus::kMissing;
+      return ConfigStatus(ConfigError::kNotFound, 0, path);
     case ReadStatus::kTooLarge:
-      return LoadStatus::kDamaged;
+      return TooLarge(path);
     case ReadStatus::kError:
       break;
   }
-  return LoadStatus::kError;
+  return LastSystemFailure(path);
 }
 
 // True when `a` and `b`, stats of the file taken after reading it, show the
@@ -68,23 +79,27 @@ bool QuietFor(const struct stat& info) {
 
 // Reads and decodes the dictionary at `location` into `out`, keeping the
 // bytes read in `bytes` (none: no file); a missing file is an empty
-// dictionary.
-LoadStatus Load(const FileLocation& location, Dictionary& out, std::optional<std::string>& bytes,
-                struct stat* after = nullptr) {
+// dictionary. kDamaged or kOverLimits for a file the store does not read.
+ConfigStatus Load(const FileLocation& location, Dictionary& out, std::optional<std::string>& bytes,
+                  struct stat* after = nullptr) {
   bytes.emplace();
-  const LoadStatus status = ReadBytes(location, *bytes, after);
-  if (status == LoadStatus::kDamaged) bytes->clear();  // too large: nothing read
-  if (status == LoadStatus::kMissing) {
+  const ConfigStatus status = ReadBytes(location, *bytes, after);
+  if (status.Error() == ConfigError::kOverLimits) bytes->clear();  // nothing read
+  if (status.Error() == ConfigError::kNotFound) {
     bytes.reset();
     out.clear();
-    return LoadStatus::kOk;
+    return {};
   }
-  if (status != LoadStatus::kOk) return status;
+  if (!status.Ok()) return status;
   if (const auto kept = PeekKept(location.Path(), *bytes)) {
     out = *kept;  // a copy to change: cheaper than a parse
-    return LoadStatus::kOk;
+    return {};
   }
-  return DecodeDictionary(*bytes, out) ? LoadStatus::kOk : LoadStatus::kDamaged;
+  return DecodeDictionary(*bytes, out) ? ConfigStatus() : Damaged(location.Path());
+}
+
+bool Damaged(const ConfigStatus& status) {
+  return status.Error() == ConfigError::kDamaged || status.Error() == ConfigError::kOverLimits;
 }
 
 // Reads the file of `domain` in `scope` and answers from its kept dictionary
@@ -92,19 +107,21 @@ LoadStatus Load(const FileLocation& location, Dictionary& out, std::optional<std
 // to this process, or a file that does not decode as a whole), with
 // `fromFile(bytes)`, which decodes only what it needs (one broken value of
 // another program does not hide the others). No file is an empty dictionary,
-// with nothing to ask. Returns false when the file cannot be
-// located or read, or the answer fails.
+// with nothing to ask. Fails when the file cannot be located or read, and
+// with kDamaged when the answer fails.
 template <typename FromDictionary, typename FromFile>
-bool ReadAndDecode(std::string_view domain, Scope scope, FromDictionary fromDictionary,
-                   FromFile fromFile) {
+ConfigStatus ReadAndDecode(std::string_view domain, Scope scope, FromDictionary fromDictionary,
+                           FromFile fromFile) {
   FileLocation location;
-  if (!LocateDomainFile(domain, scope, location)) return false;
+  if (ConfigStatus located = LocateFile(domain, scope, location); !located.Ok()) return located;
   std::string bytes;
-  const LoadStatus status = ReadBytes(location, bytes);
-  if (status == LoadStatus::kMissing) return true;
-  if (status != LoadStatus::kOk) return false;
-  if (const auto dictionary = FindKept(location.Path(), bytes)) return fromDictionary(*dictionary);
-  return fromFile(bytes);
+  const ConfigStatus status = ReadBytes(location, bytes);
+  if (status.Error() == ConfigError::kNotFound) return {};
+  if (!status.Ok()) return status;
+  if (const auto dictionary = FindKept(location.Path(), bytes)) {
+    return fromDictionary(*dictionary) ? ConfigStatus() : Damaged(location.Path());
+  }
+  return fromFile(bytes) ? ConfigStatus() : Damaged(location.Path());
 }
 
 // Looks `key` up in a file's dictionary, for ReadAndDecode.
@@ -150,45 +167,54 @@ bool StillUnchanged(const FileLocation& location, const std::optional<std::strin
 // removed never commits), and reads the file again: when another writer
 // changed it meanwhile (or removed this writer's temporary file as a stray),
 // the change is made again from the start, until the lock's deadline.
-bool Modify(std::string_view domain, Scope scope, const std::function<bool(Dictionary&)>& change) {
+ConfigStatus Modify(std::string_view domain, Scope scope,
+                    const std::function<bool(Dictionary&)>& change) {
   FileLocation location;
-  if (!LocateDomainFile(domain, scope, location)) return false;
-  if (!MakeFolders(location.folder, location.folderMode)) return false;
+  if (ConfigStatus located = LocateFile(domain, scope, location); !located.Ok()) return located;
+  if (!MakeFolders(location.folder, location.folderMode)) {
+    return LastSystemFailure(location.folder);
+  }
   const std::string path = location.Path();
   const std::string lockPath = path + ".lock";
-  const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+  Patience patience(path, lockPath);
+  const auto timedOut = [&] { return ConfigStatus(ConfigError::kLockTimeout, 0, lockPath); };
   for (bool again = false;; again = true) {
-    if (again && std::chrono::steady_clock::now() >= deadline) return false;
-    const FileLock lock = LockExclusive(lockPath, deadline);
-    if (!lock.Held()) return false;
+    if (again && patience.RunOut()) return timedOut();
+    ConfigStatus why;
+    const FileLock lock = LockExclusive(lockPath, patience, why);
+    if (!lock.Held()) return why;
     RemoveStrayTemporaries(location.folder, location.fileName, lock);
 
     Dictionary dictionary;
     std::optional<std::string> read;
     struct stat readInfo {};
-    LoadStatus status = Load(location, dictionary, read, &readInfo);
+    ConfigStatus status = Load(location, dictionary, read, &readInfo);
     // Another program may be rewriting the file in place (open, truncate,
     // write): what looks damaged is set aside only when, after a pause that
     // lets such a writer finish, it reads the same again, nobody changed it
     // meanwhile, and its own times show it unchanged for kQuietTime.
-    while (status == LoadStatus::kDamaged && std::chrono::steady_clock::now() < deadline) {
+    bool patient = true;
+    while (Damaged(status) && (patient = !patience.RunOut())) {
       const std::optional<std::string> before = read;
       const struct stat beforeInfo = readInfo;
       std::this_thread::sleep_for(kSettleTime);
       status = Load(location, dictionary, read, &readInfo);
-      if (status == LoadStatus::kDamaged && read == before && SameVersion(readInfo, beforeInfo) &&
+      if (Damaged(status) && read == before && SameVersion(readInfo, beforeInfo) &&
           QuietFor(readInfo)) {
         break;
       }
     }
-    if (status == LoadStatus::kError) return false;
-    const bool damaged = status == LoadStatus::kDamaged;
-    if (damaged && std::chrono::steady_clock::now() >= deadline) return false;
+    if (!status.Ok() && !Damaged(status)) return status;
+    const bool damaged = Damaged(status);
+    if (damaged && !patient) return timedOut();
     if (damaged) dictionary.clear();
-    if (!change(dictionary) && !damaged) return true;
+    if (!change(dictionary) && !damaged) return {};
 
     std::string bytes;
-    if (!EncodeDictionary(dictionary, bytes) || bytes.size() > kMaxFileSize) return false;
+    if (!EncodeDictionary(dictionary, bytes) || bytes.size() > kMaxFileSize) {
+      return ConfigStatus(ConfigError::kOverLimits, 0, path,
+                          "the file would exceed the store's limits");
+    }
     const ReplacementMark mark(lock);  // outlives the temporary file
     Utils::internal::AtomicFile file;
     Utils::internal::ReplaceOptions options;
@@ -200,31 +226,47 @@ bool Modify(std::string_view domain, Scope scope, const std::function<bool(Dicti
     options.nameFromTheStart = true;
     if (!file.Begin(path, options) || !file.Write(bytes) || !file.Sync()) {
       if (errno == ENOENT) continue;
-      return false;
+      ConfigStatus failed = LastSystemFailure(path);
+      if (file.Refusal() != nullptr) {
+        failed = ConfigStatus(failed.Error(), failed.SystemError(), path, file.Refusal());
+      }
+      return failed;
     }
     if (!lock.StillAt(lockPath) || !StillUnchanged(location, read)) continue;
-    if (damaged && !PreserveDamagedFile(location.folder, location.fileName)) return false;
+    if (damaged && !PreserveDamagedFile(location.folder, location.fileName)) {
+      return LastSystemFailure(path);
+    }
     if (file.Commit()) {
       KeepWritten(path, std::move(bytes), std::move(dictionary));
-      return true;
+      return {};
     }
-    if (errno != ENOENT) return false;
+    if (errno != ENOENT) return LastSystemFailure(path);
   }
 }
 
 }  // namespace
 
-std::optional<StoredValue> CopyValue(std::string_view domain, const std::string& key, Scope scope) {
-  const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
-  std::optional<StoredValue> value;
-  const LookUp lookUp{key, value};
-  if (!ReadAndDecode(domain, scope, lookUp, lookUp)) return std::nullopt;
-  return value;
+ConfigStatus LocateFile(std::string_view domain, Scope scope, FileLocation& location) {
+  std::string why;
+  if (LocateDomainFile(domain, scope, location, &why)) return {};
+  return ConfigStatus(
+      IsStorableDomain(domain) ? ConfigError::kNoLocation : ConfigError::kBadArgument, 0, {},
+      std::move(why));
 }
 
-bool SetValue(std::string_view domain, const std::string& key, const StoredValue& value,
-              Scope scope) {
-  if (value.bytes.size() > kMaxFileSize) return false;
+ConfigStatus CopyValue(std::string_view domain, const std::string& key, Scope scope,
+                       std::optional<StoredValue>& value) {
+  const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
+  value.reset();
+  const LookUp lookUp{key, value};
+  return ReadAndDecode(domain, scope, lookUp, lookUp);
+}
+
+ConfigStatus SetValue(std::string_view domain, const std::string& key, const StoredValue& value,
+                      Scope scope) {
+  if (value.bytes.size() > kMaxFileSize) {
+    return ConfigStatus(ConfigError::kOverLimits, 0, {}, "the value alone exceeds the file limit");
+  }
   const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
   return Modify(domain, scope, [&](Dictionary& dictionary) {
     dictionary[key] = value;
@@ -232,20 +274,20 @@ bool SetValue(std::string_view domain, const std::string& key, const StoredValue
   });
 }
 
-bool RemoveValue(std::string_view domain, const std::string& key, Scope scope) {
+ConfigStatus RemoveValue(std::string_view domain, const std::string& key, Scope scope) {
   const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
   // A key that is not there needs no lock and no write (and no folder or lock
   // file is made for a domain that was never written).
   std::optional<StoredValue> current;
   const LookUp lookUp{key, current};
-  if (ReadAndDecode(domain, scope, lookUp, lookUp) && !current) return true;
+  if (ReadAndDecode(domain, scope, lookUp, lookUp).Ok() && !current) return {};
   return Modify(domain, scope, [&](Dictionary& dictionary) { return dictionary.erase(key) != 0; });
 }
 
-std::optional<std::vector<std::string>> CopyKeyList(std::string_view domain, Scope scope) {
+ConfigStatus CopyKeyList(std::string_view domain, Scope scope, std::vector<std::string>& keys) {
   const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
-  std::vector<std::string> keys;
-  const bool read = ReadAndDecode(
+  keys.clear();
+  ConfigStatus status = ReadAndDecode(
       domain, scope,
       [&](const Dictionary& dictionary) {
         keys.reserve(dictionary.size());
@@ -253,30 +295,39 @@ std::optional<std::vector<std::string>> CopyKeyList(std::string_view domain, Sco
         return true;
       },
       [&](const std::string& bytes) { return DecodeKeys(bytes, keys); });
-  if (!read) return std::nullopt;
-  return keys;
+  if (!status.Ok()) keys.clear();
+  return status;
 }
 
-std::optional<Dictionary> CopyDictionary(std::string_view domain, Scope scope) {
+ConfigStatus CopyDictionary(std::string_view domain, Scope scope, Dictionary& out) {
   const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
-  Dictionary copy;
-  const bool read = ReadAndDecode(
+  out.clear();
+  return ReadAndDecode(
       domain, scope,
       [&](const Dictionary& dictionary) {
-        copy = dictionary;
+        out = dictionary;
         return true;
       },
-      [&](const std::string& bytes) { return DecodeDictionary(bytes, copy); });
-  if (!read) return std::nullopt;
-  return copy;
+      [&](const std::string& bytes) { return DecodeDictionary(bytes, out); });
 }
 
-bool ReplaceDictionary(std::string_view domain, const Dictionary& dictionary, Scope scope) {
+ConfigStatus ReplaceDictionary(std::string_view domain, const Dictionary& dictionary, Scope scope) {
   const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
   return Modify(domain, scope, [&](Dictionary& current) {
     current = dictionary;
     return true;
   });
+}
+
+ConfigStatus ExamineFile(std::string_view domain, Scope scope) {
+  const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
+  FileLocation location;
+  if (ConfigStatus located = LocateFile(domain, scope, location); !located.Ok()) return located;
+  std::string bytes;
+  if (ConfigStatus status = ReadBytes(location, bytes); !status.Ok()) return status;
+  if (FindKept(location.Path(), bytes)) return {};
+  std::vector<std::string> keys;
+  return DecodeKeys(bytes, keys) ? ConfigStatus() : Damaged(location.Path());
 }
 
 }  // namespace ZQ::RVL::Utils::Preferences
