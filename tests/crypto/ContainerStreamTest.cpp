@@ -1,10 +1,22 @@
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <valgrind/valgrind.h>
+
+#include <cstddef>
+#include <functional>
+#include <iterator>
+#include <thread>
 
 #include <climits>
 #include <sstream>
 
+#include "tests/config/ConfigTestUtil.h"
 #include "tests/crypto/ContainerTestUtil.h"
 #include "tests/support/FailingStreamBuf.h"
+#include "tests/support/TempDir.h"
 #include "utils/crypto/Constants.h"
 #include "utils/crypto/Crypto.h"
 
@@ -263,8 +275,58 @@ TEST(StreamDecrypt, HostileSizeFields) {
     EXPECT_FALSE(DecryptString(full, false).ok) << size;
 
     const auto light = DecryptString("ZQCRYPTO" + zqtest::SizeBytes(size) + body, true);
-    EXPECT_TRUE(light.ok) << size;
+    EXPECT_EQ(size >= 0, light.ok) << size;
     EXPECT_EQ(size < 0 ? 0u : body.size(), light.plain.size()) << size;
+  }
+}
+
+// No writer makes a negative size field: every reader of a header, in both
+// forms, refuses one (and the chunked decryption delivers nothing from it).
+TEST(ContainerReaders, EveryReaderRefusesANegativeSizeField) {
+  const zqtest::TempDir dir;
+  using Reader = std::function<bool(const std::string&, bool)>;
+  const std::pair<const char*, Reader> readers[] = {
+      {"StreamPlainSize",
+       [](const std::string& c, bool light) {
+         std::istringstream in(c);
+         int size = 0;
+         return Crypto::StreamPlainSize(in, size, light);
+       }},
+      {"FilePlainSize",
+       [&](const std::string& c, bool light) {
+         zqtest::WriteFile(dir.File("c"), c);
+         int size = 0;
+         return Crypto::FilePlainSize(dir.File("c").c_str(), size, light);
+       }},
+      {"StreamDecrypt",
+       [](const std::string& c, bool light) { return DecryptString(c, light).ok; }},
+      {"DecryptStreamInit",
+       [](const std::string& c, bool light) {
+         std::istringstream in(c);
+         int size = 0;
+         const bool opened = Crypto::DecryptStreamInit(in, size, light);
+         Crypto::DecryptStreamDeinit();
+         return opened;
+       }},
+      {"DeserializeImpl",
+       [](const std::string& c, bool light) {
+         std::istringstream in(c);
+         unsigned char* blob = nullptr;
+         int length = 0;
+         const bool read = Crypto::DeserializeImpl(in, blob, length, light);
+         delete[] blob;
+         return read;
+       }},
+  };
+  for (const auto& [name, read] : readers) {
+    for (bool light : {false, true}) {
+      for (std::int32_t size : {-1, -8, INT_MIN}) {
+        const std::string container =
+            "ZQCRYPTO" + zqtest::SizeBytes(size) + (light ? "" : Pattern(8)) + Pattern(64);
+        EXPECT_FALSE(read(container, light)) << name << (light ? " light " : " full ") << size;
+      }
+      EXPECT_TRUE(read(EncryptToString(Pattern(64), light), light)) << name << " sound";
+    }
   }
 }
 
@@ -324,4 +386,49 @@ TEST(StreamEncryptDecryptLight, CopiesUpToSizeBytesBothWays) {
   std::ostringstream restored;
   Crypto::StreamEncryptDecryptLight(back, 100000, restored);  // runs dry early
   EXPECT_EQ(plain.substr(0, 2049), restored.str());
+}
+
+namespace {
+
+// Makes getrandom fail with EPERM, and every kind of open too (so the
+// fallback to /dev/urandom fails), for the calling thread and the threads it
+// starts.
+bool DenyRandomness() {
+  struct sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 4, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 3, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 2, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_open, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+  };
+  struct sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+}  // namespace
+
+// A random source that fails: the writers of the full form fail having
+// written nothing, so a stream of containers is never left a header without
+// its container.
+TEST(ContainerWriters, FailingRandomSourceWritesNothing) {
+  if (RUNNING_ON_VALGRIND) GTEST_SKIP() << "valgrind's own opens would meet the filter";
+  EXPECT_EQ(0, zqtest::RunInChild([] {
+              EncryptToString("warm up OpenSSL", false);  // its providers are opened now
+              if (!DenyRandomness()) return false;
+              bool nothing = false;
+              std::thread fresh([&] {  // a thread of its own: no IVs drawn yet
+                const unsigned char blob[4] = {1, 2, 3, 4};
+                std::istringstream in("four");
+                std::ostringstream stream, blobStream;
+                const bool encrypted = Crypto::StreamEncrypt(in, 4, stream, false);
+                const bool serialized = Crypto::SerializeImpl(blob, 4, blobStream, false);
+                nothing =
+                    !encrypted && stream.str().empty() && !serialized && blobStream.str().empty();
+              });
+              fresh.join();
+              return nothing;
+            }));
 }

@@ -31,14 +31,14 @@ int DecodeSize(const char (&field)[kSizeFieldSize]) {
 }  // namespace
 
 bool WriteHeader(std::ostream& out, int size, unsigned char (&iv)[8], bool light) {
+  // The IV first: a random source that fails leaves nothing written, not a
+  // header without its container in a stream of them.
+  if (!light && !DrawIv(iv)) return false;
   char field[kSizeFieldSize];
   EncodeSize(size, field);
   out.write(gcMagic, kMagicSize);
   out.write(field, kSizeFieldSize);
-  if (!light) {
-    if (!DrawIv(iv)) return false;
-    out.write(reinterpret_cast<const char*>(iv), kIvSize);
-  }
+  if (!light) out.write(reinterpret_cast<const char*>(iv), kIvSize);
   return !out.fail();
 }
 
@@ -52,6 +52,7 @@ bool ReadHeader(std::istream& in, int& size, unsigned char (&iv)[8], bool light)
   in.read(field, kSizeFieldSize);
   if (!in.good()) return false;
   size = DecodeSize(field);
+  if (size < 0) return false;  // no writer makes one
   if (light) return true;
 
   unsigned char readIv[kIvSize] = {};

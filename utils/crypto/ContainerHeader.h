@@ -9,13 +9,13 @@ namespace ZQ::RVL::Utils::Crypto::internal {
 
 // Writes the magic and `size` (little-endian); in the full form also draws a
 // fresh IV into `iv` and writes it. Returns false when the random source fails
-// (the 12 bytes of magic and size are already written) or `out` has an error
-// flag afterwards.
+// (nothing is written then) or `out` has an error flag afterwards.
 bool WriteHeader(std::ostream& out, int size, unsigned char (&iv)[8], bool light);
 
 // Reads a header. Returns false on a wrong magic (the 8 bytes stay consumed,
-// `size` untouched), a stream that ends in the size field (`size` 0) or, in
-// the full form, in the IV (`size` holds the size field). On true `size` and,
+// `size` untouched), a stream that ends in the size field (`size` 0), a
+// negative size field (`size` holds it) or, in the full form, a stream that
+// ends in the IV (`size` holds the size field). On true `size` and,
 // in the full form, `iv` hold the header's fields and `in` is at the payload.
 bool ReadHeader(std::istream& in, int& size, unsigned char (&iv)[8], bool light);
 

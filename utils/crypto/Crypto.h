@@ -111,25 +111,34 @@ ZQ_UTILS_API void EncryptDecryptLight(char* data, int length);
 // stream has an error flag on entry (nothing is written then), `size` is
 // negative (nothing is written), `in` runs dry before `size` bytes (the
 // container is still complete and its header keeps `size`), a write to `out`
-// fails, or Blowfish is unavailable (nothing is written). Stops reading after
-// `size` bytes; the rest of `in` stays unread.
+// fails, Blowfish is unavailable or the random source fails (nothing is
+// written). Stops reading after `size` bytes; the rest of `in` stays unread.
 ZQ_UTILS_API bool StreamEncrypt(std::istream& in, int size, std::ostream& out, bool light);
 
 // Reads one container from `in` and writes its plain bytes to `out`, leaving
 // `in` positioned behind the container. Returns false when a stream has an
-// error flag on entry, the header is not valid (nothing is written), the full
-// form's ciphertext is cut short or its padding is wrong (every plain byte
-// except the last block is already in `out`), a read from `in` fails other
-// than at its end (the plain bytes before the failure are in `out`), or a
-// write to `out` fails. A light-form payload cut short by the end of `in` is
-// not an error: the bytes present are written and the result is true.
+// error flag on entry, the header is not valid or its size field is negative
+// (nothing is written), the full form's ciphertext is cut short inside a
+// block or its last block's padding is wrong (every plain byte except the
+// last block is already in `out`), a read from `in` fails other than at its
+// end (the plain bytes before the failure are in `out`), or a write to `out`
+// fails.
+//
+// Neither form compares the bytes delivered with the header's size, so a
+// caller that must know the container arrived whole compares them itself
+// (StreamPlainSize reads the size): a full-form ciphertext cut at a block
+// boundary decrypts with true whenever what is then the last block happens to
+// end in valid padding (always when its plain byte there is 0x01), and a
+// light-form payload cut short by the end of `in` gives the bytes present and
+// true. A container written under another key pair decrypts to noise of a
+// wrong length with true about once in 140 times (its padding checks).
 ZQ_UTILS_API bool StreamDecrypt(std::istream& in, std::ostream& out, bool light);
 
 // Reads a container header from `in` and stores its plain size in `size`,
 // leaving `in` at the first payload byte (offset 20 in the full form, 12 in the
 // light form). Returns false when the header is not valid: `size` is then 0,
-// or the size field when only the IV is missing. The first 8 bytes stay
-// consumed either way.
+// or the size field when it is negative or only the IV is missing. The first
+// 8 bytes stay consumed either way.
 ZQ_UTILS_API bool StreamPlainSize(std::istream& in, int& size, bool light);
 
 // Files named by path (FilePlainSize, FileEncrypt, FileDecrypt):
@@ -199,8 +208,9 @@ ZQ_UTILS_API void StreamEncryptDecryptLight(std::istream& in, int size, std::ost
 
 // Reads a container header from `in` and opens the process-wide decryption,
 // releasing whatever an earlier one still held. Returns false when the header
-// is not valid (`size` keeps the caller's value on a wrong magic, else 0 or the
-// size field) or, in the full form, Blowfish is unavailable; call
+// is not valid or its size field negative (`size` keeps the caller's value on
+// a wrong magic, else 0 or the size field) or, in the full form, Blowfish is
+// unavailable; call
 // DecryptStreamDeinit afterwards in every case.
 ZQ_UTILS_API bool DecryptStreamInit(std::istream& in, int& size, bool light);
 
@@ -235,9 +245,10 @@ ZQ_UTILS_API void StreamEncryptDecryptChunkLight(std::istream& in, char* buffer,
 // ---------------------------------------------------------------------------
 
 // Writes `length` bytes at `blob` into `out` as one container (full or light
-// form). The blob is only read. Returns false when `length` is 0 or less or
-// `blob` is null (nothing is written), the header cannot be written, the cipher
-// fails, or `out` has an error flag at the end; what was written stays.
+// form). The blob is only read. Returns false when `length` is 0 or less,
+// `blob` is null or the random source fails (nothing is written then), the
+// header cannot be written, the cipher fails, or `out` has an error flag at
+// the end; what was written stays.
 ZQ_UTILS_API bool SerializeImpl(const unsigned char* blob, int length, std::ostream& out,
                                 bool light);
 
