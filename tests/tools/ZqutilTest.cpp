@@ -186,6 +186,19 @@ TEST_F(Zqutil, FailuresAreExplainedAndLeaveNoOutput) {
   std::string cut = ReadFile(Path("full"));
   cut.resize(cut.size() - 5);
   WriteFile(Path("cut"), cut);
+  // Cut in ways the library's readers accept: the tool compares what they
+  // deliver with the header's size. A light payload cut short; a light size
+  // field forged larger; a full-form ciphertext cut at a block boundary whose
+  // new last block ends in valid padding (its plain byte 0x01).
+  WriteFile(Path("light-cut"), ReadFile(Path("light")).substr(0, 600));
+  std::string forged = ReadFile(Path("light"));
+  forged.replace(8, 4, zqtest::SizeBytes(6000));
+  WriteFile(Path("light-forged"), forged);
+  std::string padded = plain;
+  padded[799] = '\x01';
+  WriteFile(Path("padded"), padded);
+  ASSERT_TRUE(Crypto::FileEncrypt(Path("padded").c_str(), Path("padded-box").c_str(), false));
+  WriteFile(Path("full-cut"), ReadFile(Path("padded-box")).substr(0, 20 + 800));
 
   const struct {
     const char* arguments;
@@ -199,6 +212,12 @@ TEST_F(Zqutil, FailuresAreExplainedAndLeaveNoOutput) {
       {"crypt decrypt cut out", "damaged"},
       {"crypt chunks cut out", "damaged"},
       {"crypt encrypt plain no/such/folder/out", "cannot write"},
+      {"crypt decrypt --light light-cut out", "its header says 5000"},
+      {"crypt chunks --light light-cut out", "its header says 5000"},
+      {"crypt decrypt --light - out <light-cut", "its header says 5000"},
+      {"crypt decrypt --light light-forged out", "its header says 6000"},
+      {"crypt decrypt full-cut out", "gave 799 bytes"},
+      {"crypt chunks full-cut out", "gave 799 bytes"},
   };
   for (const auto& c : cases) {
     const Result result = Run(c.arguments);
@@ -211,7 +230,28 @@ TEST_F(Zqutil, FailuresAreExplainedAndLeaveNoOutput) {
   for (const auto& entry : fs::directory_iterator(dir_.Path())) {
     names.insert(entry.path().filename().string());
   }
-  EXPECT_EQ((std::set<std::string>{"cut", "full", "light", "plain", "stderr", "stdout"}), names);
+  EXPECT_EQ((std::set<std::string>{"cut", "full", "full-cut", "light", "light-cut", "light-forged",
+                                   "padded", "padded-box", "plain", "stderr", "stdout"}),
+            names);
+}
+
+// A chunk is no longer than the container can fill: a huge --chunk costs no
+// more memory than the container, from a file or a pipe, and gives the same
+// bytes.
+TEST_F(Zqutil, HugeChunksCostWhatTheContainerHolds) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  const std::string limit;  // a sanitizer reserves far more address space
+#else
+  const std::string limit = "ulimit -v 300000; ";
+#endif
+  WriteFile(Path("plain"), zqtest::Pattern(100000));
+  ASSERT_TRUE(Crypto::FileEncrypt(Path("plain").c_str(), Path("box").c_str(), false));
+  for (const char* from : {"box", "- <box"}) {
+    const Result result =
+        Run(std::string("crypt chunks --chunk 2147483640 ") + from + " out", limit);
+    EXPECT_EQ(0, result.code) << from << ": " << result.err;
+    EXPECT_EQ(ReadFile(Path("plain")), ReadFile(Path("out"))) << from;
+  }
 }
 
 // A full disk is reported, whether the output is stdout or a device named as

@@ -1,4 +1,6 @@
 // zqutil crypt encrypt|decrypt|info|chunks
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -7,6 +9,7 @@
 
 #include "tools/zqutil/Cli.h"
 #include "tools/zqutil/ContainerInspection.h"
+#include "tools/zqutil/Delivery.h"
 #include "tools/zqutil/Files.h"
 #include "tools/zqutil/Progress.h"
 #include "utils/crypto/Crypto.h"
@@ -74,11 +77,18 @@ void Decrypt(const CryptOptions& options) {
   Output output(options.out, input.OutputModeLimit(), &input.Info());
   Progress progress(input.Size().value_or(0));
   ProgressStream counted(input.Stream(), progress);
-  if (!Crypto::StreamDecrypt(counted.Stream(), output.Stream(), options.light)) {
+  HeaderTap header(counted.Stream());
+  CountedOutput plain(output.Stream());
+  if (!Crypto::StreamDecrypt(header.Stream(), plain.Stream(), options.light)) {
     FailDecrypt(input, output, options.light);
   }
+  CheckDelivered(input.Name(), header.SizeField(), plain.Count());
   output.Commit();
 }
+
+// The largest chunk buffer made for an input whose length is not known (a
+// pipe): the chunk length asked for, up to this, gives the same bytes.
+constexpr std::uint64_t kLargestUnknownChunk = 16u << 20;
 
 void Chunks(const CryptOptions& options) {
   const int unit = options.light ? 16 : 8;
@@ -91,17 +101,30 @@ void Chunks(const CryptOptions& options) {
   Progress progress(input.Size().value_or(0));
   ProgressStream counted(input.Stream(), progress);
   std::istream& in = counted.Stream();
-  std::vector<char> buffer(static_cast<std::size_t>(options.chunk));
   int size = 0;
   bool ok = Crypto::DecryptStreamInit(in, size, options.light);
+  // A chunk is no longer than the container can fill (the header's payload,
+  // and the input's length when known): a forged size or a huge --chunk must
+  // not cost gigabytes. The bytes delivered are the same for any length.
+  const std::uint64_t payload =
+      size < 0 ? 0 : static_cast<std::uint64_t>(size) + static_cast<std::uint64_t>(unit);
+  const std::uint64_t bound = std::min(
+      payload, input.Size().value_or(kLargestUnknownChunk) + static_cast<std::uint64_t>(unit));
+  const int chunk =
+      static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(options.chunk),
+                                               std::max<std::uint64_t>(unit, bound / unit * unit)));
+  std::vector<char> buffer(static_cast<std::size_t>(chunk));
+  std::uint64_t delivered = 0;
   while (ok) {
-    int length = options.chunk;
+    int length = chunk;
     ok = Crypto::DecryptStreamChunk(in, buffer.data(), length, options.light);
-    if (ok) output.Stream().write(buffer.data(), length);
+    if (ok)
+      output.Stream().write(buffer.data(), length), delivered += static_cast<std::uint64_t>(length);
     if (in.eof()) break;
   }
   Crypto::DecryptStreamDeinit();
   if (!ok || output.Failed()) FailDecrypt(input, output, options.light);
+  CheckDelivered(input.Name(), size, delivered);
   output.Commit();
 }
 

@@ -5,8 +5,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <iostream>
+#include <new>
 
 #include "tools/zqutil/Cli.h"
 #include "tools/zqutil/Files.h"
@@ -80,6 +82,14 @@ int main(int argc, char** argv) {
     code = error.get_exit_code();
   } catch (const CLI::ParseError& error) {
     code = app.exit(error) == 0 ? 0 : zqutil::kUsage;
+  } catch (const std::bad_alloc&) {
+    // No input may end the tool by an exception: the output's temporary file
+    // is gone by now (unwinding), and the reason is said.
+    std::fprintf(stderr, "zqutil: out of memory\n");
+    code = zqutil::kFailed;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "zqutil: %s\n", error.what());
+    code = zqutil::kFailed;
   }
   const int result = FinishStandardOutput(code, out);
   std::cout.rdbuf(nullptr);
