@@ -103,7 +103,7 @@ Patience::Seen Patience::Look(const std::string& path) {
 }
 
 bool Patience::RunOut() {
-  constexpr std::chrono::milliseconds kLookEvery{5};
+  constexpr std::chrono::milliseconds kLookEvery{100};
   const auto now = std::chrono::steady_clock::now();
   if (now - looked_ >= kLookEvery) {
     looked_ = now;
