@@ -46,6 +46,11 @@ static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_al
 
 GateWords gGates[kGates];
 thread_local int tDepth[kGates] = {};
+// Forks this thread has under way: from its prepare handler to its parent or
+// child handler. Another fork handler runs between them (one registered
+// before the library's), and its calls into the library pass: no other
+// thread is inside, and none can enter.
+thread_local int tForking = 0;
 
 GateWords& Words(Gate gate) {
   return gGates[static_cast<int>(gate)];
@@ -76,6 +81,7 @@ void Reopen(Gate gate) {
 // The store never enters OpenSSL, nor OpenSSL stretches the store: the gates
 // close in any order.
 void BeforeFork() {
+  ++tForking;
   Close(Gate::kStore);
   Close(Gate::kOpenSsl);
   HoldBuildLockForFork();
@@ -85,6 +91,7 @@ void AfterForkInParent() {
   ReleaseBuildLockAfterFork();
   Reopen(Gate::kOpenSsl);
   Reopen(Gate::kStore);
+  --tForking;
 }
 
 // The child has one thread, the one that forked: only it can be inside, and
@@ -96,6 +103,7 @@ void AfterForkInChild() {
     words.inside.store(tDepth[static_cast<int>(gate)] > 0 ? 1 : 0);
     words.forks.store(0);
   }
+  tForking = 0;
 }
 
 // Registered when the library is loaded, before any of its work can be in
@@ -114,7 +122,7 @@ Inside::Inside(Gate gate) noexcept : gate_(gate) {
   }
   for (;;) {
     words.inside.fetch_add(1);
-    const int forks = words.forks.load();
+    const int forks = tForking > 0 ? 0 : words.forks.load();
     const bool shut = words.shut.load() != 0;
     if (forks == 0 && !shut) {
       counted_ = open_ = true;

@@ -15,10 +15,11 @@
 // that order, waits until no other thread is inside either, then takes the
 // build lock of ProcessWide.h; parent and child open them again afterwards.
 // A fork made inside a gate (from a signal handler that interrupted the
-// library) does not wait for its own thread. _Fork(), vfork() and clone() run
-// no handlers: a child made so while another thread was inside may find the
-// store's or OpenSSL's locks held (the library's own random bytes need none:
-// KernelRandom.h).
+// library) does not wait for its own thread, and the forking thread itself
+// passes both gates until its parent or child handler has run: a host's fork
+// handler registered before the library's runs in between and may call it. _Fork(), vfork() and
+// clone() run no handlers: a child made so while another thread was inside may find the store's or
+// OpenSSL's locks held (the library's own random bytes need none: KernelRandom.h).
 //
 // Exit: ShutForGood(kOpenSsl) runs at the start of OpenSSL's clean-up. It
 // waits until no other thread is inside, and from then on an Inside of the

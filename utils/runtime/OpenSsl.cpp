@@ -91,9 +91,16 @@ void OnOpenSslCleanup() {
   ShutForGood(Gate::kOpenSsl);
 }
 
-// Whether the clean-up hook is registered: before the first call into
-// OpenSSL of any stretch, whatever the thread.
-ProcessWide<bool> gCleanupHooked;
+// What the process's first stretch found, before any call into OpenSSL of
+// any stretch, whatever the thread: the clean-up hook registered, or OpenSSL
+// already cleaned up (by a host that used it before the library did; the
+// hook would never run, and building the runtime would use freed locks).
+enum class Start { kHooked, kCleanedUp, kNotHooked };
+ProcessWide<Start> gStart;
+
+// How many stretches this thread is in (a plain int: still there when the
+// thread's objects are gone).
+thread_local int tStretches = 0;
 
 // OpenSSL's own clean-up of a thread's state, which a thread-specific key's
 // destructor runs when the thread ends, takes a lock of OpenSSL's: a fork made
@@ -115,12 +122,31 @@ const Runtime& TheRuntime() {
 
 }  // namespace
 
-OpenSslStretch::OpenSslStretch() noexcept {
-  if (!inside_.Open()) return;
-  gCleanupHooked.Make([] { return OPENSSL_atexit(&OnOpenSslCleanup) == 1; });
-  // Not once the thread's objects are gone: the clean-up's own stretch would
-  // make another.
-  if (!PerThreadObjectsGone()) UsePerThread([] { return ThreadStop(); }, [](ThreadStop&) {});
+OpenSslStretch::OpenSslStretch() noexcept : open_(inside_.Open()) {
+  ++tStretches;
+  if (!open_) return;
+  const Start start = gStart.Make([] {
+    // Returns 0 once OpenSSL has cleaned up (the error it raises then has no
+    // queue to go to).
+    if (OPENSSL_init_crypto(0, nullptr) != 1) return Start::kCleanedUp;
+    return OPENSSL_atexit(&OnOpenSslCleanup) == 1 ? Start::kHooked : Start::kNotHooked;
+  });
+  if (start == Start::kCleanedUp) {
+    open_ = false;
+    ShutForGood(Gate::kOpenSsl);
+    return;
+  }
+  // Once the thread's objects are gone (a call from another thread_local's
+  // destructor), the outermost stretch does the thread's clean-up itself.
+  stopsThread_ = PerThreadObjectsGone() && tStretches == 1;
+  if (!stopsThread_) UsePerThread([] { return ThreadStop(); }, [](ThreadStop&) {});
+}
+
+OpenSslStretch::~OpenSslStretch() {
+  --tStretches;
+  // Not over a caller's errors that the queue holds again by now: the thread
+  // is ending, and OpenSSL's own clean-up of it follows.
+  if (stopsThread_ && open_ && ERR_peek_error() == 0) OPENSSL_thread_stop();
 }
 
 static_assert(ERR_NUM_ERRORS == 16, "CallerErrorQueue keeps that many entries");

@@ -31,14 +31,18 @@ namespace ZQ::RVL::Utils::internal {
 class OpenSslStretch {
  public:
   OpenSslStretch() noexcept;
+  ~OpenSslStretch();
   OpenSslStretch(const OpenSslStretch&) = delete;
   OpenSslStretch& operator=(const OpenSslStretch&) = delete;
 
-  // False once OpenSSL has cleaned up (or is cleaning up): call nothing.
-  bool Open() const noexcept { return inside_.Open(); }
+  // False once OpenSSL has cleaned up (or is cleaning up), also when the host
+  // cleaned it up before the library's first stretch: call nothing.
+  bool Open() const noexcept { return open_; }
 
  private:
   Inside inside_{Gate::kOpenSsl};
+  bool open_;
+  bool stopsThread_ = false;
 };
 
 // While it lives, OpenSSL errors raised on this thread stay out of the

@@ -28,12 +28,14 @@ void ReleaseBuildLockAfterFork() noexcept {
   ::pthread_mutex_unlock(&gBuilding);
 }
 
+// A build inside a fork handler of the thread whose fork holds the lock (one
+// registered before the library's) needs no lock: no other thread builds.
 BuildLock::BuildLock() {
-  if (tDepth++ == 0) ::pthread_mutex_lock(&gBuilding);
+  if (tDepth++ == 0 && !tForkTookIt) ::pthread_mutex_lock(&gBuilding);
 }
 
 BuildLock::~BuildLock() {
-  if (--tDepth == 0) ::pthread_mutex_unlock(&gBuilding);
+  if (--tDepth == 0 && !tForkTookIt) ::pthread_mutex_unlock(&gBuilding);
 }
 
 }  // namespace ZQ::RVL::Utils::internal
