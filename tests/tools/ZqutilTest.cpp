@@ -357,6 +357,33 @@ TEST_F(ZqutilPrefs, IntegersAreDecimalText) {
   }
 }
 
+// A missing key and a domain that cannot be read are told apart: each
+// command fails with the store's own reason, never exits 0 with nothing.
+TEST_F(ZqutilPrefs, UnreadableDomainsAreNotEmpty) {
+  ASSERT_EQ(0, Prefs("write K --string v").code);
+  const std::string file = dir_.File("user/com.acmeco.Tool.plist");
+  const struct {
+    const char* domain;
+    const char* bytes;  // null: the file as written
+    const char* command;
+    const char* message;
+  } cases[] = {
+      {"sound", nullptr, "read Missing", "no value under \"Missing\""},
+      {"damaged", "bplist00 broken", "read K", "damaged"},
+      {"damaged", "bplist00 broken", "list", "damaged"},
+      {"damaged", "bplist00 broken", "list --values", "damaged"},
+      {"damaged", "<plist><dict><key>", "read K", "damaged"},
+  };
+  const std::string sound = ReadFile(file);
+  for (const auto& c : cases) {
+    WriteFile(file, c.bytes != nullptr ? c.bytes : sound);
+    const Result result = Prefs(c.command);
+    EXPECT_EQ(1, result.code) << c.domain << " " << c.command;
+    EXPECT_NE(std::string::npos, result.err.find(c.message)) << c.command << ": " << result.err;
+    EXPECT_EQ("", result.out) << c.command;
+  }
+}
+
 // Mode 0 deletes in another dictionary than its values live in: a delete
 // that leaves the value readable is a failure that says so.
 TEST_F(ZqutilPrefs, DeleteThatLeavesTheValueFails) {
