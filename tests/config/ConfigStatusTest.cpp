@@ -52,6 +52,14 @@ TEST_F(ConfigStatusTest, EachCauseHasItsReason) {
          return user_.GetString("b", v, s);
        },
        ConfigError::kWrongKind},
+      {"empty bytes another program stored",
+       [&] { PlaceFile("<plist version=\"1.0\"><dict><key>e</key><data></data></dict></plist>"); },
+       [&](ConfigStatus& s) {
+         unsigned char* data = nullptr;
+         std::uint32_t length = 0;
+         return user_.GetData("e", data, length, s) || s.Detail().empty();
+       },
+       ConfigError::kWrongKind},
       {"a value that is not ASCII", [] {},
        [&](ConfigStatus& s) { return user_.SetString("k", "caf\xc3\xa9", s); },
        ConfigError::kBadArgument},

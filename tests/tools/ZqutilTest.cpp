@@ -212,6 +212,7 @@ TEST_F(Zqutil, FailuresAreExplainedAndLeaveNoOutput) {
       {"crypt decrypt cut out", "damaged"},
       {"crypt chunks cut out", "damaged"},
       {"crypt encrypt plain no/such/folder/out", "cannot write"},
+      {"crypt info --light full", "does not read as the light form"},
       {"crypt decrypt --light light-cut out", "its header says 5000"},
       {"crypt chunks --light light-cut out", "its header says 5000"},
       {"crypt decrypt --light - out <light-cut", "its header says 5000"},
@@ -382,6 +383,15 @@ TEST_F(ZqutilPrefs, UnreadableDomainsAreNotEmpty) {
     EXPECT_NE(std::string::npos, result.err.find(c.message)) << c.command << ": " << result.err;
     EXPECT_EQ("", result.out) << c.command;
   }
+  // Mode 0 lists the all-users keys, and reads their values from this
+  // machine's file: a damaged one of those fails the listing too.
+  fs::create_directories(dir_.Path() / "system" / "ByHost");
+  WriteFile(dir_.File("system/com.acmeco.Tool.plist"),
+            "<plist version=\"1.0\"><dict><key>K</key><string>v</string></dict></plist>");
+  WriteFile(dir_.File("system/ByHost/com.acmeco.Tool.testhost.plist"), "bplist00 broken");
+  const Result listed = Run("prefs list --values --company 'Acme Co' --app Tool --mode 0");
+  EXPECT_EQ(1, listed.code) << listed.out;
+  EXPECT_NE(std::string::npos, listed.err.find("damaged")) << listed.err;
 }
 
 // Mode 0 deletes in another dictionary than its values live in: a delete

@@ -149,7 +149,10 @@ void Info(const CryptOptions& options) {
                                                                 : "neither form (damaged)";
   std::printf("reads as:     %s\n", verdict);
   const bool readable = options.light ? facts.readsAsLight : facts.readsAsFull;
-  if (!readable) throw CLI::RuntimeError(kFailed);
+  if (!readable) {
+    Fail(options.in + " does not read as the " + (options.light ? "light" : "full") +
+         " form: " + verdict);
+  }
 }
 
 CLI::App* AddFileCommand(CLI::App& parent, const char* name, const char* help,

@@ -207,6 +207,12 @@ void List(const PrefsOptions& o) {
       continue;
     }
     const auto value = ReadValue(config, key, status);
+    const ZQ::RVL::Utils::ConfigError error = status.Error();
+    if (!value && error != ZQ::RVL::Utils::ConfigError::kWrongKind &&
+        error != ZQ::RVL::Utils::ConfigError::kNotFound &&
+        error != ZQ::RVL::Utils::ConfigError::kNoValueScope) {
+      Fail("cannot read \"" + key + "\" in " + DomainOf(o) + ": " + status.Message());
+    }
     std::printf("%s = %s\n", key.c_str(),
                 value ? value->c_str()
                       : "(no text or bytes: another kind of value, or not in this mode's value "

@@ -157,7 +157,9 @@ bool Config::GetData(const std::string& key, unsigned char*& data, std::uint32_t
   if (!ReadValue({mode, applicationName, companyName}, key, stored, status)) return false;
   if (stored->kind != Prefs::ValueKind::kBytes || stored->bytes.empty() ||
       stored->bytes.size() > UINT32_MAX) {
-    status = ConfigStatus(ConfigError::kWrongKind, 0, {});
+    const bool empty = stored->kind == Prefs::ValueKind::kBytes && stored->bytes.empty();
+    status = ConfigStatus(ConfigError::kWrongKind, 0, {},
+                          empty ? "empty bytes, which GetData does not hand out" : "");
     return false;
   }
   // Handed to the caller, who frees it with delete[].

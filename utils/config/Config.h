@@ -147,7 +147,9 @@ class ZQ_UTILS_API Config {
   void Delete(const std::string& key) const;
   // As Delete. Returns true when the key is not there afterwards; false, with
   // the dictionary unchanged and `status` saying why, when the store cannot
-  // be read or written (as SetString).
+  // be read or written (as SetString). On a damaged domain Delete is a write
+  // like any other: it keeps the damaged file aside and starts the domain
+  // afresh, without the key.
   bool Delete(const std::string& key, ConfigStatus& status) const;
   // Returns the keys of the Delete/GetKeys scope of the mode, in byte order.
   // Keys that are not ASCII or have 512 characters or more are left out; an

@@ -26,7 +26,7 @@ const char* Summary(ConfigError error) {
       return "the store has no place (no home folder, ZQ_PREFERENCES_ROOT not absolute, or "
              "ZQ_HOST_ID not valid)";
     case ConfigError::kLockTimeout:
-      return "the domain's lock is held by a writer that made no progress for 5 seconds";
+      return "gave up waiting for the domain's lock";
     case ConfigError::kPermission:
       return "permission denied";
     case ConfigError::kNoSpace:

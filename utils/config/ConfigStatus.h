@@ -25,8 +25,10 @@ enum class ConfigError : std::uint8_t {
   kNoValueScope,  // the mode has no value scope (modes other than 0 and 1)
   kNoLocation,    // the store has no place: no home folder,
                   // ZQ_PREFERENCES_ROOT not an absolute path, ZQ_HOST_ID bad
-  kLockTimeout,   // the domain's lock was held by a writer that made no
-                  // progress for 5 seconds (stopped, hung or hostile)
+  kLockTimeout,   // gave up waiting for the domain's lock: no writer made
+                  // progress for 5 seconds (a stopped, hung or hostile
+                  // holder), or 2 minutes passed while the files kept
+                  // changing; the detail says which
   kPermission,    // the system refused access (EACCES, EPERM, a read-only
                   // file system): another user's store, all users' as a user
   kNoSpace,       // the disk or the user's quota is full

@@ -118,6 +118,15 @@ bool Patience::RunOut() {
   return now - progress_ >= kStuckAfter || now - start_ >= kLongestWait;
 }
 
+ConfigStatus Patience::Timeout() const {
+  const bool cap = std::chrono::steady_clock::now() - start_ >= kLongestWait;
+  return ConfigStatus(
+      ConfigError::kLockTimeout, 0, lockPath_,
+      cap ? "waited " + std::to_string(kLongestWait.count()) +
+                " s in all while the domain's files kept changing"
+          : "no writer made progress for " + std::to_string(kStuckAfter.count() / 1000) + " s");
+}
+
 FileLock LockExclusive(const std::string& path, Patience& patience, ConfigStatus& why) {
   // Polls: flock has no timed wait, and a library may not use the host's
   // signals to interrupt one.
@@ -169,7 +178,7 @@ FileLock LockExclusive(const std::string& path, Patience& patience, ConfigStatus
         return {};
       }
       if (patience.RunOut()) {
-        why = ConfigStatus(ConfigError::kLockTimeout, 0, path);
+        why = patience.Timeout();
         return {};
       }
       std::this_thread::sleep_for(pause);

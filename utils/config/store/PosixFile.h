@@ -43,6 +43,9 @@ class Patience {
   // Looks at both files (at most every few milliseconds); a change starts the
   // kStuckAfter wait again. Returns true once patience ran out.
   bool RunOut();
+  // The status of a wait that ran out, for `lockPath`: kLockTimeout, whose
+  // detail says which limit ended it.
+  ConfigStatus Timeout() const;
 
  private:
   struct Seen {

@@ -177,7 +177,7 @@ ConfigStatus Modify(std::string_view domain, Scope scope,
   const std::string path = location.Path();
   const std::string lockPath = path + ".lock";
   Patience patience(path, lockPath);
-  const auto timedOut = [&] { return ConfigStatus(ConfigError::kLockTimeout, 0, lockPath); };
+  const auto timedOut = [&] { return patience.Timeout(); };
   for (bool again = false;; again = true) {
     if (again && patience.RunOut()) return timedOut();
     ConfigStatus why;
