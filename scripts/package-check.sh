@@ -120,13 +120,16 @@ build_consumers() {
   fi
 }
 
+# The public headers: the FILE_SET of CMakeLists.txt, their one list.
+mapfile -t public_headers < <(sed -n '/FILE_SET HEADERS/,/)/p' "$root/CMakeLists.txt" |
+  grep -o 'utils/[A-Za-z/]*\.h' | sort)
+[[ ${#public_headers[@]} -gt 0 ]] || fail "no public headers found in CMakeLists.txt"
+
 # check_headers <include folder>: exactly the public headers, at their paths.
 check_headers() {
   local found expected
   found=$(cd "$1" && find . -type f | sort)
-  expected=$(printf '%s\n' ./utils/Export.h ./utils/config/Config.h ./utils/config/ConfigStatus.h \
-    ./utils/config/PreferenceLocation.h ./utils/config/PreferenceTransfer.h ./utils/crypto/Crypto.h ./utils/crypto/KeyPair.h \
-    ./utils/guid/GUID.h)
+  expected=$(printf './%s\n' "${public_headers[@]}" | sort)
   [[ "$found" == "$expected" ]] || fail "installed headers differ from the public ones:
 $found"
 }
@@ -222,8 +225,8 @@ check_deb() {
   for wanted in "$@" "./usr/share/doc/$name/copyright" "./usr/share/doc/$name/changelog.gz"; do
     grep -q -E "$wanted" <<<"$contents" || fail "$deb lacks $wanted"
   done
-  if grep -E 'include/utils/.*/[A-Za-z]+\.h$' <<<"$contents" |
-      grep -v -E '/(Config|PreferenceLocation|PreferenceTransfer|Crypto|KeyPair|GUID)\.h$'; then
+  if grep -o -E 'include/utils/.*\.h$' <<<"$contents" | sed 's|^include/||' |
+      grep -v -x -F -f <(printf '%s\n' "${public_headers[@]}"); then
     fail "$deb ships private headers"
   fi
 }
