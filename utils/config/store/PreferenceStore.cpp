@@ -98,7 +98,8 @@ ConfigStatus Load(const FileLocation& location, Dictionary& out, std::optional<s
   return DecodeDictionary(*bytes, out) ? ConfigStatus() : Damaged(location.Path());
 }
 
-bool Damaged(const ConfigStatus& status) {
+// True for a file the store does not read: damaged, or beyond the limits.
+bool IsDamaged(const ConfigStatus& status) {
   return status.Error() == ConfigError::kDamaged || status.Error() == ConfigError::kOverLimits;
 }
 
@@ -194,18 +195,18 @@ ConfigStatus Modify(std::string_view domain, Scope scope,
     // lets such a writer finish, it reads the same again, nobody changed it
     // meanwhile, and its own times show it unchanged for kQuietTime.
     bool patient = true;
-    while (Damaged(status) && (patient = !patience.RunOut())) {
+    while (IsDamaged(status) && (patient = !patience.RunOut())) {
       const std::optional<std::string> before = read;
       const struct stat beforeInfo = readInfo;
       std::this_thread::sleep_for(kSettleTime);
       status = Load(location, dictionary, read, &readInfo);
-      if (Damaged(status) && read == before && SameVersion(readInfo, beforeInfo) &&
+      if (IsDamaged(status) && read == before && SameVersion(readInfo, beforeInfo) &&
           QuietFor(readInfo)) {
         break;
       }
     }
-    if (!status.Ok() && !Damaged(status)) return status;
-    const bool damaged = Damaged(status);
+    if (!status.Ok() && !IsDamaged(status)) return status;
+    const bool damaged = IsDamaged(status);
     if (damaged && !patient) return timedOut();
     if (damaged) dictionary.clear();
     if (!change(dictionary) && !damaged) return {};
