@@ -307,7 +307,7 @@ TEST_F(ConfigDamage, DeleteAlsoSetsTheDamagedFileAside) {
 TEST_F(ConfigDamage, OversizedFileIsTreatedAsDamagedWithoutBeingRead) {
   fs::create_directories(dir_.Path() / "user");
   WriteSettledFile(File(), "");
-  fs::resize_file(File(), (64u << 20) + 1);  // sparse: no real 64 MiB written
+  fs::resize_file(File(), Config::kMaxFileBytes + 1);  // sparse: nothing real written
   std::string value;
   EXPECT_FALSE(config_.GetString("k", value));
   config_.SetString("k", "v");
@@ -317,7 +317,7 @@ TEST_F(ConfigDamage, OversizedFileIsTreatedAsDamagedWithoutBeingRead) {
   for (const std::string& name : Entries(dir_.Path() / "user")) {
     if (name.rfind(prefix, 0) == 0) keptSize = fs::file_size(dir_.Path() / "user" / name);
   }
-  EXPECT_EQ((64u << 20) + 1, keptSize);
+  EXPECT_EQ(Config::kMaxFileBytes + 1, keptSize);
 }
 
 // A writer killed mid-write leaves its temporary files and its lock file

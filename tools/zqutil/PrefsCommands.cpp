@@ -273,9 +273,9 @@ void Export(const PrefsOptions& o) {
   output.Commit();
 }
 
-// More than any settings file may hold; reading stops there (a device such as
+// The largest settings file; reading stops just past it (a device such as
 // /dev/zero never ends).
-constexpr std::size_t kLargestImport = 64u << 20;
+constexpr std::size_t kLargestImport = ZQ::RVL::Utils::Config::kMaxFileBytes;
 
 void Import(const PrefsOptions& o) {
   CheckValueScope(o);
@@ -291,7 +291,8 @@ void Import(const PrefsOptions& o) {
     Fail("cannot read " + input.Name() + ": " + std::strerror(input.Error()));
   }
   if (file.size() > kLargestImport) {
-    Fail("refused " + input.Name() + ": it holds more than 64 MiB; nothing changed");
+    Fail("refused " + input.Name() + ": it holds more than " + std::to_string(kLargestImport) +
+         " bytes, the most a settings file may hold; nothing changed");
   }
   ZQ::RVL::Utils::ConfigStatus status;
   switch (ZQ::RVL::Utils::ImportPreferences(o.mode, o.application, o.company, file, status)) {

@@ -61,6 +61,7 @@
 // that holds a value the store could not write back unchanged.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -82,6 +83,11 @@ enum class DomainState {
 
 class ZQ_UTILS_API Config {
  public:
+  // The limits of a domain's file (see Limits above), for callers that check
+  // their input first: its size in bytes, binary or XML, and its entries.
+  static constexpr std::size_t kMaxFileBytes = 16u << 20;
+  static constexpr std::size_t kMaxEntries = 20000;
+
   // Builds a Config for mode 0 (all users, this machine only).
   Config(const std::string& applicationName, const std::string& companyName);
   // Builds a Config for `mode`: 0 and 1 select a scope (see above); any other

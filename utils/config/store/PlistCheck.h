@@ -14,30 +14,13 @@
 #include <string>
 #include <string_view>
 
+#include "utils/config/store/PlistRules.h"
+
 namespace ZQ::RVL::Utils::Preferences {
 
-// What a settings file may cost, chosen so that libplist reads and writes any
-// file within them in well under a second (see bench/ConfigBench.cpp):
-// - its size in bytes, and the bytes of its texts, data and numbers once every
-//   shared object is counted at each reference to it;
-constexpr std::size_t kMaxPlistBytes = 16u << 20;
-// - its entries: every key-value pair of a dictionary and every item of an
-//   array, at every level, counted the same way (libplist's dictionaries and
-//   its binary writer slow down steeply with the count);
-constexpr std::size_t kMaxPlistEntries = 20000;
-// - the deepest nesting of arrays and dictionaries, the root counting as 1.
-constexpr std::size_t kMaxPlistNesting = 64;
-// Besides, counted with every shared object at each reference to it, a file
-// holds no more entries than it has bytes, and no more than this many times
-// its size in bytes of data and numbers: a small file cannot cost what a large
-// one does. Texts count against kMaxPlistBytes only: the store's binary writer
-// (PlistBinaryWriter.h), like libplist's and plistlib's, stores equal texts
-// once, so the store's own rewrite of a file may share one text far more often
-// than this.
-constexpr std::size_t kMaxPlistExpansion = 64;
-// And in XML, a reference (`&amp;`, `&#65;`) costs libplist a move of the rest
-// of its text (up to a CDATA section): the bytes so moved stay under 2^32
-// (PlistXmlCheck.cpp).
+// The byte limit under its former name, until every reader reads
+// PlistRules.h.
+constexpr std::size_t kMaxPlistBytes = kMaxFileSize;
 
 // Returns true when `file` is a property list (binary "bplist00" or XML)
 // whose root is a dictionary, that Python's plistlib reads, that stays within

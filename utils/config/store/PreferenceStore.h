@@ -27,13 +27,10 @@
 
 #include "utils/config/ConfigStatus.h"
 #include "utils/config/store/PlistCodec.h"
+#include "utils/config/store/PlistRules.h"
 #include "utils/config/store/PreferencePaths.h"
 
 namespace ZQ::RVL::Utils::Preferences {
-
-// The largest file the store reads or writes. A larger file is treated as
-// damaged; a write that would make one stores nothing.
-constexpr std::size_t kMaxFileSize = 64u << 20;
 
 // Every function returns the status of the call (ConfigStatus.h); any failure
 // leaves every file as it was (a damaged file keeps its bytes under either
