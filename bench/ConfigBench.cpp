@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "utils/config/Config.h"
-#include "utils/config/store/PlistCheck.h"
+#include "utils/config/store/PlistRules.h"
 
 using ZQ::RVL::Utils::Config;
 namespace fs = std::filesystem;
@@ -268,14 +268,14 @@ void BaselineFsyncSmallFile(benchmark::State& state) {
 }
 BENCHMARK(BaselineFsyncSmallFile)->Iterations(300)->Unit(benchmark::kMicrosecond);
 
-// The largest files the store accepts (utils/config/store/PlistCheck.h), read
+// The largest files the store accepts (utils/config/store/PlistRules.h), read
 // and written through Config, next to writing a file of the same size:
 //   LargestFileRead/0, /1      a read right after the file changed (a parse)
 //   LargestFileWrite/0, /1     a SetString or SetData of one value
 //   BaselineLargestWrite/0, /1 write + fsync + fsync of the folder, same size
 // Shape 0: kMaxPlistEntries keys of 20-character values; shape 1: one byte
-// value just under kMaxPlistBytes; shape 2: kMaxPlistEntries keys whose texts
-// fill kMaxPlistBytes (libplist's writer costs most per text byte).
+// value just under kMaxContentBytes; shape 2: kMaxPlistEntries keys whose texts
+// fill kMaxContentBytes (libplist's writer costs most per text byte).
 std::string LargestFile(int shape) {
   return Store().Path() + "/user/com.zq.Largest" + std::to_string(shape) + ".plist";
 }
@@ -288,7 +288,7 @@ Config LargestDomain(int shape) {
   if (shape != 1) {
     // Written as XML in one go; the SetString below rewrites it in binary.
     // (The XML form of shape 2 must stay within the limit too.)
-    const std::size_t length = shape == 0 ? 20 : P::kMaxPlistBytes / P::kMaxPlistEntries - 48;
+    const std::size_t length = shape == 0 ? 20 : P::kMaxContentBytes / P::kMaxPlistEntries - 48;
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>";
     for (std::size_t i = 0; i < P::kMaxPlistEntries; ++i) {
       // Distinct texts: libplist's writer stores equal ones once.
@@ -301,7 +301,7 @@ Config LargestDomain(int shape) {
         << xml << "</dict></plist>";
     config.SetString("key0", std::string(20, 'w'));
   } else {
-    const std::string bytes(P::kMaxPlistBytes - 4096, 'd');
+    const std::string bytes(P::kMaxContentBytes - 4096, 'd');
     config.SetData("blob", reinterpret_cast<const unsigned char*>(bytes.data()),
                    static_cast<std::uint32_t>(bytes.size()));
   }
@@ -315,7 +315,7 @@ void ChangeLargest(const Config& config, int shape, int i) {
     config.SetString("key7", std::string(20, c));
     return;
   }
-  std::string bytes(ZQ::RVL::Utils::Preferences::kMaxPlistBytes - 4096, 'd');
+  std::string bytes(ZQ::RVL::Utils::Preferences::kMaxContentBytes - 4096, 'd');
   bytes[bytes.size() / 2] = c;
   config.SetData("blob", reinterpret_cast<const unsigned char*>(bytes.data()),
                  static_cast<std::uint32_t>(bytes.size()));
@@ -360,7 +360,7 @@ void LargestReferenceRead(benchmark::State& state) {
   namespace P = ZQ::RVL::Utils::Preferences;
   const bool large = state.range(0) != 0;
   const std::size_t references = large ? 250 : 18000;
-  const std::size_t plain = large ? P::kMaxPlistBytes - 4096 - 5 * references : 180000;
+  const std::size_t plain = large ? P::kMaxContentBytes - 4096 - 5 * references : 180000;
   const std::string name = "LargestReferences" + std::to_string(state.range(0));
   const std::string path = Store().Path() + "/user/com.zq." + name + ".plist";
   const Config config(1, name, "ZQ");

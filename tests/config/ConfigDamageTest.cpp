@@ -188,13 +188,10 @@ TEST_F(ConfigDamage, DamagedFileIsKeptByteForByteAndTheDomainStartsAfresh) {
       {BinaryDictionary({"k", std::string("\0", 1)}, {"v", "w"}), "binary key of one NUL"},
       // Shared objects, which libplist copies at every reference.
       {SharedArrays(16, "Qx"), "65536 entries from 16 shared arrays"},
-      {SharedArrays(12, "Qx"), "8190 entries from a file of under 150 bytes"},
-      {SharedArrays(7, std::string("\x4f\x10\xff", 3) + std::string(255, 'd')),
-       "32 KiB of data from a file of under 400 bytes"},
       {SharedArrays(9, std::string("\x4f\x12\x00\x01\x00\x00", 6) + std::string(1 << 16, 'd')),
        "32 MiB from 64 KiB of data shared by 512 references"},
       {XmlEntries(20001), "20001 entries"},
-      {XmlDictionary(std::string(16u << 20, ' ')), "over 16 MiB"},
+      {XmlDictionary(std::string(Config::kMaxFileBytes, ' ')), "a file over the size limit"},
       {BinaryPlist([] {
          std::vector<std::string> objects(40002, "\x09");
          objects[0] = "\xd0";

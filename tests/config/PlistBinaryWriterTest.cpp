@@ -12,8 +12,8 @@ namespace {
 using ZQ::RVL::Utils::Preferences::DecodeDictionary;
 using ZQ::RVL::Utils::Preferences::Dictionary;
 using ZQ::RVL::Utils::Preferences::EncodeDictionary;
-using ZQ::RVL::Utils::Preferences::StoredValue;
-using ZQ::RVL::Utils::Preferences::ValueKind;
+using ZQ::RVL::Utils::Preferences::ForeignValue;
+using ZQ::RVL::Utils::Preferences::TextValue;
 
 // A binary property list of `objects` (1-byte offsets and references).
 std::string Plist(const std::string& objects, const std::string& offsets) {
@@ -34,8 +34,10 @@ TEST(PlistBinaryWriter, WhatItWritesReadsBack) {
     std::string original;
   } rows[] = {
       // [ "abc" (ASCII), "abc" (UTF-16) ]
-      {"equal texts of two forms",
-       Plist(std::string("\xa2\x01\x02\x53" "abc\x63\0a\0b\0c", 15), "\x08\x0b\x0f")},
+      {"equal texts of two forms", Plist(std::string("\xa2\x01\x02\x53"
+                                                     "abc\x63\0a\0b\0c",
+                                                     15),
+                                         "\x08\x0b\x0f")},
       // [ "" (UTF-16) ]
       {"an empty UTF-16 text", Plist("\xa1\x01\x60", "\x08\x0a")},
       // { "" (UTF-16): 1 }
@@ -46,15 +48,15 @@ TEST(PlistBinaryWriter, WhatItWritesReadsBack) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     Dictionary dictionary;
-    dictionary["a"] = StoredValue{ValueKind::kOther, {}, row.original};
-    dictionary["b"] = StoredValue{ValueKind::kText, "abc", {}};
+    dictionary["a"] = ForeignValue{row.original};
+    dictionary["b"] = TextValue{"abc"};
     std::string file;
     if (!EncodeDictionary(dictionary, file)) continue;  // a clear refusal is fine
     Dictionary back;
     ASSERT_TRUE(DecodeDictionary(file, back));
     EXPECT_EQ(2u, back.size());
-    EXPECT_EQ("abc", back["b"].bytes);
-    EXPECT_EQ(ValueKind::kOther, back["a"].kind);
+    EXPECT_EQ("abc", std::get<TextValue>(back["b"]).text);
+    EXPECT_TRUE(std::holds_alternative<ForeignValue>(back["a"]));
   }
 }
 

@@ -4,6 +4,7 @@
 #include <locale>
 #include <optional>
 #include <sstream>
+#include <variant>
 
 #include "utils/config/DomainName.h"
 #include "utils/config/ModeScopes.h"
@@ -118,11 +119,12 @@ bool Config::GetString(const std::string& key, std::string& value) const {
 bool Config::GetString(const std::string& key, std::string& value, ConfigStatus& status) const {
   std::optional<Prefs::StoredValue> stored;
   if (!ReadValue({mode, applicationName, companyName}, key, stored, status)) return false;
-  if (stored->kind != Prefs::ValueKind::kText || !FitsTextBuffer(stored->bytes)) {
+  auto* text = std::get_if<Prefs::TextValue>(&*stored);
+  if (text == nullptr || !FitsTextBuffer(text->text)) {
     status = ConfigStatus(ConfigError::kWrongKind, 0, {});
     return false;
   }
-  value = std::move(stored->bytes);
+  value = std::move(text->text);
   return true;
 }
 
@@ -155,17 +157,17 @@ bool Config::GetData(const std::string& key, unsigned char*& data, std::uint32_t
                      ConfigStatus& status) const {
   std::optional<Prefs::StoredValue> stored;
   if (!ReadValue({mode, applicationName, companyName}, key, stored, status)) return false;
-  if (stored->kind != Prefs::ValueKind::kBytes || stored->bytes.empty() ||
-      stored->bytes.size() > UINT32_MAX) {
-    const bool empty = stored->kind == Prefs::ValueKind::kBytes && stored->bytes.empty();
+  const auto* bytes = std::get_if<Prefs::BytesValue>(&*stored);
+  if (bytes == nullptr || bytes->bytes.empty() || bytes->bytes.size() > UINT32_MAX) {
+    const bool empty = bytes != nullptr && bytes->bytes.empty();
     status = ConfigStatus(ConfigError::kWrongKind, 0, {},
                           empty ? "empty bytes, which GetData does not hand out" : "");
     return false;
   }
   // Handed to the caller, who frees it with delete[].
-  data = new unsigned char[stored->bytes.size()];
-  std::memcpy(data, stored->bytes.data(), stored->bytes.size());
-  length = static_cast<std::uint32_t>(stored->bytes.size());
+  data = new unsigned char[bytes->bytes.size()];
+  std::memcpy(data, bytes->bytes.data(), bytes->bytes.size());
+  length = static_cast<std::uint32_t>(bytes->bytes.size());
   return true;
 }
 
@@ -178,8 +180,7 @@ bool Config::SetString(const std::string& key, const std::string& value,
                        ConfigStatus& status) const {
   const std::optional<std::string> text = ServiceText(value);
   if (!text) return Failed(status, ConfigError::kBadArgument);
-  return WriteValue({mode, applicationName, companyName}, key, {Prefs::ValueKind::kText, *text, {}},
-                    status);
+  return WriteValue({mode, applicationName, companyName}, key, Prefs::TextValue{*text}, status);
 }
 
 void Config::SetValue(const std::string& key, std::int32_t value) const {
@@ -199,11 +200,10 @@ void Config::SetData(const std::string& key, const unsigned char* data,
 bool Config::SetData(const std::string& key, const unsigned char* data, std::uint32_t length,
                      ConfigStatus& status) const {
   if (data == nullptr || length == 0) return Failed(status, ConfigError::kBadArgument);
-  if (length > Prefs::kMaxFileSize) return Failed(status, ConfigError::kOverLimits);
-  return WriteValue(
-      {mode, applicationName, companyName}, key,
-      {Prefs::ValueKind::kBytes, std::string(reinterpret_cast<const char*>(data), length), {}},
-      status);
+  if (length > Prefs::kMaxContentBytes) return Failed(status, ConfigError::kOverLimits);
+  return WriteValue({mode, applicationName, companyName}, key,
+                    Prefs::BytesValue{std::string(reinterpret_cast<const char*>(data), length)},
+                    status);
 }
 
 void Config::Delete(const std::string& key) const {

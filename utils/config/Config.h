@@ -53,12 +53,16 @@
 // kPermission, kNotAFile or kSystem; GetState says what a domain's file is.
 //
 // Limits: a domain's file holds at most 20,000 entries (keys, and the array
-// items and nested keys of values other programs stored) and 16 MiB, so that
-// every read and write of it takes well under a second. A write that would
-// exceed either stores nothing; a file beyond them is treated as damaged (reads
-// fail; the next write keeps it aside and starts the domain afresh), as is a
-// file that is not a property list by the rules Python's plistlib applies or
-// that holds a value the store could not write back unchanged.
+// items and nested keys of values other programs stored) and 16 MiB of
+// content (its keys and texts as the binary form stores them: a byte a
+// character when all are ASCII, else two per UTF-16 unit; its data and
+// numbers), in a file of at most 17 MiB, so that every read and write of it
+// takes well under a second. A write that would exceed them stores nothing
+// (kOverLimits); a file beyond them is not read (kOverLimits; the next write
+// keeps it aside and starts the domain afresh), as a file that is not a
+// property list by the rules Python's plistlib applies, or that holds a value
+// the store could not write back unchanged, is not (kDamaged). The status's
+// detail names the rule and where the file breaks it.
 #pragma once
 
 #include <cstddef>
@@ -84,8 +88,11 @@ enum class DomainState {
 class ZQ_UTILS_API Config {
  public:
   // The limits of a domain's file (see Limits above), for callers that check
-  // their input first: its size in bytes, binary or XML, and its entries.
-  static constexpr std::size_t kMaxFileBytes = 16u << 20;
+  // their input first: the bytes of its content, the size of the file itself
+  // (binary or XML: the content and room for the binary form's structure at
+  // kMaxEntries), and its entries.
+  static constexpr std::size_t kMaxContentBytes = 16u << 20;
+  static constexpr std::size_t kMaxFileBytes = kMaxContentBytes + (1u << 20);
   static constexpr std::size_t kMaxEntries = 20000;
 
   // Builds a Config for mode 0 (all users, this machine only).

@@ -4,7 +4,6 @@
 
 #include "utils/config/DomainName.h"
 #include "utils/config/ModeScopes.h"
-#include "utils/config/store/PlistCheck.h"
 #include "utils/config/store/PlistCodec.h"
 #include "utils/config/store/PreferenceStore.h"
 
@@ -29,13 +28,13 @@ bool ExportPreferences(std::int32_t mode, const std::string& applicationName,
                                        dictionary);
   if (!status.Ok()) return false;
   const bool xml = format == PreferenceFormat::kXml;
+  Preferences::PlistRefusal why;
   if (!Preferences::EncodeDictionary(
           dictionary, file,
-          xml ? Preferences::PlistFormat::kXml : Preferences::PlistFormat::kBinary)) {
-    status = ConfigStatus(ConfigError::kOverLimits, 0, {},
-                          xml ? "a value would not read back unchanged from XML, or the XML would "
-                                "exceed the store's limits; the binary format carries every value"
-                              : "the file would exceed the store's limits");
+          xml ? Preferences::PlistFormat::kXml : Preferences::PlistFormat::kBinary, &why)) {
+    status =
+        ConfigStatus(ConfigError::kOverLimits, 0, {},
+                     xml ? why.Text() + "; the binary format carries every value" : why.Text());
     return false;
   }
   return true;
@@ -57,10 +56,10 @@ ImportResult ImportPreferences(std::int32_t mode, const std::string& application
   // The store decodes only what its own check accepts, so what is refused
   // here is exactly what it would keep aside as damaged.
   Preferences::Dictionary dictionary;
-  if (!Preferences::DecodeDictionary(file, dictionary)) {
-    std::string why = Preferences::DescribeRefusal(file);
-    if (why.empty()) why = "libplist could not read it";
-    status = ConfigStatus(ConfigError::kDamaged, 0, {}, std::move(why));
+  Preferences::PlistRefusal why;
+  if (!Preferences::DecodeDictionary(file, dictionary, &why)) {
+    status = ConfigStatus(why.overLimits ? ConfigError::kOverLimits : ConfigError::kDamaged, 0, {},
+                          why.Text());
     return ImportResult::kRefused;
   }
   const std::optional<Preferences::Scope> scope = internal::ValueScope(mode);

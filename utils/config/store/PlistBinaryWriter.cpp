@@ -5,8 +5,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "utils/config/store/PlistCheck.h"
 #include "utils/config/store/PlistObjectTable.h"
+#include "utils/config/store/Utf8.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 
@@ -101,6 +101,21 @@ struct Original {
   std::vector<std::uint64_t> index;
 };
 
+// Ends a file whose objects start at `offsets` (the first is the top
+// object) and refer to each other with `refSize` bytes.
+void AppendOffsetsAndTrailer(const std::vector<std::uint64_t>& offsets, std::size_t refSize,
+                             std::string& out) {
+  const std::uint64_t offsetTable = out.size();
+  const std::size_t offsetSize = WidthOf(offsets.back());
+  for (const std::uint64_t offset : offsets) AppendBigEndian(offset, offsetSize, out);
+  out.append(6, '\0');  // unused, and the sort version
+  out.push_back(static_cast<char>(offsetSize));
+  out.push_back(static_cast<char>(refSize));
+  AppendBigEndian(offsets.size(), 8, out);
+  AppendBigEndian(0, 8, out);  // the top object
+  AppendBigEndian(offsetTable, 8, out);
+}
+
 bool IsText(const PlistObject& object) {
   return object.type == kAscii || object.type == kUtf16;
 }
@@ -111,7 +126,7 @@ bool WriteBinaryDictionary(const Dictionary& dictionary, std::string& out) {
   // Object 0 is the root, 1 to n its keys, then come the values: one object
   // of our own, or the objects of another program's value. Equal texts are
   // written once, as libplist and plistlib write them: a file may refer to
-  // one text from many places (texts count against kMaxPlistBytes only), and
+  // one text from many places (texts count against kMaxContentBytes only), and
   // its rewrite must not grow past what the file it was read from holds.
   std::vector<Planned> plan;
   plan.reserve(1 + 2 * dictionary.size());
@@ -134,20 +149,23 @@ bool WriteBinaryDictionary(const Dictionary& dictionary, std::string& out) {
     return found->second;
   };
   for (const auto& [key, value] : dictionary) {
-    sizeGuess += key.size() + value.bytes.size() + value.original.size() + 16;
-    if (value.original.empty()) {
-      if (value.kind == ValueKind::kOther) return false;
-      if (value.kind == ValueKind::kBytes) {
-        valueRefs.push_back(plan.size());
-        plan.push_back({Planned::kOwnData, value.bytes, 0, {}});
-        continue;
-      }
-      const auto [known, added] = ownIndex.emplace(value.bytes, plan.size());
-      if (added) plan.push_back({Planned::kOwnText, value.bytes, 0, {}});
+    sizeGuess += key.size() + 16;
+    if (const auto* text = std::get_if<TextValue>(&value)) {
+      sizeGuess += text->text.size();
+      const auto [known, added] = ownIndex.emplace(text->text, plan.size());
+      if (added) plan.push_back({Planned::kOwnText, text->text, 0, {}});
       valueRefs.push_back(known->second);
       continue;
     }
-    auto table = PlistObjectTable::Open(value.original);
+    if (const auto* bytes = std::get_if<BytesValue>(&value)) {
+      sizeGuess += bytes->bytes.size();
+      valueRefs.push_back(plan.size());
+      plan.push_back({Planned::kOwnData, bytes->bytes, 0, {}});
+      continue;
+    }
+    const std::string& plist = std::get<ForeignValue>(value).plist;
+    sizeGuess += plist.size();
+    auto table = PlistObjectTable::Open(plist);
     if (!table) return false;
     Original& original = originals.emplace_back(Original{*table, {}});
     original.index.reserve(table->ObjectCount());
@@ -214,15 +232,46 @@ bool WriteBinaryDictionary(const Dictionary& dictionary, std::string& out) {
     }
   }
 
-  const std::uint64_t offsetTable = out.size();
-  const std::size_t offsetSize = WidthOf(offsets.back());
-  for (const std::uint64_t offset : offsets) AppendBigEndian(offset, offsetSize, out);
-  out.append(6, '\0');  // unused, and the sort version
-  out.push_back(static_cast<char>(offsetSize));
-  out.push_back(static_cast<char>(refSize));
-  AppendBigEndian(offsets.size(), 8, out);
-  AppendBigEndian(0, 8, out);  // the top object: the root
-  AppendBigEndian(offsetTable, 8, out);
+  AppendOffsetsAndTrailer(offsets, refSize, out);
+  return true;
+}
+
+bool WriteValueOf(const PlistObjectTable& table, std::uint64_t top, std::string& out) {
+  // The objects reachable from `top`, each once, in the order first reached;
+  // `index` maps the table's to the new ones (top first).
+  std::vector<std::uint64_t> objects{top};
+  std::unordered_map<std::uint64_t, std::uint64_t> index{{top, 0}};
+  std::vector<PlistObject> read;
+  for (std::size_t next = 0; next < objects.size(); ++next) {
+    const auto object = table.Read(objects[next]);
+    if (!object) return false;
+    read.push_back(*object);
+    if (object->type != kArray && object->type != kDictionary) continue;
+    const std::uint64_t refs = object->type == kDictionary ? 2 * object->count : object->count;
+    for (std::uint64_t r = 0; r < refs; ++r) {
+      const auto ref = table.Reference(*object, r);
+      if (!ref) return false;
+      if (index.emplace(*ref, objects.size()).second) objects.push_back(*ref);
+    }
+  }
+  const std::size_t refSize = WidthOf(objects.size() - 1);
+  out.assign(kMagic);
+  std::vector<std::uint64_t> offsets;
+  offsets.reserve(objects.size());
+  for (const PlistObject& object : read) {
+    offsets.push_back(out.size());
+    const bool container = object.type == kArray || object.type == kDictionary;
+    const auto bytes =
+        table.Bytes(object.at, object.payloadAt - object.at + (container ? 0 : object.payloadSize));
+    if (!bytes) return false;
+    out.append(*bytes);
+    if (!container) continue;
+    const std::uint64_t refs = object.type == kDictionary ? 2 * object.count : object.count;
+    for (std::uint64_t r = 0; r < refs; ++r) {
+      AppendBigEndian(index.at(*table.Reference(object, r)), refSize, out);
+    }
+  }
+  AppendOffsetsAndTrailer(offsets, refSize, out);
   return true;
 }
 

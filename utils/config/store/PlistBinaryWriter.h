@@ -6,21 +6,29 @@
 // Thread-safety: a pure function.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "utils/config/store/PlistCodec.h"
+#include "utils/config/store/PlistObjectTable.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 
 // Writes `dictionary` into `out`: the root dictionary, its keys in order,
 // then its values. A text goes as ASCII when every byte is below 0x80, else as
-// UTF-16; a value of another program (StoredValue::original) is copied with
+// UTF-16; a value of another program (ForeignValue) is copied with
 // all of its objects, which keep their sharing and their own bytes. Equal
 // texts are written once, within and across values, so a file that shares one
-// text many times (accepted: texts count against kMaxPlistBytes only) keeps
+// text many times (accepted: texts count against kMaxContentBytes only) keeps
 // its size when it is rewritten. Returns false, with `out` unspecified, when
 // a key or text is not UTF-8 or holds a NUL, or an original is not a binary
 // property list of known object types.
 bool WriteBinaryDictionary(const Dictionary& dictionary, std::string& out);
+
+// Writes into `out` a binary property list of its own holding object `top`
+// of `table` and every object it refers to, each once (so shared objects stay
+// shared), leaves byte for byte: a ForeignValue. Returns false when `table`
+// is malformed where the walk goes (the reader checks it first).
+bool WriteValueOf(const PlistObjectTable& table, std::uint64_t top, std::string& out);
 
 }  // namespace ZQ::RVL::Utils::Preferences

@@ -1,247 +1,173 @@
+// Encoding a dictionary: the store's binary writer, and for XML its result
+// converted by libplist and read back, since XML cannot carry every value.
+// (Decoding is PlistReader.cpp.)
 #include "utils/config/store/PlistCodec.h"
 
-#include <plist/plist.h>
-
-#include <algorithm>
 #include <cstdint>
-#include <cstdlib>
-#include <limits>
-#include <memory>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "utils/config/store/PlistBinaryWriter.h"
-#include "utils/config/store/PlistCheck.h"
+#include "utils/config/store/PlistObjectTable.h"
+#include "utils/config/store/PlistXml.h"
+#include "utils/config/store/Utf8.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 
 namespace {
 
-// libplist 2.2 hands out malloc'd strings, buffers and iterators for the caller
-// to free(); its own plist_*_free helpers came later.
-struct FreeDeleter {
-  void operator()(void* p) const noexcept { std::free(p); }
+bool Refuse(PlistRefusal* why, std::string rule, bool overLimits = false) {
+  if (why != nullptr) *why = PlistRefusal{overLimits, std::move(rule), {}};
+  return false;
+}
+
+// A number as a sign and a magnitude, whatever width the file gave it.
+struct Number {
+  bool negative = false;
+  std::uint64_t magnitude = 0;
+  bool operator==(const Number& other) const {
+    return negative == other.negative && magnitude == other.magnitude;
+  }
 };
-using MallocPtr = std::unique_ptr<char, FreeDeleter>;
 
-struct NodeDeleter {
-  void operator()(void* node) const noexcept { plist_free(static_cast<plist_t>(node)); }
-};
-using NodePtr = std::unique_ptr<void, NodeDeleter>;
-
-bool FitsLibplistLength(std::size_t size) {
-  return size <= std::numeric_limits<std::uint32_t>::max();
+std::optional<Number> IntegerOf(const PlistObjectTable& table, const PlistObject& object) {
+  // 16 bytes hold an unsigned 64-bit integer in the low half; 8 a signed one.
+  const std::size_t width = object.info == 4 ? 8 : std::size_t{1} << object.info;
+  const auto bits = table.Unsigned(object.payloadAt + (object.info == 4 ? 8 : 0), width);
+  if (!bits) return std::nullopt;
+  if (object.info == 3 && (*bits >> 63) != 0) return Number{true, ~*bits + 1};
+  return Number{false, *bits};
 }
 
-// Calls `visit(key, node)` for each entry of `dictionary` in file order until
-// it returns false. Returns false when a visit or libplist fails.
-template <typename Visit>
-bool ForEachEntry(plist_t dictionary, Visit visit) {
-  plist_dict_iter rawIter = nullptr;
-  plist_dict_new_iter(dictionary, &rawIter);
-  const std::unique_ptr<void, FreeDeleter> iter(rawIter);
-  if (!iter) return false;
-  for (;;) {
-    char* rawKey = nullptr;
-    plist_t node = nullptr;
-    plist_dict_next_item(dictionary, rawIter, &rawKey, &node);
-    const MallocPtr key(rawKey);
-    if (!node) return true;
-    if (!key || !visit(key.get(), node)) return false;
+std::optional<double> RealOf(const PlistObjectTable& table, const PlistObject& object) {
+  const auto bits = table.Unsigned(object.payloadAt, object.payloadSize);
+  if (!bits) return std::nullopt;
+  if (object.payloadSize == 4) {
+    float value = 0;
+    const auto narrow = static_cast<std::uint32_t>(*bits);
+    std::memcpy(&value, &narrow, sizeof value);
+    return value;
   }
+  double value = 0;
+  std::memcpy(&value, &*bits, sizeof value);
+  return value;
 }
 
-bool Encode(plist_t node, PlistFormat format, std::string& out) {
-  char* raw = nullptr;
-  std::uint32_t length = 0;
-  if (format == PlistFormat::kXml) {
-    plist_to_xml(node, &raw, &length);
-  } else {
-    plist_to_bin(node, &raw, &length);
-  }
-  MallocPtr owned(raw);
-  if (!owned) return false;
-  out.assign(owned.get(), length);
-  return true;
+bool IsText(const PlistObject& object) {
+  return object.type == 0x5 || object.type == 0x6;
 }
 
-// Returns true when the trees `a` and `b` hold the same values: containers of
-// the same keys and items, leaves whose binary forms are equal. Not the
-// binary forms of the whole trees: libplist 2.2 stores equal data objects
-// once or not at random (it depends on where they lie in memory), so two
-// encodings of one tree may differ. Nesting is at most kMaxPlistNesting.
-bool SameTree(plist_t a, plist_t b) {
-  const plist_type type = plist_get_node_type(a);
-  if (type != plist_get_node_type(b)) return false;
-  if (type == PLIST_ARRAY) {
-    const std::uint32_t size = plist_array_get_size(a);
-    if (size != plist_array_get_size(b)) return false;
-    for (std::uint32_t i = 0; i < size; ++i) {
-      if (!SameTree(plist_array_get_item(a, i), plist_array_get_item(b, i))) return false;
+std::string TextOf(std::string_view bytes, const PlistObject& object) {
+  if (object.type == 0x5) return std::string(bytes);
+  std::string utf8;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    std::uint32_t code =
+        static_cast<unsigned char>(bytes[i]) << 8 | static_cast<unsigned char>(bytes[i + 1]);
+    if (code >= 0xd800 && code <= 0xdbff && i + 3 < bytes.size()) {
+      const std::uint32_t low =
+          static_cast<unsigned char>(bytes[i + 2]) << 8 | static_cast<unsigned char>(bytes[i + 3]);
+      code = 0x10000 + ((code - 0xd800) << 10) + (low - 0xdc00);
+      i += 2;
     }
-    return true;
+    AppendUtf8(code, utf8);
   }
-  if (type == PLIST_DICT) {
-    if (plist_dict_get_size(a) != plist_dict_get_size(b)) return false;
-    std::vector<std::pair<std::string, plist_t>> items;
-    if (!ForEachEntry(a, [&](const char* key, plist_t node) {
-          items.emplace_back(key, node);
-          return true;
-        })) {
-      return false;
+  return utf8;
+}
+
+// Returns true when object `ia` of `a` and `ib` of `b`, of files the reader
+// accepted, hold the same value: the same texts whatever their form, numbers
+// of equal value whatever their width (reals and dates to the bit: -0.0 is
+// not 0.0), equal data, containers of the same keys and items in order.
+bool SameObject(const PlistObjectTable& a, std::uint64_t ia, const PlistObjectTable& b,
+                std::uint64_t ib, std::size_t depth) {
+  const auto oa = a.Read(ia);
+  const auto ob = b.Read(ib);
+  if (!oa || !ob || depth > kMaxPlistNesting) return false;
+  const auto bytesA = a.Bytes(oa->payloadAt, oa->payloadSize);
+  const auto bytesB = b.Bytes(ob->payloadAt, ob->payloadSize);
+  if (!bytesA || !bytesB) return false;
+  if (IsText(*oa) || IsText(*ob)) {
+    return IsText(*oa) && IsText(*ob) && TextOf(*bytesA, *oa) == TextOf(*bytesB, *ob);
+  }
+  if (oa->type != ob->type) return false;
+  switch (oa->type) {
+    case 0x1:
+      return IntegerOf(a, *oa) == IntegerOf(b, *ob);
+    case 0x2: {
+      const auto ra = RealOf(a, *oa);
+      const auto rb = RealOf(b, *ob);
+      return ra && rb && std::memcmp(&*ra, &*rb, sizeof(double)) == 0;
     }
-    std::size_t i = 0;
-    return ForEachEntry(b,
-                        [&](const char* key, plist_t node) {
-                          return i < items.size() && items[i].first == key &&
-                                 SameTree(items[i++].second, node);
-                        }) &&
-           i == items.size();
-  }
-  std::string left;
-  std::string right;
-  return Encode(a, PlistFormat::kBinary, left) && Encode(b, PlistFormat::kBinary, right) &&
-         left == right;
-}
-
-// Returns true when `xml`, libplist's XML for `node`, reads back as `node`.
-// XML cannot carry every value: libplist writes a date without its fractions
-// of a second, -0.0 as 0.0, an infinity as "+infinity", a year before 1000 in
-// fewer than four digits, and a carriage return or control character in a text
-// as it is.
-bool ReadsBack(plist_t node, const std::string& xml) {
-  if (!FitsLibplistLength(xml.size()) || !CheckPlist(xml)) return false;
-  // U+FFFE and U+FFFF, which libplist writes as they are, are no XML
-  // characters: plistlib and other XML readers refuse the whole file.
-  if (xml.find("\xef\xbf\xbe") != std::string::npos ||
-      xml.find("\xef\xbf\xbf") != std::string::npos) {
-    return false;
-  }
-  plist_t raw = nullptr;
-  plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &raw);
-  const NodePtr back(raw);
-  return back && SameTree(node, back.get());
-}
-
-bool DecodeValue(plist_t node, StoredValue& value) {
-  // CheckPlist let through only values that libplist writes back as it read
-  // them: texts are UTF-8 without a NUL.
-  switch (plist_get_node_type(node)) {
-    case PLIST_STRING: {
-      // The pointer form: plist_get_string_val() aborts on a string that
-      // holds a NUL.
-      std::uint64_t length = 0;
-      const char* text = plist_get_string_ptr(node, &length);
-      if (text == nullptr) return false;
-      value = {ValueKind::kText, std::string(text, static_cast<std::size_t>(length)), {}};
+    case 0x8:
+      return a.Unsigned(oa->payloadAt, oa->payloadSize) ==
+             b.Unsigned(ob->payloadAt, ob->payloadSize);
+    case 0xA:
+    case 0xD: {
+      if (oa->count != ob->count) return false;
+      const std::uint64_t refs = oa->type == 0xD ? 2 * oa->count : oa->count;
+      for (std::uint64_t r = 0; r < refs; ++r) {
+        const auto ra = a.Reference(*oa, r);
+        const auto rb = b.Reference(*ob, r);
+        if (!ra || !rb || !SameObject(a, *ra, b, *rb, depth + 1)) return false;
+      }
       return true;
     }
-    case PLIST_DATA: {
-      std::uint64_t length = 0;
-      const char* bytes = plist_get_data_ptr(node, &length);
-      if (bytes == nullptr && length != 0) return false;
-      value.kind = ValueKind::kBytes;
-      value.bytes.assign(bytes ? bytes : "", static_cast<std::size_t>(length));
-      return true;
-    }
-    default:
-      break;
+    default:  // booleans, dates and data: the same marker and bytes
+      return oa->info == ob->info && *bytesA == *bytesB;
   }
-  value = {ValueKind::kOther, {}, {}};
-  return Encode(node, PlistFormat::kBinary, value.original);
-}
-
-// Returns a new node for `value`, or null.
-plist_t EncodeValue(const StoredValue& value) {
-  if (!value.original.empty()) {
-    if (!FitsLibplistLength(value.original.size())) return nullptr;
-    plist_t node = nullptr;
-    plist_from_bin(value.original.data(), static_cast<std::uint32_t>(value.original.size()), &node);
-    return node;
-  }
-  switch (value.kind) {
-    case ValueKind::kText:
-      // libplist 2.2 writes texts only up to a NUL; one with a NUL inside
-      // (read from another program's file) is not cut short but refused.
-      if (value.bytes.find('\0') != std::string::npos || !IsUtf8(value.bytes)) return nullptr;
-      return plist_new_string(value.bytes.c_str());
-    case ValueKind::kBytes:
-      return plist_new_data(value.bytes.data(), value.bytes.size());
-    case ValueKind::kOther:
-      break;
-  }
-  return nullptr;
-}
-
-// Parses `file`; null unless it is a property list whose root is a dictionary.
-NodePtr ParseDictionary(std::string_view file) {
-  if (file.empty() || !FitsLibplistLength(file.size()) || !CheckPlist(file)) return nullptr;
-  plist_t raw = nullptr;
-  plist_from_memory(file.data(), static_cast<std::uint32_t>(file.size()), &raw);
-  NodePtr root(raw);
-  if (!root || plist_get_node_type(raw) != PLIST_DICT) return nullptr;
-  return root;
 }
 
 }  // namespace
 
-bool DecodeDictionary(std::string_view file, Dictionary& out) {
-  const NodePtr root = ParseDictionary(file);
-  if (!root) return false;
-  out.clear();
-  return ForEachEntry(root.get(), [&](const char* key, plist_t node) {
-    StoredValue value;
-    if (!DecodeValue(node, value)) return false;
-    // Entries come in file order, which is key order in our own files; no key
-    // is named twice (CheckPlist).
-    out.emplace_hint(out.end(), key, std::move(value));
-    return true;
-  });
+bool SameValue(const StoredValue& a, const StoredValue& b) {
+  if (a.index() != b.index()) return false;
+  if (const auto* text = std::get_if<TextValue>(&a))
+    return text->text == std::get<TextValue>(b).text;
+  if (const auto* bytes = std::get_if<BytesValue>(&a)) {
+    return bytes->bytes == std::get<BytesValue>(b).bytes;
+  }
+  const auto ta = PlistObjectTable::Open(std::get<ForeignValue>(a).plist);
+  const auto tb = PlistObjectTable::Open(std::get<ForeignValue>(b).plist);
+  return ta && tb && SameObject(*ta, ta->TopObject(), *tb, tb->TopObject(), 1);
 }
 
-bool DecodeOneValue(std::string_view file, const std::string& key,
-                    std::optional<StoredValue>& out) {
-  const NodePtr root = ParseDictionary(file);
-  if (!root) return false;
-  out.reset();
-  // Looks the key up in libplist's tree: cheaper than converting every entry.
-  if (plist_t node = plist_dict_get_item(root.get(), key.c_str())) {
-    StoredValue value;
-    if (!DecodeValue(node, value)) return false;
-    out = std::move(value);
+bool EncodeDictionary(const Dictionary& dictionary, std::string& out, PlistFormat format,
+                      PlistRefusal* why) {
+  std::string binary;
+  if (!WriteBinaryDictionary(dictionary, binary)) {
+    return Refuse(why, "a key or text holds a NUL or is not UTF-8");
+  }
+  // What the store writes it must accept when it reads the file back.
+  if (!CheckPlist(binary, why)) return false;
+  if (format == PlistFormat::kBinary) {
+    out = std::move(binary);
+    return true;
+  }
+  if (!BinaryToXml(binary, out)) return Refuse(why, "libplist could not convert it to XML");
+  // U+FFFE and U+FFFF, which libplist writes as they are, are no XML
+  // characters: plistlib and other XML readers refuse the whole file.
+  if (out.find("\xef\xbf\xbe") != std::string::npos ||
+      out.find("\xef\xbf\xbf") != std::string::npos) {
+    return Refuse(why, "a text holds U+FFFE or U+FFFF, which XML cannot carry");
+  }
+  Dictionary back;
+  PlistRefusal backWhy;
+  if (!DecodeDictionary(out, back, &backWhy)) {
+    return Refuse(why, "its XML would not read back: " + backWhy.Text(), backWhy.overLimits);
+  }
+  if (back.size() != dictionary.size()) return Refuse(why, "its XML would not read back whole");
+  auto b = back.cbegin();
+  for (auto a = dictionary.cbegin(); a != dictionary.cend(); ++a, ++b) {
+    if (a->first != b->first || !SameValue(a->second, b->second)) {
+      return Refuse(why, "the value of key " + ShownKey(a->first) +
+                             " would read back otherwise from XML (a date with fractions of a "
+                             "second, -0.0, an infinity, a UID, a carriage return or control "
+                             "character in a text...)");
+    }
   }
   return true;
-}
-
-bool DecodeKeys(std::string_view file, std::vector<std::string>& out) {
-  const NodePtr root = ParseDictionary(file);
-  if (!root) return false;
-  out.clear();
-  const bool ok = ForEachEntry(root.get(), [&](const char* key, plist_t) {
-    out.emplace_back(key);
-    return true;
-  });
-  std::sort(out.begin(), out.end());
-  // A file of another program may name a key twice.
-  out.erase(std::unique(out.begin(), out.end()), out.end());
-  return ok;
-}
-
-bool EncodeDictionary(const Dictionary& dictionary, std::string& out, PlistFormat format) {
-  // What the store writes it must accept when it reads the file back.
-  if (format == PlistFormat::kBinary)
-    return WriteBinaryDictionary(dictionary, out) && CheckPlist(out);
-  NodePtr root(plist_new_dict());
-  if (!root) return false;
-  for (const auto& [key, value] : dictionary) {
-    if (!IsUtf8(key)) return false;  // libplist would write another key
-    plist_t node = EncodeValue(value);
-    if (!node) return false;
-    // The dictionary takes ownership of `node`.
-    plist_dict_set_item(root.get(), key.c_str(), node);
-  }
-  return Encode(root.get(), format, out) && ReadsBack(root.get(), out);
 }
 
 }  // namespace ZQ::RVL::Utils::Preferences

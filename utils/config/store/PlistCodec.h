@@ -1,7 +1,10 @@
 // The on-disk form of one preferences dictionary: a property list whose root
-// is a dictionary of key to text (plist string) or bytes (plist data). Reads
-// and writes the binary and the XML format (the binary one is written by
-// PlistBinaryWriter.h). The only file that talks to libplist. Private to the
+// is a dictionary of key to text (plist string) or bytes (plist data), and
+// the values of other programs kept as they are. One reader decides what the
+// store accepts and decodes it in the same pass (PlistReader.cpp over the
+// binary object table, PlistObjectTable.h); an XML file is converted to the
+// binary form first (PlistXml.h), and the result passes the same reader. The
+// store writes the binary form itself (PlistBinaryWriter.h). Private to the
 // store.
 //
 // Thread-safety: every function may be called from any thread at once.
@@ -11,52 +14,77 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
+
+#include "utils/config/store/PlistRules.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 
-enum class ValueKind {
-  kText,   // a plist string, as UTF-8
-  kBytes,  // plist data
-  kOther,  // any other plist value (number, date, array...) of another program
+// A plist string, as UTF-8 without a NUL.
+struct TextValue {
+  std::string text;
 };
 
-struct StoredValue {
-  ValueKind kind = ValueKind::kText;
-  std::string bytes;  // the text or the bytes; empty for kOther
-  // kOther only: the value as a binary plist of its own, written back
-  // unchanged.
-  std::string original;
+// Plist data.
+struct BytesValue {
+  std::string bytes;
 };
+
+// Any other value of another program (a number, date, array, nested
+// dictionary, UID...): a binary property list of its own whose top object is
+// the value, copied into the file unchanged when the store rewrites it.
+struct ForeignValue {
+  std::string plist;
+};
+
+using StoredValue = std::variant<TextValue, BytesValue, ForeignValue>;
 
 // Key to value, listed in byte order of the keys.
 using Dictionary = std::map<std::string, StoredValue>;
 
-// Parses `file` (binary or XML property list) into `out`. Returns false, with
-// `out` unspecified, when CheckPlist (PlistCheck.h) refuses the file: it is not
-// a property list whose root is a dictionary, it exceeds the store's limits,
-// or libplist could not carry one of its values over unchanged.
-bool DecodeDictionary(std::string_view file, Dictionary& out);
+// Every decoder returns false when the store does not accept `file`, and then
+// says why in `why` (when not null): the one rule broken and where. The store
+// accepts a binary ("bplist00") or XML property list whose root is a
+// dictionary, that Python's plistlib reads, that stays within the limits of
+// PlistRules.h, and whose every value the store can write back unchanged (see
+// doc/preferences-layout.md for the rules).
 
-// Finds `key` in the dictionary in `file`: `out` holds its value, or nothing
-// when the key is not there. Returns false, as DecodeDictionary does, when the
-// file cannot be parsed.
-bool DecodeOneValue(std::string_view file, const std::string& key, std::optional<StoredValue>& out);
+// Decodes the whole of `file` into `out` (unspecified on false).
+bool DecodeDictionary(std::string_view file, Dictionary& out, PlistRefusal* why = nullptr);
 
-// Lists the keys of the dictionary in `file` into `out`, in byte order without
-// repeats. Returns false when the file cannot be parsed.
-bool DecodeKeys(std::string_view file, std::vector<std::string>& out);
+// Returns true when DecodeDictionary would accept `file`, without keeping
+// what it decodes.
+bool CheckPlist(std::string_view file, PlistRefusal* why = nullptr);
+
+// Finds `key` in `file`: `out` holds its value, or nothing when the key is
+// not there. A binary file whose root keys are in order (the store's own
+// files) costs a look at its keys and the one value; any other is decoded
+// whole. Checks the file's layout, its keys and the value found, not the
+// other values: a file that is damaged only in another value still answers
+// (DecodeDictionary refuses it, and so does the next write).
+bool DecodeOneValue(std::string_view file, const std::string& key, std::optional<StoredValue>& out,
+                    PlistRefusal* why = nullptr);
+
+// Lists the keys of `file` into `out`, in byte order; checks the whole file.
+bool DecodeKeys(std::string_view file, std::vector<std::string>& out, PlistRefusal* why = nullptr);
+
+// Returns true when `a` and `b` hold the same value: equal texts or bytes,
+// or values of other programs that plistlib would read as equal, whatever
+// their layout (texts of either form, numbers of any width; reals and dates
+// to the bit, so -0.0 is not 0.0).
+bool SameValue(const StoredValue& a, const StoredValue& b);
 
 enum class PlistFormat { kBinary, kXml };
 
 // Encodes `dictionary` as a property list in `format` (the store's own files
-// are binary) into `out`. Returns false when a key or text holds a NUL
-// (libplist would cut it short) or is not UTF-8, libplist fails, or DecodeDictionary
-// would refuse the result (it exceeds the limits of PlistCheck.h), or, in XML,
-// would read back otherwise (a date with fractions of a second or before the
-// year 1000, -0.0 or an infinity, a UID, a text with a carriage return, a
-// control character, U+FFFE or U+FFFF).
+// are binary) into `out`. Returns false, saying why in `why` when not null,
+// when a key or text holds a NUL or is not UTF-8, the result exceeds the
+// limits of PlistRules.h, or, in XML, a value would read back otherwise (a
+// date with fractions of a second or before the year 1000, -0.0 or an
+// infinity, a UID, a text with a carriage return, a control character,
+// U+FFFE or U+FFFF).
 bool EncodeDictionary(const Dictionary& dictionary, std::string& out,
-                      PlistFormat format = PlistFormat::kBinary);
+                      PlistFormat format = PlistFormat::kBinary, PlistRefusal* why = nullptr);
 
 }  // namespace ZQ::RVL::Utils::Preferences

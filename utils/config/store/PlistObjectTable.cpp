@@ -49,7 +49,8 @@ std::optional<std::uint64_t> PlistObjectTable::Unsigned(std::uint64_t at, std::s
   return BigEndian(file_, at, width);
 }
 
-std::optional<std::string_view> PlistObjectTable::Bytes(std::uint64_t at, std::uint64_t size) const {
+std::optional<std::string_view> PlistObjectTable::Bytes(std::uint64_t at,
+                                                        std::uint64_t size) const {
   if (at > offsetTable_ || offsetTable_ - at < size) return std::nullopt;
   return file_.substr(static_cast<std::size_t>(at), static_cast<std::size_t>(size));
 }

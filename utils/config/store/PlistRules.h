@@ -6,28 +6,28 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "utils/config/Config.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 
-// The largest settings file, in bytes, binary or XML. A larger file is not
-// read at all (kOverLimits); a write that would make one stores nothing.
+// The bytes of a file's content: its keys and texts as the binary form
+// stores them (a byte a character when all are ASCII, else 2 per UTF-16
+// unit), its data, and its numbers, dates and UIDs, every shared object
+// counted at each reference to it. What a file holds decoded, and what the
+// store's rewrite of it holds, is thus bounded alike, whether it came as XML
+// or binary.
+constexpr std::size_t kMaxContentBytes = Config::kMaxContentBytes;
+// The largest file, binary or XML: the content and room for the binary
+// form's markers, references and offsets at kMaxPlistEntries (at most 32
+// bytes an entry). A larger file is not read at all.
 constexpr std::size_t kMaxFileSize = Config::kMaxFileBytes;
-// Once decoded, the bytes of a file's texts (as UTF-8), data and numbers (8
-// each), every shared object counted at each reference to it, stay within
-// kMaxFileSize too.
 // The entries of a file: every key-value pair of a dictionary and every item
 // of an array, at every level, counted the same way.
 constexpr std::size_t kMaxPlistEntries = Config::kMaxEntries;
 // The deepest nesting of arrays and dictionaries, the root counting as 1.
 constexpr std::size_t kMaxPlistNesting = 64;
-// Besides, counted with every shared object at each reference to it, a file
-// holds no more entries than it has bytes, and no more than this many times
-// its size in bytes of data and numbers: a small file cannot cost what a large
-// one does. Texts count against kMaxFileSize only: the store's binary writer,
-// like plistlib's, stores equal texts once.
-constexpr std::size_t kMaxPlistExpansion = 64;
 
 // Why a reader refuses a file.
 struct PlistRefusal {
@@ -40,5 +40,9 @@ struct PlistRefusal {
   // "rule, where".
   std::string Text() const { return where.empty() ? rule : rule + ", " + where; }
 };
+
+// A key as a refusal shows it, in double quotes: printable ASCII as it is,
+// other bytes as \xNN, cut short after 40 bytes.
+std::string ShownKey(std::string_view key);
 
 }  // namespace ZQ::RVL::Utils::Preferences

@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "utils/config/store/PlistCheck.h"
+#include "utils/config/store/PlistRules.h"
+#include "utils/config/store/Utf8.h"
 
 namespace ZQ::RVL::Utils::Preferences {
 
@@ -19,9 +20,15 @@ namespace {
 // (LargestReferenceRead in bench/ConfigBench.cpp).
 constexpr std::uint64_t kMaxReferenceCost = std::uint64_t{1} << 32;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool IsLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 // Returns the number of digits at the start of `text`.
 std::size_t Digits(std::string_view text) {
@@ -311,6 +318,8 @@ class XmlCheck {
 
 }  // namespace
 
-bool CheckXmlPlist(std::string_view file) { return XmlCheck(file).Run(); }
+bool CheckXmlPlist(std::string_view file) {
+  return XmlCheck(file).Run();
+}
 
 }  // namespace ZQ::RVL::Utils::Preferences

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <thread>
+#include <variant>
 
 #include "utils/config/store/DecodedFiles.h"
 #include "utils/config/store/PosixFile.h"
@@ -19,6 +20,16 @@
 namespace ZQ::RVL::Utils::Preferences {
 
 namespace {
+
+const std::string& Payload(const TextValue& value) {
+  return value.text;
+}
+const std::string& Payload(const BytesValue& value) {
+  return value.bytes;
+}
+const std::string& Payload(const ForeignValue& value) {
+  return value.plist;
+}
 
 // How long a file that does not decode is left to settle before it is read
 // again: a program that rewrites a file in place has it half-written for a
@@ -37,8 +48,10 @@ ConfigStatus TooLarge(const std::string& path) {
                       "larger than " + std::to_string(kMaxFileSize) + " bytes");
 }
 
-ConfigStatus Damaged(const std::string& path) {
-  return ConfigStatus(ConfigError::kDamaged, 0, path);
+// The status of a file the reader refused, with the reader's reason.
+ConfigStatus Refused(const std::string& path, const PlistRefusal& why) {
+  return ConfigStatus(why.overLimits ? ConfigError::kOverLimits : ConfigError::kDamaged, 0, path,
+                      why.Text());
 }
 
 // Reads the file at `location` into `bytes` (only meaningful after success);
@@ -95,7 +108,8 @@ ConfigStatus Load(const FileLocation& location, Dictionary& out, std::optional<s
     out = *kept;  // a copy to change: cheaper than a parse
     return {};
   }
-  return DecodeDictionary(*bytes, out) ? ConfigStatus() : Damaged(location.Path());
+  PlistRefusal why;
+  return DecodeDictionary(*bytes, out, &why) ? ConfigStatus() : Refused(location.Path(), why);
 }
 
 // True for a file the store does not read: damaged, or beyond the limits.
@@ -106,10 +120,10 @@ bool IsDamaged(const ConfigStatus& status) {
 // Reads the file of `domain` in `scope` and answers from its kept dictionary
 // with `fromDictionary(const Dictionary&)`, or, when there is none (bytes new
 // to this process, or a file that does not decode as a whole), with
-// `fromFile(bytes)`, which decodes only what it needs (one broken value of
-// another program does not hide the others). No file is an empty dictionary,
-// with nothing to ask. Fails when the file cannot be located or read, and
-// with kDamaged when the answer fails.
+// `fromFile(bytes, why)`, which decodes what it needs and says why it
+// cannot. No file is an empty dictionary, with nothing to ask. Fails when the
+// file cannot be located or read, and with kDamaged or kOverLimits when the
+// answer fails.
 template <typename FromDictionary, typename FromFile>
 ConfigStatus ReadAndDecode(std::string_view domain, Scope scope, FromDictionary fromDictionary,
                            FromFile fromFile) {
@@ -120,9 +134,11 @@ ConfigStatus ReadAndDecode(std::string_view domain, Scope scope, FromDictionary 
   if (status.Error() == ConfigError::kNotFound) return {};
   if (!status.Ok()) return status;
   if (const auto dictionary = FindKept(location.Path(), bytes)) {
-    return fromDictionary(*dictionary) ? ConfigStatus() : Damaged(location.Path());
+    fromDictionary(*dictionary);
+    return {};
   }
-  return fromFile(bytes) ? ConfigStatus() : Damaged(location.Path());
+  PlistRefusal why;
+  return fromFile(bytes, &why) ? ConfigStatus() : Refused(location.Path(), why);
 }
 
 // Looks `key` up in a file's dictionary, for ReadAndDecode.
@@ -130,16 +146,17 @@ struct LookUp {
   const std::string& key;
   std::optional<StoredValue>& value;
 
-  bool operator()(const Dictionary& dictionary) const {
+  void operator()(const Dictionary& dictionary) const {
     const auto found = dictionary.find(key);
     if (found == dictionary.end()) {
       value.reset();
     } else {
       value = found->second;
     }
-    return true;
   }
-  bool operator()(const std::string& bytes) const { return DecodeOneValue(bytes, key, value); }
+  bool operator()(const std::string& bytes, PlistRefusal* why) const {
+    return DecodeOneValue(bytes, key, value, why);
+  }
 };
 
 // Returns true when the file at `location` still holds `read` (none: there
@@ -212,9 +229,12 @@ ConfigStatus Modify(std::string_view domain, Scope scope,
     if (!change(dictionary) && !damaged) return {};
 
     std::string bytes;
-    if (!EncodeDictionary(dictionary, bytes) || bytes.size() > kMaxFileSize) {
-      return ConfigStatus(ConfigError::kOverLimits, 0, path,
-                          "the file would exceed the store's limits");
+    PlistRefusal refusal;
+    if (!EncodeDictionary(dictionary, bytes, PlistFormat::kBinary, &refusal)) {
+      // The reader's limits, or a text the caller gave that is not UTF-8.
+      return ConfigStatus(
+          refusal.overLimits ? ConfigError::kOverLimits : ConfigError::kBadArgument, 0, path,
+          refusal.Text());
     }
     const ReplacementMark mark(lock);  // outlives the temporary file
     Utils::internal::AtomicFile file;
@@ -265,8 +285,11 @@ ConfigStatus CopyValue(std::string_view domain, const std::string& key, Scope sc
 
 ConfigStatus SetValue(std::string_view domain, const std::string& key, const StoredValue& value,
                       Scope scope) {
-  if (value.bytes.size() > kMaxFileSize) {
-    return ConfigStatus(ConfigError::kOverLimits, 0, {}, "the value alone exceeds the file limit");
+  const std::size_t size = std::visit([](const auto& v) { return Payload(v).size(); }, value);
+  if (size > kMaxContentBytes) {
+    return ConfigStatus(ConfigError::kOverLimits, 0, {},
+                        "the value alone holds more than " + std::to_string(kMaxContentBytes) +
+                            " bytes of content");
   }
   const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
   return Modify(domain, scope, [&](Dictionary& dictionary) {
@@ -293,9 +316,8 @@ ConfigStatus CopyKeyList(std::string_view domain, Scope scope, std::vector<std::
       [&](const Dictionary& dictionary) {
         keys.reserve(dictionary.size());
         for (const auto& entry : dictionary) keys.push_back(entry.first);
-        return true;
       },
-      [&](const std::string& bytes) { return DecodeKeys(bytes, keys); });
+      [&](const std::string& bytes, PlistRefusal* why) { return DecodeKeys(bytes, keys, why); });
   if (!status.Ok()) keys.clear();
   return status;
 }
@@ -304,12 +326,10 @@ ConfigStatus CopyDictionary(std::string_view domain, Scope scope, Dictionary& ou
   const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
   out.clear();
   return ReadAndDecode(
-      domain, scope,
-      [&](const Dictionary& dictionary) {
-        out = dictionary;
-        return true;
-      },
-      [&](const std::string& bytes) { return DecodeDictionary(bytes, out); });
+      domain, scope, [&](const Dictionary& dictionary) { out = dictionary; },
+      [&](const std::string& bytes, PlistRefusal* why) {
+        return DecodeDictionary(bytes, out, why);
+      });
 }
 
 ConfigStatus ReplaceDictionary(std::string_view domain, const Dictionary& dictionary, Scope scope) {
@@ -327,8 +347,8 @@ ConfigStatus ExamineFile(std::string_view domain, Scope scope) {
   std::string bytes;
   if (ConfigStatus status = ReadBytes(location, bytes); !status.Ok()) return status;
   if (FindKept(location.Path(), bytes)) return {};
-  std::vector<std::string> keys;
-  return DecodeKeys(bytes, keys) ? ConfigStatus() : Damaged(location.Path());
+  PlistRefusal why;
+  return CheckPlist(bytes, &why) ? ConfigStatus() : Refused(location.Path(), why);
 }
 
 }  // namespace ZQ::RVL::Utils::Preferences

@@ -1,0 +1,475 @@
+// The store's one reader of settings files: a walk over the binary object
+// table (PlistObjectTable.h) that checks the whole graph within the limits of
+// PlistRules.h, without recursion, and decodes what the caller asked for. An
+// XML file is checked (PlistXmlCheck.h), converted by libplist (PlistXml.h),
+// and its binary form read here like any other.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "utils/config/store/PlistBinaryWriter.h"
+#include "utils/config/store/PlistCodec.h"
+#include "utils/config/store/PlistObjectTable.h"
+#include "utils/config/store/PlistXml.h"
+#include "utils/config/store/PlistXmlCheck.h"
+#include "utils/config/store/Utf8.h"
+
+namespace ZQ::RVL::Utils::Preferences {
+
+namespace {
+
+constexpr unsigned kData = 0x4;
+constexpr unsigned kAscii = 0x5;
+constexpr unsigned kUtf16 = 0x6;
+constexpr unsigned kArray = 0xA;
+constexpr unsigned kDictionary = 0xD;
+
+// Every object of an accepted file is a key or a value below the root, or the
+// root: a table of more objects holds some that no accepted file needs.
+constexpr std::uint64_t kMaxObjects = 2 * std::uint64_t{kMaxPlistEntries} + 1;
+
+// Seconds since 2001 of 0001-01-01T00:00:00 and of the first instant after
+// 9999-12-31T23:59:59: the dates plistlib reads.
+constexpr double kFirstDate = -63113904000.0;
+constexpr double kPastLastDate = 252423993600.0;
+
+bool Refuse(PlistRefusal* why, std::string rule, std::string where = {}, bool overLimits = false) {
+  if (why != nullptr) *why = PlistRefusal{overLimits, std::move(rule), std::move(where)};
+  return false;
+}
+
+}  // namespace
+
+std::string ShownKey(std::string_view key) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string shown = "\"";
+  for (std::size_t i = 0; i < key.size() && i < 40; ++i) {
+    const auto c = static_cast<unsigned char>(key[i]);
+    if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
+      shown += static_cast<char>(c);
+    } else {
+      shown += {'\\', 'x', kHex[c >> 4], kHex[c & 0xf]};
+    }
+  }
+  return shown + (key.size() > 40 ? "...\"" : "\"");
+}
+
+namespace {
+
+std::string AtByte(std::uint64_t at) {
+  return "at byte " + std::to_string(at);
+}
+
+// Checks text object `object` (0x5 ASCII, 0x6 UTF-16 big-endian) and, when
+// `utf8` is not null, appends it there as UTF-8. Returns the rule it breaks,
+// or null: plistlib refuses a byte above 0x7f in ASCII and an unpaired
+// surrogate; a NUL could not go into XML, nor could libplist convert a file
+// holding an empty UTF-16 text.
+const char* ReadText(const PlistObjectTable& table, const PlistObject& object, std::string* utf8) {
+  const auto bytes = table.Bytes(object.payloadAt, object.payloadSize);
+  if (!bytes) return "a text runs past the object area";
+  if (object.type == kAscii) {
+    for (const char c : *bytes) {
+      if (c == '\0') return "a text holds a NUL";
+      if (static_cast<unsigned char>(c) > 0x7f) return "an ASCII text holds a byte above 0x7f";
+    }
+    if (utf8) utf8->append(*bytes);
+    return nullptr;
+  }
+  if (object.type != kUtf16) return "a key is not a text";
+  const auto unit = [&](std::size_t i) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>((*bytes)[2 * i]) << 8 |
+                                      static_cast<unsigned char>((*bytes)[2 * i + 1]));
+  };
+  const std::size_t units = bytes->size() / 2;
+  if (units == 0) return "a UTF-16 text is empty";
+  for (std::size_t i = 0; i < units; ++i) {
+    std::uint32_t code = unit(i);
+    if (code == 0) return "a text holds a NUL";
+    if (code >= 0xdc00 && code <= 0xdfff) return "a UTF-16 text holds an unpaired surrogate";
+    if (code >= 0xd800 && code <= 0xdbff) {
+      if (i + 1 == units || unit(i + 1) < 0xdc00 || unit(i + 1) > 0xdfff) {
+        return "a UTF-16 text holds an unpaired surrogate";
+      }
+      code = 0x10000 + ((code - 0xd800) << 10) + (unit(++i) - 0xdc00);
+    }
+    if (utf8) AppendUtf8(code, *utf8);
+  }
+  return nullptr;
+}
+
+// Checks leaf `object` (no array or dictionary); returns the rule it breaks,
+// or null. A leaf's content is its payload as the file stores it.
+const char* CheckLeaf(const PlistObjectTable& table, const PlistObject& object) {
+  switch (object.type) {
+    case 0x0:
+      if (object.info == 0x8 || object.info == 0x9) return nullptr;  // false, true
+      return object.info == 0x0   ? "a null object"
+             : object.info == 0xf ? "a fill object"
+                                  : "an unknown object type";
+    case 0x1:  // 1 to 8 bytes, and 16 holding an unsigned 64-bit integer
+      if (object.info <= 3) return nullptr;
+      if (object.info == 4 && table.Unsigned(object.payloadAt, 8) == std::uint64_t{0}) {
+        return nullptr;
+      }
+      return "an integer beyond 64 bits";
+    case 0x2:
+      return object.info == 2 || object.info == 3 ? nullptr : "a real of another width than 4 or 8";
+    case 0x3: {
+      const auto bits = object.info == 3 ? table.Unsigned(object.payloadAt, 8) : std::nullopt;
+      if (!bits) return "a date of another width than 8";
+      double seconds = 0;
+      std::memcpy(&seconds, &*bits, sizeof seconds);
+      // The comparison is false for NaN too.
+      if (seconds >= kFirstDate && seconds < kPastLastDate) return nullptr;
+      return "a date outside the years 1 to 9999";
+    }
+    case kData:
+      return nullptr;
+    case kAscii:
+    case kUtf16:
+      return ReadText(table, object, nullptr);
+    case 0x8:
+      if (object.info <= 7 &&
+          table.Unsigned(object.payloadAt, object.info + 1u).value_or(~0ull) < (1ull << 32)) {
+        return nullptr;
+      }
+      return "a UID of 2^32 or more";
+    case 0xB:
+    case 0xC:
+      return "a set";
+    default:
+      return "an object of unknown type";
+  }
+}
+
+// Per object, once walked: the deepest nesting below and including it, and
+// what it costs expanded (its entries and content bytes, capped just above
+// the limits).
+struct Cost {
+  std::uint32_t entries = 0;
+  std::uint32_t bytes = 0;
+  std::uint8_t height = 0;  // 0 for a leaf
+  enum State : std::uint8_t { kNew, kOnPath, kDone } state = kNew;
+};
+
+std::uint32_t CappedSum(std::uint64_t a, std::uint64_t b, std::uint64_t cap) {
+  return static_cast<std::uint32_t>(std::min(a + b, cap + 1));
+}
+
+// The walk of one file's object graph from one object, depth first with an
+// explicit stack, each object once, the costs of shared objects summed at
+// every reference to them.
+class GraphCheck {
+ public:
+  GraphCheck(const PlistObjectTable& table, PlistRefusal* why)
+      : table_(table),
+        why_(why),
+        costs_(static_cast<std::size_t>(table.ObjectCount())),
+        goodKeys_(costs_.size(), false) {}
+
+  // Checks the graph below `start` (a value nested `depth` deep, the root
+  // dictionary at 1), its cost added to what `base` costs already (the root's
+  // keys, for a single value). With `rootKeys`, `start` is the root, which
+  // must be a dictionary, and its keys are listed there in file order.
+  bool Run(std::uint64_t start, std::size_t depth, const Cost& base,
+           std::vector<std::string>* rootKeys) {
+    const auto top = table_.Read(start);
+    if (!top) return Malformed(start);
+    if (rootKeys != nullptr && top->type != kDictionary) {
+      return Refuse(why_, "the root is not a dictionary", AtByte(top->at));
+    }
+    if (top->type != kArray && top->type != kDictionary) {
+      if (const char* rule = CheckLeaf(table_, *top)) return Refuse(why_, rule, AtByte(top->at));
+      Cost cost = base;
+      return Add(cost, LeafCost(*top), false, depth) || OverLimits(top->at);
+    }
+    path_.push_back({start, *top, 0, base});
+    path_.back().cost.height = 1;
+    costs_[static_cast<std::size_t>(start)].state = Cost::kOnPath;
+    while (!path_.empty()) {
+      Frame& frame = path_.back();
+      const bool dictionary = frame.object.type == kDictionary;
+      const std::uint64_t refs = dictionary ? 2 * frame.object.count : frame.object.count;
+      if (frame.next == refs) {
+        Cost done = frame.cost;
+        done.state = Cost::kDone;
+        costs_[static_cast<std::size_t>(frame.index)] = done;
+        const std::uint64_t at = frame.object.at;
+        path_.pop_back();
+        if (!path_.empty() && !Add(path_.back().cost, done, true, depth + path_.size() - 1)) {
+          return OverLimits(at);
+        }
+        continue;
+      }
+      const std::uint64_t ref = frame.next++;
+      const auto child = table_.Reference(frame.object, ref);
+      if (!child) return Refuse(why_, "a reference names no object", AtByte(frame.object.at));
+      const bool key = dictionary && ref < frame.object.count;
+      const auto slot = static_cast<std::size_t>(*child);
+      const bool listed = rootKeys != nullptr && path_.size() == 1;
+      if (key && (listed || !goodKeys_[slot])) {
+        const auto object = table_.Read(*child);
+        if (!object) return Malformed(*child);
+        std::string* text = listed ? &rootKeys->emplace_back() : nullptr;
+        if (object->type != kAscii && object->type != kUtf16) {
+          return Refuse(why_, "a dictionary key is not a text", AtByte(object->at));
+        }
+        if (const char* rule = ReadText(table_, *object, text)) {
+          return Refuse(why_, rule, AtByte(object->at));
+        }
+        goodKeys_[slot] = true;
+      }
+      Cost& cost = costs_[slot];
+      if (cost.state == Cost::kOnPath) {
+        return Refuse(why_, "objects refer to each other in a loop", AtByte(frame.object.at));
+      }
+      if (cost.state == Cost::kNew) {
+        const auto object = table_.Read(*child);
+        if (!object) return Malformed(*child);
+        if (object->type == kArray || object->type == kDictionary) {
+          if (depth + path_.size() > kMaxPlistNesting) {
+            return Refuse(why_, "nested deeper than " + std::to_string(kMaxPlistNesting),
+                          AtByte(object->at), true);
+          }
+          cost.state = Cost::kOnPath;
+          path_.push_back({*child, *object, 0, Cost{0, 0, 1, Cost::kOnPath}});
+          continue;
+        }
+        if (const char* rule = CheckLeaf(table_, *object)) {
+          return Refuse(why_, rule, AtByte(object->at));
+        }
+        cost = LeafCost(*object);
+      }
+      if (!Add(path_.back().cost, cost, !key, depth + path_.size() - 1)) {
+        return OverLimits(frame.object.at);
+      }
+    }
+    return true;
+  }
+
+ private:
+  struct Frame {
+    std::uint64_t index;
+    PlistObject object;
+    std::uint64_t next = 0;  // the next reference to follow
+    Cost cost;
+  };
+
+  bool Malformed(std::uint64_t index) {
+    return Refuse(why_, "an object lies outside the object area or its count is malformed",
+                  "object " + std::to_string(index));
+  }
+
+  // Says which limit the sum of the costs broke (Add returned false).
+  bool OverLimits(std::uint64_t at) {
+    std::string rule;
+    if (exceeded_ == Exceeded::kEntries) {
+      rule = "more than " + std::to_string(kMaxPlistEntries) + " entries";
+    } else if (exceeded_ == Exceeded::kBytes) {
+      rule = "more than " + std::to_string(kMaxContentBytes) + " bytes of content";
+    } else {
+      rule = "nested deeper than " + std::to_string(kMaxPlistNesting);
+    }
+    return Refuse(why_, std::move(rule), AtByte(at), true);
+  }
+
+  Cost LeafCost(const PlistObject& object) const {
+    const auto bytes = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(object.payloadSize, kMaxContentBytes + 1));
+    return Cost{0, bytes, 0, Cost::kDone};
+  }
+
+  // Sums `child` into `cost`, a container's at nesting `depth`: as an entry
+  // when `entry` (a value or an item, not a key).
+  bool Add(Cost& cost, const Cost& child, bool entry, std::size_t depth) {
+    cost.entries = CappedSum(cost.entries, child.entries + (entry ? 1u : 0u), kMaxPlistEntries);
+    cost.bytes = CappedSum(cost.bytes, child.bytes, kMaxContentBytes);
+    cost.height = std::max<std::uint8_t>(cost.height, child.height + 1);
+    exceeded_ = cost.entries > kMaxPlistEntries              ? Exceeded::kEntries
+                : cost.bytes > kMaxContentBytes              ? Exceeded::kBytes
+                : depth - 1 + cost.height > kMaxPlistNesting ? Exceeded::kNesting
+                                                             : Exceeded::kNothing;
+    return exceeded_ == Exceeded::kNothing;
+  }
+
+  enum class Exceeded { kNothing, kEntries, kBytes, kNesting };
+
+  const PlistObjectTable& table_;
+  PlistRefusal* why_;
+  std::vector<Cost> costs_;
+  std::vector<Frame> path_;
+  std::vector<bool> goodKeys_;  // key objects checked once, however often used
+  Exceeded exceeded_ = Exceeded::kNothing;
+};
+
+// A file as the reader reads it: its binary form (`file` itself, or what an
+// XML file converts to) and its object table.
+class BinaryFile {
+ public:
+  // Returns false, saying why, when `file` is not a property list the store
+  // reads as far as its form goes (its contents are checked by the callers).
+  bool Open(std::string_view file, PlistRefusal* why) {
+    if (file.size() > kMaxFileSize) {
+      return Refuse(why, "larger than " + std::to_string(kMaxFileSize) + " bytes", {}, true);
+    }
+    if (file.substr(0, 6) != "bplist") {
+      if (!CheckXmlPlist(file)) {
+        return Refuse(why, "not a property list by plistlib's rules, or beyond the limits");
+      }
+      if (!XmlToBinary(file, converted_)) {
+        return Refuse(why, "libplist could not convert the XML");
+      }
+      file = converted_;
+    }
+    table_ = PlistObjectTable::Open(file);
+    if (!table_) {
+      return Refuse(why, "a malformed binary property list (its magic, trailer or offset table)");
+    }
+    if (table_->ObjectCount() > kMaxObjects) {
+      return Refuse(why, "more objects than " + std::to_string(kMaxPlistEntries) + " entries need",
+                    {}, true);
+    }
+    return true;
+  }
+
+  const PlistObjectTable& Table() const { return *table_; }
+
+ private:
+  std::string converted_;
+  std::optional<PlistObjectTable> table_;
+};
+
+// Decodes value object `index` of a checked file.
+bool DecodeValue(const PlistObjectTable& table, std::uint64_t index, StoredValue& value) {
+  const auto object = table.Read(index);
+  if (!object) return false;
+  if (object->type == kAscii || object->type == kUtf16) {
+    TextValue text;
+    ReadText(table, *object, &text.text);
+    value = std::move(text);
+    return true;
+  }
+  if (object->type == kData) {
+    const auto bytes = table.Bytes(object->payloadAt, object->payloadSize);
+    if (!bytes) return false;
+    value = BytesValue{std::string(*bytes)};
+    return true;
+  }
+  ForeignValue foreign;
+  if (!WriteValueOf(table, index, foreign.plist)) return false;
+  value = std::move(foreign);
+  return true;
+}
+
+// Reads and checks the whole of `file`: its root keys into `keys` in file
+// order, and, with `out`, every value.
+bool ReadWhole(std::string_view file, std::vector<std::string>& keys, Dictionary* out,
+               PlistRefusal* why) {
+  BinaryFile binary;
+  if (!binary.Open(file, why)) return false;
+  const PlistObjectTable& table = binary.Table();
+  GraphCheck check(table, why);
+  keys.clear();
+  if (!check.Run(table.TopObject(), 1, Cost{}, &keys)) return false;
+  // The store's own files list the root's keys in order: no sort to find a
+  // key named twice.
+  const bool ordered =
+      std::adjacent_find(keys.begin(), keys.end(), std::greater_equal<>()) == keys.end();
+  if (!ordered) {
+    std::vector<std::string> sorted = keys;
+    std::sort(sorted.begin(), sorted.end());
+    const auto twice = std::adjacent_find(sorted.begin(), sorted.end());
+    if (twice != sorted.end()) {
+      return Refuse(why, "a key is named twice in the root dictionary",
+                    "at key " + ShownKey(*twice));
+    }
+  }
+  if (out == nullptr) return true;
+  out->clear();
+  const auto root = table.Read(table.TopObject());
+  for (std::uint64_t i = 0; i < keys.size(); ++i) {
+    const auto ref = table.Reference(*root, keys.size() + i);
+    StoredValue value;
+    if (!ref || !DecodeValue(table, *ref, value)) {
+      return Refuse(why, "a value could not be copied", "at key " + ShownKey(keys[i]));
+    }
+    out->emplace_hint(ordered ? out->end() : out->begin(), std::move(keys[i]), std::move(value));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool DecodeDictionary(std::string_view file, Dictionary& out, PlistRefusal* why) {
+  std::vector<std::string> keys;
+  return ReadWhole(file, keys, &out, why);
+}
+
+bool CheckPlist(std::string_view file, PlistRefusal* why) {
+  std::vector<std::string> keys;
+  return ReadWhole(file, keys, nullptr, why);
+}
+
+bool DecodeKeys(std::string_view file, std::vector<std::string>& out, PlistRefusal* why) {
+  if (!ReadWhole(file, out, nullptr, why)) return false;
+  std::sort(out.begin(), out.end());
+  return true;
+}
+
+bool DecodeOneValue(std::string_view file, const std::string& key, std::optional<StoredValue>& out,
+                    PlistRefusal* why) {
+  out.reset();
+  BinaryFile binary;
+  if (!binary.Open(file, why)) return false;
+  const PlistObjectTable& table = binary.Table();
+  const auto root = table.Read(table.TopObject());
+  const auto whole = [&] {
+    Dictionary dictionary;
+    if (!DecodeDictionary(file, dictionary, why)) return false;
+    if (const auto found = dictionary.find(key); found != dictionary.end()) {
+      out = std::move(found->second);
+    }
+    return true;
+  };
+  if (!root || root->type != kDictionary || root->count > kMaxPlistEntries) {
+    return whole();  // which says why
+  }
+  // The keys, each checked and compared with the one before: in strictly
+  // rising order, no key is named twice and the one sought is found or not
+  // there. Their content counts as the whole file's does.
+  std::string previous;
+  std::string current;
+  std::optional<std::uint64_t> found;
+  Cost base;
+  for (std::uint64_t i = 0; i < root->count; ++i) {
+    const auto ref = table.Reference(*root, i);
+    const auto object = ref ? table.Read(*ref) : std::nullopt;
+    if (!object || (object->type != kAscii && object->type != kUtf16)) return whole();
+    current.clear();
+    if (ReadText(table, *object, &current) != nullptr) return whole();
+    if (i != 0 && current <= previous) return whole();
+    base.bytes = CappedSum(base.bytes, object->payloadSize, kMaxContentBytes);
+    if (current == key) found = root->count + i;
+    previous.swap(current);
+  }
+  if (base.bytes > kMaxContentBytes) return whole();
+  if (!found) return true;
+  const auto ref = table.Reference(*root, *found);
+  if (!ref) return whole();
+  base.entries = static_cast<std::uint32_t>(root->count);
+  GraphCheck check(table, why);
+  if (!check.Run(*ref, 2, base, nullptr)) return false;
+  StoredValue value;
+  if (!DecodeValue(table, *ref, value)) {
+    return Refuse(why, "a value could not be copied", "at key " + ShownKey(key));
+  }
+  out = std::move(value);
+  return true;
+}
+
+}  // namespace ZQ::RVL::Utils::Preferences
