@@ -11,6 +11,10 @@
 //                                    last read (another process's write): the
 //                                    first read of new bytes
 //     BaselineStatReadAfterChange/N  open + fstat + read of the file just replaced
+//     BaselineGKeyFileLoad/N         GLib's GKeyFile loading a key file of the same
+//                                    keys and values, just replaced
+//     BaselineSqliteReadAfterWrite/N one key from SQLite after another connection
+//                                    wrote (PeerBaselines.h)
 //   GetStringWarmDomains/D           warm reads of D domains of 1,000 keys in turn
 //                                    (D = 8, 9, 64), none of which changes
 //     GetStringWarmDomains/1         the same reads of one domain
@@ -22,6 +26,8 @@
 //     BaselineWriteFsync/N           the same bytes rewritten in place + both fsyncs:
 //                                    what no crash-safe store can do (a crash
 //                                    mid-write leaves a cut file)
+//     BaselineSqliteWrite/N          SQLite (WAL, synchronous=FULL) setting one key
+// The GLib and SQLite baselines are there when those libraries were found.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -37,6 +43,7 @@
 #include <vector>
 
 #include "bench/Interleaved.h"
+#include "bench/PeerBaselines.h"
 #include "bench/SettingsData.h"
 #include "utils/config/Config.h"
 
@@ -116,6 +123,20 @@ bool StatRead(const std::string& path, std::vector<char>& buffer) {
   return read;
 }
 
+// Adds the peers' baseline made by `make` to `contenders`; false, with the
+// benchmark stopped, when it could not be set up.
+template <typename Make>
+bool AddPeer(benchmark::State& state, std::vector<Contender>& contenders, Make make) {
+  Contender contender;
+  std::string error;
+  if (!make(contender, error)) {
+    state.SkipWithError(("peer baseline: " + error).c_str());
+    return false;
+  }
+  contenders.push_back(std::move(contender));
+  return true;
+}
+
 // Calls of each contender in a batch, by domain size.
 int Batch(int keys, int small, int medium, int large) {
   return keys <= 10 ? small : keys <= 1000 ? medium : large;
@@ -180,6 +201,20 @@ void InterleavedGetStringAfterChange(benchmark::State& state) {
   contenders[1].call = [&] {
     return StatRead(path, buffer) && buffer.size() == files[(baselineFlips + 1) % 2].size();
   };
+#ifdef ZQ_BENCH_WITH_GLIB
+  if (!AddPeer(state, contenders, [&](Contender& c, std::string& error) {
+        return zqbench::GKeyFileReadAfterChange(Store().Path(), name, keys, changed, c, error);
+      })) {
+    return;
+  }
+#endif
+#ifdef ZQ_BENCH_WITH_SQLITE
+  if (!AddPeer(state, contenders, [&](Contender& c, std::string& error) {
+        return zqbench::SqliteReadAfterWrite(Store().Path(), name, keys, changed, c, error);
+      })) {
+    return;
+  }
+#endif
   for (auto _ : state) zqbench::RunInterleaved(state, contenders, Batch(keys, 50, 20, 8));
 }
 BENCHMARK(InterleavedGetStringAfterChange)->Arg(10)->Arg(1000)->Arg(10000)->Iterations(1);
@@ -288,6 +323,13 @@ void InterleavedSetString(benchmark::State& state) {
   contenders[2].name = "BaselineWriteFsync/" + std::to_string(keys);
   contenders[2].baseline = true;
   contenders[2].call = [&] { return WriteInPlace(folder, folder + "/write-baseline", bytes); };
+#ifdef ZQ_BENCH_WITH_SQLITE
+  if (!AddPeer(state, contenders, [&](Contender& c, std::string& error) {
+        return zqbench::SqliteWrite(Store().Path(), name, keys, changed, c, error);
+      })) {
+    return;
+  }
+#endif
   for (auto _ : state) zqbench::RunInterleaved(state, contenders, 10);
   if (!config.GetString(key, value) || value != ValueOf(name, changed, version)) {
     state.SkipWithError("the last value was not stored");
