@@ -28,10 +28,15 @@ report="$root/bench/RESULTS.md"
        "($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)), load before the run" \
        "$(cut -d' ' -f1-3 /proc/loadavg). Ratios compare figures measured in the same run:" \
        "\"speed\" ratios above 1 and \"time\" ratios below 1 mean faster than the baseline." \
-       "Settings figures are medians of single calls, on the file system of \$TMPDIR."
+       "Settings figures take turns with their baselines in one process, round after round" \
+       "(bench/Interleaved.h): times are medians of per-round medians of single calls, a ratio" \
+       "is the median of the per-round ratios, shown with their 10th to 90th percentile. Files" \
+       "in ZQ_BENCH_DIR, on $(df --output=fstype "$ZQ_BENCH_DIR" | tail -1)."
   echo
   python3 "$root/bench/report.py" "$root/bench/pairs.tsv" "${results[@]}" \
     --plot-data "$out/throughput.tsv"
+  echo
+  echo "## Container throughput"
   echo
   echo "![Container throughput against payload size](throughput.png)"
   echo
