@@ -246,7 +246,8 @@ class GraphCheck {
         cost = LeafCost(*object);
       }
       if (!Add(path_.back().cost, cost, !key, depth + path_.size() - 1)) {
-        return OverLimits(frame.object.at);
+        const auto object = table_.Read(*child);
+        return OverLimits(object ? object->at : frame.object.at);
       }
     }
     return true;
