@@ -198,3 +198,37 @@ TEST(PlistReader, FilesBeyondTheLimitsAreRefusedByEveryPathAlike) {
     }
   }
 }
+
+// A file damaged anywhere fails every way of reading it, a lookup of a key
+// whose own value is sound included: a read never answers from a file the
+// next write would set aside.
+TEST(PlistReader, ALookupFailsWhereverTheFileIsDamaged) {
+  // {"a": "x", "b": value}: keys in order, `value` the fourth object.
+  const auto withB = [](const std::string& value) {
+    return BinaryPlist({"\xd2\x01\x02\x03\x04", "Qa", "Qb", "Qx", value});
+  };
+  const struct {
+    const char* what;
+    std::string file;
+  } rows[] = {
+      {"an array holding itself", withB("\xa1\x04")},
+      {"a set", withB("\xc1\x03")},
+      {"a text with a NUL", withB(std::string("\x52x\0", 3))},
+      {"an unpaired surrogate", withB(std::string("\x61\xd8\x00", 3))},
+      {"a null", withB(std::string("\x00", 1))},
+      {"the root naming a key twice, apart",
+       BinaryPlist({"\xd3\x01\x02\x01\x04\x04\x04", "Qa", "Qb", "Qx", "Qy"})},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    P::Dictionary dictionary;
+    P::PlistRefusal whole;
+    ASSERT_FALSE(P::DecodeDictionary(row.file, dictionary, &whole));
+    for (const char* key : {"a", "zzz"}) {
+      std::optional<P::StoredValue> value;
+      P::PlistRefusal lookup;
+      EXPECT_FALSE(P::DecodeOneValue(row.file, key, value, &lookup)) << key;
+      EXPECT_EQ(whole.Text(), lookup.Text()) << key;
+    }
+  }
+}

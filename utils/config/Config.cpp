@@ -200,7 +200,12 @@ void Config::SetData(const std::string& key, const unsigned char* data,
 bool Config::SetData(const std::string& key, const unsigned char* data, std::uint32_t length,
                      ConfigStatus& status) const {
   if (data == nullptr || length == 0) return Failed(status, ConfigError::kBadArgument);
-  if (length > Prefs::kMaxContentBytes) return Failed(status, ConfigError::kOverLimits);
+  if (length > Prefs::kMaxContentBytes) {
+    status = ConfigStatus(ConfigError::kOverLimits, 0, {},
+                          "the value alone holds more than " +
+                              std::to_string(Prefs::kMaxContentBytes) + " bytes of content");
+    return false;
+  }
   return WriteValue({mode, applicationName, companyName}, key,
                     Prefs::BytesValue{std::string(reinterpret_cast<const char*>(data), length)},
                     status);

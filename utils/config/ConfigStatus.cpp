@@ -34,7 +34,7 @@ const char* Summary(ConfigError error) {
     case ConfigError::kOverLimits:
       return "over the store's limits";
     case ConfigError::kDamaged:
-      return "the domain's file is damaged";
+      return "the file is damaged (not a property list the store reads)";
     case ConfigError::kNotAFile:
       return "not a regular file";
     case ConfigError::kSystem:

@@ -32,9 +32,7 @@ bool ExportPreferences(std::int32_t mode, const std::string& applicationName,
   if (!Preferences::EncodeDictionary(
           dictionary, file,
           xml ? Preferences::PlistFormat::kXml : Preferences::PlistFormat::kBinary, &why)) {
-    status =
-        ConfigStatus(ConfigError::kOverLimits, 0, {},
-                     xml ? why.Text() + "; the binary format carries every value" : why.Text());
+    status = ConfigStatus(ConfigError::kOverLimits, 0, {}, why.Text());
     return false;
   }
   return true;

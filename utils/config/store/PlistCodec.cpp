@@ -140,7 +140,11 @@ bool EncodeDictionary(const Dictionary& dictionary, std::string& out, PlistForma
     return Refuse(why, "a key or text holds a NUL or is not UTF-8");
   }
   // What the store writes it must accept when it reads the file back.
-  if (!CheckPlist(binary, why)) return false;
+  if (!CheckPlist(binary, why)) {
+    if (why != nullptr)
+      *why = {why->overLimits, "the new file would break a rule: " + why->rule, {}};
+    return false;
+  }
   if (format == PlistFormat::kBinary) {
     out = std::move(binary);
     return true;
@@ -155,7 +159,13 @@ bool EncodeDictionary(const Dictionary& dictionary, std::string& out, PlistForma
   Dictionary back;
   PlistRefusal backWhy;
   if (!DecodeDictionary(out, back, &backWhy)) {
-    return Refuse(why, "its XML would not read back: " + backWhy.Text(), backWhy.overLimits);
+    return Refuse(why,
+                  backWhy.overLimits
+                      ? "its XML would break a limit: " + backWhy.Text()
+                      : "a value cannot go into XML unchanged (a date before the year 1000 or "
+                        "with fractions of a second, -0.0, an infinity, a UID, a carriage return "
+                        "or control character in a text)",
+                  backWhy.overLimits);
   }
   if (back.size() != dictionary.size()) return Refuse(why, "its XML would not read back whole");
   auto b = back.cbegin();

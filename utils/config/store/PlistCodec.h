@@ -58,11 +58,8 @@ bool DecodeDictionary(std::string_view file, Dictionary& out, PlistRefusal* why 
 bool CheckPlist(std::string_view file, PlistRefusal* why = nullptr);
 
 // Finds `key` in `file`: `out` holds its value, or nothing when the key is
-// not there. A binary file whose root keys are in order (the store's own
-// files) costs a look at its keys and the one value; any other is decoded
-// whole. Checks the file's layout, its keys and the value found, not the
-// other values: a file that is damaged only in another value still answers
-// (DecodeDictionary refuses it, and so does the next write).
+// not there. Checks the whole file as DecodeDictionary does (so it fails
+// exactly when that does) but decodes only the one value.
 bool DecodeOneValue(std::string_view file, const std::string& key, std::optional<StoredValue>& out,
                     PlistRefusal* why = nullptr);
 

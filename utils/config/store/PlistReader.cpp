@@ -339,6 +339,9 @@ class BinaryFile {
   }
 
   const PlistObjectTable& Table() const { return *table_; }
+  // True for an XML file, whose offsets in its binary form mean nothing to
+  // whoever reads a refusal.
+  bool Xml() const { return !converted_.empty(); }
 
  private:
   std::string converted_;
@@ -368,15 +371,20 @@ bool DecodeValue(const PlistObjectTable& table, std::uint64_t index, StoredValue
 }
 
 // Reads and checks the whole of `file`: its root keys into `keys` in file
-// order, and, with `out`, every value.
+// order, and, with `out`, every value; with `key`, the value of that key
+// into `one` (nothing when it is not there).
 bool ReadWhole(std::string_view file, std::vector<std::string>& keys, Dictionary* out,
-               PlistRefusal* why) {
+               PlistRefusal* why, const std::string* key = nullptr,
+               std::optional<StoredValue>* one = nullptr) {
   BinaryFile binary;
   if (!binary.Open(file, why)) return false;
   const PlistObjectTable& table = binary.Table();
   GraphCheck check(table, why);
   keys.clear();
-  if (!check.Run(table.TopObject(), 1, Cost{}, &keys)) return false;
+  if (!check.Run(table.TopObject(), 1, Cost{}, &keys)) {
+    if (binary.Xml() && why != nullptr) why->where.clear();
+    return false;
+  }
   // The store's own files list the root's keys in order: no sort to find a
   // key named twice.
   const bool ordered =
@@ -390,9 +398,21 @@ bool ReadWhole(std::string_view file, std::vector<std::string>& keys, Dictionary
                     "at key " + ShownKey(*twice));
     }
   }
+  const auto root = table.Read(table.TopObject());
+  if (key != nullptr) {
+    // The store's own files: a binary search.
+    const auto at = ordered ? std::lower_bound(keys.begin(), keys.end(), *key)
+                            : std::find(keys.begin(), keys.end(), *key);
+    if (at == keys.end() || *at != *key) return true;
+    const auto ref = table.Reference(*root, keys.size() + (at - keys.begin()));
+    StoredValue value;
+    if (!ref || !DecodeValue(table, *ref, value)) {
+      return Refuse(why, "a value could not be copied", "at key " + ShownKey(*key));
+    }
+    *one = std::move(value);
+  }
   if (out == nullptr) return true;
   out->clear();
-  const auto root = table.Read(table.TopObject());
   for (std::uint64_t i = 0; i < keys.size(); ++i) {
     const auto ref = table.Reference(*root, keys.size() + i);
     StoredValue value;
@@ -424,53 +444,11 @@ bool DecodeKeys(std::string_view file, std::vector<std::string>& out, PlistRefus
 
 bool DecodeOneValue(std::string_view file, const std::string& key, std::optional<StoredValue>& out,
                     PlistRefusal* why) {
+  // The whole file is checked, so that a lookup fails exactly when every
+  // other way of reading does; only the one value is decoded.
   out.reset();
-  BinaryFile binary;
-  if (!binary.Open(file, why)) return false;
-  const PlistObjectTable& table = binary.Table();
-  const auto root = table.Read(table.TopObject());
-  const auto whole = [&] {
-    Dictionary dictionary;
-    if (!DecodeDictionary(file, dictionary, why)) return false;
-    if (const auto found = dictionary.find(key); found != dictionary.end()) {
-      out = std::move(found->second);
-    }
-    return true;
-  };
-  if (!root || root->type != kDictionary || root->count > kMaxPlistEntries) {
-    return whole();  // which says why
-  }
-  // The keys, each checked and compared with the one before: in strictly
-  // rising order, no key is named twice and the one sought is found or not
-  // there. Their content counts as the whole file's does.
-  std::string previous;
-  std::string current;
-  std::optional<std::uint64_t> found;
-  Cost base;
-  for (std::uint64_t i = 0; i < root->count; ++i) {
-    const auto ref = table.Reference(*root, i);
-    const auto object = ref ? table.Read(*ref) : std::nullopt;
-    if (!object || (object->type != kAscii && object->type != kUtf16)) return whole();
-    current.clear();
-    if (ReadText(table, *object, &current) != nullptr) return whole();
-    if (i != 0 && current <= previous) return whole();
-    base.bytes = CappedSum(base.bytes, object->payloadSize, kMaxContentBytes);
-    if (current == key) found = root->count + i;
-    previous.swap(current);
-  }
-  if (base.bytes > kMaxContentBytes) return whole();
-  if (!found) return true;
-  const auto ref = table.Reference(*root, *found);
-  if (!ref) return whole();
-  base.entries = static_cast<std::uint32_t>(root->count);
-  GraphCheck check(table, why);
-  if (!check.Run(*ref, 2, base, nullptr)) return false;
-  StoredValue value;
-  if (!DecodeValue(table, *ref, value)) {
-    return Refuse(why, "a value could not be copied", "at key " + ShownKey(key));
-  }
-  out = std::move(value);
-  return true;
+  std::vector<std::string> keys;
+  return ReadWhole(file, keys, nullptr, why, &key, &out);
 }
 
 }  // namespace ZQ::RVL::Utils::Preferences

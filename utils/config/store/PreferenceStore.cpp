@@ -232,9 +232,8 @@ ConfigStatus Modify(std::string_view domain, Scope scope,
     PlistRefusal refusal;
     if (!EncodeDictionary(dictionary, bytes, PlistFormat::kBinary, &refusal)) {
       // The reader's limits, or a text the caller gave that is not UTF-8.
-      return ConfigStatus(
-          refusal.overLimits ? ConfigError::kOverLimits : ConfigError::kBadArgument, 0, path,
-          refusal.Text());
+      return ConfigStatus(refusal.overLimits ? ConfigError::kOverLimits : ConfigError::kBadArgument,
+                          0, path, refusal.Text());
     }
     const ReplacementMark mark(lock);  // outlives the temporary file
     Utils::internal::AtomicFile file;
