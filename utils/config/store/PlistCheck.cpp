@@ -308,11 +308,19 @@ bool IsUtf8(std::string_view text) {
   return true;
 }
 
-bool CheckPlist(std::string_view file) {
-  if (file.size() > kMaxPlistBytes) return false;
-  if (const auto table = PlistObjectTable::Open(file)) return CheckBinary(*table, file.size());
-  if (file.substr(0, 6) == "bplist") return false;
-  return CheckXmlPlist(file);
+bool CheckPlist(std::string_view file, PlistRefusal* why) {
+  if (file.size() > kMaxPlistBytes) {
+    if (why) *why = {true, "larger than " + std::to_string(kMaxPlistBytes >> 20) + " MiB", {}};
+    return false;
+  }
+  bool binary = false;
+  if (const auto table = PlistObjectTable::Open(file)) {
+    binary = CheckBinary(*table, file.size());
+  } else if (file.substr(0, 6) != "bplist") {
+    return CheckXmlPlist(file, why);
+  }
+  if (!binary && why) *why = {false, "a binary property list the store does not read", {}};
+  return binary;
 }
 
 }  // namespace ZQ::RVL::Utils::Preferences

@@ -33,8 +33,10 @@ constexpr std::size_t kMaxPlistBytes = kMaxFileSize;
 // byte-order mark, another encoding, an entity declaration, a key without a
 // value or a value without a key, a number, date or data text not in its
 // canonical form, a carriage return in a text (XML readers turn it into a line
-// feed, libplist does not), or an element plistlib does not know.
-bool CheckPlist(std::string_view file);
+// feed, libplist does not), or an element plistlib does not know. On false,
+// when `why` is not null, fills it with the rule broken: for XML the first one
+// and where (CheckXmlPlist), for a binary file only that it is refused.
+bool CheckPlist(std::string_view file, PlistRefusal* why = nullptr);
 
 // Says in words, for a person importing `file`, why CheckPlist refuses it:
 // too large, not a property list, a root that is not a dictionary, or else

@@ -111,13 +111,9 @@ bool SameTree(plist_t a, plist_t b) {
 // fewer than four digits, and a carriage return or control character in a text
 // as it is.
 bool ReadsBack(plist_t node, const std::string& xml) {
+  // CheckPlist refuses U+FFFE and U+FFFF, which libplist writes as they
+  // are: they are no XML characters, and plistlib refuses the whole file.
   if (!FitsLibplistLength(xml.size()) || !CheckPlist(xml)) return false;
-  // U+FFFE and U+FFFF, which libplist writes as they are, are no XML
-  // characters: plistlib and other XML readers refuse the whole file.
-  if (xml.find("\xef\xbf\xbe") != std::string::npos ||
-      xml.find("\xef\xbf\xbf") != std::string::npos) {
-    return false;
-  }
   plist_t raw = nullptr;
   plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &raw);
   const NodePtr back(raw);
