@@ -40,12 +40,15 @@ std::string KeyOf(int mode, std::uint32_t n) {
 void Perform(const Config& config, int mode, std::uint32_t n) {
   const std::string key = KeyOf(mode, n), text = "v" + std::to_string(n);
   switch (KindOf(n)) {
-    case kText: return config.SetString(key, text);
+    case kText:
+      return config.SetString(key, text);
     case kData:
       return config.SetData(key, reinterpret_cast<const unsigned char*>(text.c_str()),
                             static_cast<std::uint32_t>(text.size() + 1));
-    case kNumber: return config.SetValue(key, static_cast<std::int32_t>(n));
-    case kDelete: return config.Delete(key);
+    case kNumber:
+      return config.SetValue(key, static_cast<std::int32_t>(n));
+    case kDelete:
+      return config.Delete(key);
   }
 }
 
@@ -60,10 +63,18 @@ const char* Prefix(int mode, Kind kind) {
 void Apply(State& state, int mode, std::uint32_t n) {
   const std::string name = Prefix(mode, KindOf(n)) + KeyOf(mode, n), text = "v" + std::to_string(n);
   switch (KindOf(n)) {
-    case kText: state[name] = "s:" + text; break;
-    case kData: state[name] = "d:" + text + '\0'; break;
-    case kNumber: state[name] = "s:" + std::to_string(n); break;
-    case kDelete: state.erase(name); break;
+    case kText:
+      state[name] = "s:" + text;
+      break;
+    case kData:
+      state[name] = "d:" + text + '\0';
+      break;
+    case kNumber:
+      state[name] = "s:" + std::to_string(n);
+      break;
+    case kDelete:
+      state.erase(name);
+      break;
   }
 }
 
@@ -97,8 +108,10 @@ std::string Difference(const State& expected, const State& found) {
   std::string text;
   for (const auto& [name, value] : expected) {
     const auto it = found.find(name);
-    if (it == found.end()) text += " lost " + name;
-    else if (it->second != value) text += " " + name + " is " + it->second + " not " + value;
+    if (it == found.end())
+      text += " lost " + name;
+    else if (it->second != value)
+      text += " " + name + " is " + it->second + " not " + value;
   }
   for (const auto& entry : found) {
     if (expected.count(entry.first) == 0) text += " extra " + entry.first;
@@ -184,8 +197,8 @@ TEST_F(ConfigPowerCut, ThreeHundredCutsLoseNoFinishedWrite) {
         state[mode] = landed;
         ++inFlightLanded;
       } else {
-        ASSERT_TRUE(found == state[mode]) << "after step " << last[mode] << ":"
-                                          << Difference(state[mode], found);
+        ASSERT_TRUE(found == state[mode])
+            << "after step " << last[mode] << ":" << Difference(state[mode], found);
         ++inFlightLost;
       }
       next[mode] = last[mode] + 2;

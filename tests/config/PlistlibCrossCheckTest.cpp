@@ -386,8 +386,8 @@ TEST_F(PlistlibCrossCheck, ReadsAndRewritesAgreeWithPlistlib) {
   const auto after = dumps();
   for (const std::string& line : cases) {
     const std::string name = line.substr(0, line.find(' '));
-    std::vector<std::string> expected = refused.count(name) ? std::vector<std::string>{}
-                                                            : before.at(name);
+    std::vector<std::string> expected =
+        refused.count(name) ? std::vector<std::string>{} : before.at(name);
     expected.push_back(Hex("~added") + " text " + Hex("1"));
     std::vector<std::string> got = after.at(name);
     std::sort(expected.begin(), expected.end());
@@ -422,7 +422,8 @@ TEST_F(PlistlibCrossCheck, FilesThatShareOneTextStillTakeAWrite) {
     std::string text;
     EXPECT_TRUE(config.GetString("added", text));
     EXPECT_LT(zqtest::ReadFile(file).size(), 2 * size);
-    EXPECT_EQ(std::vector<std::string>{"2000 2001"}, Python("count-shared '" + file + "' " + where));
+    EXPECT_EQ(std::vector<std::string>{"2000 2001"},
+              Python("count-shared '" + file + "' " + where));
     config.Delete("k0000");
     const std::vector<std::string> keys = config.GetKeys();
     EXPECT_EQ(2000u, keys.size());
@@ -456,10 +457,8 @@ TEST_F(PlistlibCrossCheck, XmlExportsReadInPlistlibOrAreRefused) {
     const char* utf8Hex;
     bool exported;
   } rows[] = {
-      {"U+FFFE", "61efbfbe62", false},
-      {"U+FFFF", "61efbfbf62", false},
-      {"U+FEFF first", "efbbbf62", true},
-      {"U+FFFD", "61efbfbd62", true},
+      {"U+FFFE", "61efbfbe62", false},    {"U+FFFF", "61efbfbf62", false},
+      {"U+FEFF first", "efbbbf62", true}, {"U+FFFD", "61efbfbd62", true},
       {"a tab", "610962", true},
   };
   fs::create_directories(dir_.Path() / "user");

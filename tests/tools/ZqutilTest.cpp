@@ -482,15 +482,17 @@ TEST_F(ZqutilPrefs, ExportAndImport) {
     std::string file;
     const char* why;
   } refused[] = {
-      {xml + "<array><string>a</string></array></plist>", "not a property list"},
-      {"not a plist", "not a property list"},
-      {"", "not a property list"},
+      {xml + "<array><string>a</string></array></plist>",
+       "the root is not a dictionary, at byte 42"},
+      {"not a plist", "starts with neither \"<?xml\" nor \"<plist\", at byte 0"},
+      {"", "starts with neither \"<?xml\" nor \"<plist\", at byte 0"},
       {"bplist00\x01\x02", "malformed binary property list"},
       {xml + "<dict><key>k</key><string>a</string><key>k</key><string>b</string></dict></plist>",
-       "not a property list"},
-      {xml + "<dict><key>k</key><integer>0123</integer></dict></plist>", "not a property list"},
-      {xml + "<dict", "not a property list"},
-      {xml + "<" + std::string(100, 'a'), "not a property list"},
+       "a key is named twice in the root dictionary, at key \"k\""},
+      {xml + "<dict><key>k</key><integer>0123</integer></dict></plist>",
+       "an integer is not in canonical form, at byte 60"},
+      {xml + "<dict", "the file ends inside a tag, at byte 42"},
+      {xml + "<" + std::string(100, 'a'), "the file ends inside a tag, at byte 42"},
   };
   for (const auto& r : refused) {
     WriteFile(Path("refused"), r.file);

@@ -319,9 +319,7 @@ class BinaryFile {
       return Refuse(why, "larger than " + std::to_string(kMaxFileSize) + " bytes", {}, true);
     }
     if (file.substr(0, 6) != "bplist") {
-      if (!CheckXmlPlist(file)) {
-        return Refuse(why, "not a property list by plistlib's rules, or beyond the limits");
-      }
+      if (!CheckXmlPlist(file, why)) return false;
       if (!XmlToBinary(file, converted_)) {
         return Refuse(why, "libplist could not convert the XML");
       }
