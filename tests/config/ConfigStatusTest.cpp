@@ -49,7 +49,14 @@ TEST_F(ConfigStatusTest, EachCauseHasItsReason) {
       {"bytes read as text", [&] { user_.SetData("b", &byte, 1); },
        [&](ConfigStatus& s) {
          std::string v;
-         return user_.GetString("b", v, s);
+         return user_.GetString("b", v, s) || s.Detail() != "the value is bytes";
+       },
+       ConfigError::kWrongKind},
+      {"a text too long to read", [&] { user_.SetString("t", std::string(600, 't')); },
+       [&](ConfigStatus& s) {
+         std::string v;
+         return user_.GetString("t", v, s) ||
+                s.Detail().find("512 characters") == std::string::npos;
        },
        ConfigError::kWrongKind},
       {"empty bytes another program stored",
@@ -110,6 +117,19 @@ TEST_F(ConfigStatusTest, EachCauseHasItsReason) {
        [&](ConfigStatus& s) {
          std::string v;
          return user_.GetString("k", v, s);
+       },
+       ConfigError::kNotAFile},
+      {"a file where the store's folder belongs, written",
+       [&] { zqtest::WriteFile((dir_.Path() / "user").string(), ""); },
+       [&](ConfigStatus& s) {
+         return user_.SetString("k", "v", s) || s.Detail().find("folder") == std::string::npos;
+       },
+       ConfigError::kNotAFile},
+      {"a file where the store's folder belongs, read",
+       [&] { zqtest::WriteFile((dir_.Path() / "user").string(), ""); },
+       [&](ConfigStatus& s) {
+         std::string v;
+         return user_.GetString("k", v, s) || s.Detail().find("folder") == std::string::npos;
        },
        ConfigError::kNotAFile},
       {"a full disk", [] {},

@@ -39,6 +39,16 @@ bool FitsTextBuffer(std::string& text) {
   return true;
 }
 
+// What is stored, for a kWrongKind status.
+std::string Stored(const Prefs::StoredValue& value) {
+  if (const auto* text = std::get_if<Prefs::TextValue>(&value)) {
+    if (!ServiceText(text->text)) return "the value is a text that is not ASCII";
+    return "the value is a text of " + std::to_string(kTextBufferSize) + " characters or more";
+  }
+  if (std::holds_alternative<Prefs::BytesValue>(value)) return "the value is bytes";
+  return "the value is another program's (a number, date, array or dictionary)";
+}
+
 using internal::KeysScope;
 using internal::ValueScope;
 
@@ -121,7 +131,7 @@ bool Config::GetString(const std::string& key, std::string& value, ConfigStatus&
   if (!ReadValue({mode, applicationName, companyName}, key, stored, status)) return false;
   auto* text = std::get_if<Prefs::TextValue>(&*stored);
   if (text == nullptr || !FitsTextBuffer(text->text)) {
-    status = ConfigStatus(ConfigError::kWrongKind, 0, {});
+    status = ConfigStatus(ConfigError::kWrongKind, 0, {}, Stored(*stored));
     return false;
   }
   value = std::move(text->text);
@@ -161,7 +171,7 @@ bool Config::GetData(const std::string& key, unsigned char*& data, std::uint32_t
   if (bytes == nullptr || bytes->bytes.empty() || bytes->bytes.size() > UINT32_MAX) {
     const bool empty = bytes != nullptr && bytes->bytes.empty();
     status = ConfigStatus(ConfigError::kWrongKind, 0, {},
-                          empty ? "empty bytes, which GetData does not hand out" : "");
+                          empty ? "empty bytes, which GetData does not hand out" : Stored(*stored));
     return false;
   }
   // Handed to the caller, who frees it with delete[].

@@ -72,6 +72,7 @@ namespace Preferences {
 
 ConfigStatus SystemFailure(int error, std::string path) {
   ConfigError code = ConfigError::kSystem;
+  const char* detail = "";
   switch (error) {
     case EACCES:
     case EPERM:
@@ -83,18 +84,28 @@ ConfigStatus SystemFailure(int error, std::string path) {
     case EFBIG:
       code = ConfigError::kNoSpace;
       break;
-    case EISDIR:
     case ENOTDIR:
-    case EINVAL:
+      code = ConfigError::kNotAFile;
+      detail = "a part of the path that should be a folder is not one";
+      break;
+    case EISDIR:
+      code = ConfigError::kNotAFile;
+      detail = "a folder sits where the file belongs";
+      break;
     case ELOOP:
-    case ENXIO:
     case EMLINK:
       code = ConfigError::kNotAFile;
+      detail = "a symbolic link sits where the file belongs";
+      break;
+    case EINVAL:
+    case ENXIO:
+      code = ConfigError::kNotAFile;
+      detail = "a FIFO, device or socket sits where the file belongs";
       break;
     default:
       break;
   }
-  return ConfigStatus(code, error, std::move(path));
+  return ConfigStatus(code, error, std::move(path), detail);
 }
 
 ConfigStatus LastSystemFailure(std::string path) {
