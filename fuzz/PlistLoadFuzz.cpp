@@ -1,7 +1,8 @@
 // The store's reader on arbitrary bytes (binary and XML property lists).
 // Every way of reading gives the one verdict: the whole decode, the check and
 // the key list accept and refuse alike, a refusal names its rule, a lookup of
-// each key finds the value the whole decode found, and what was accepted
+// each key finds the value the whole decode found (so does a search of a
+// checked file in the store's own layout), and what was accepted
 // encodes and reads back to the same values, those of other programs
 // included. Run with -timeout=2 and an RSS limit: a small file that expands
 // to a large tree is a finding.
@@ -36,8 +37,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   for (const auto& [key, value] : dictionary) {
     std::optional<P::StoredValue> one;
-    if (!P::DecodeOneValue(file, key, one)) zqfuzz::Fail("a single-key lookup failed");
+    P::PlistLayout layout = P::PlistLayout::kOther;
+    if (!P::DecodeOneValue(file, key, one, nullptr, &layout)) {
+      zqfuzz::Fail("a single-key lookup failed");
+    }
     if (!one || !P::SameValue(*one, value)) zqfuzz::Fail("a single-key lookup found another value");
+    if (layout == P::PlistLayout::kFlat) {
+      std::optional<P::StoredValue> again;
+      P::LookUpChecked(file, key, again);
+      if (!again || !P::SameValue(*again, value)) zqfuzz::Fail("a search without a check differs");
+    }
   }
   std::optional<P::StoredValue> none;
   if (!P::DecodeOneValue(file, "\x7f-no such key", none) ||

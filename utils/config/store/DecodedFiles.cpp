@@ -12,12 +12,6 @@ namespace ZQ::RVL::Utils::Preferences {
 
 namespace {
 
-struct KeptFile {
-  std::string path;
-  std::string bytes;
-  std::shared_ptr<const Dictionary> dictionary;
-};
-
 // The kept files, most recently used first. Every lock is a try: the critical
 // sections only move shared pointers, and whoever cannot enter goes without.
 class KeptFiles {
@@ -62,53 +56,35 @@ KeptFiles& TheKeptFiles() {
   return gKeptFiles.Get();
 }
 
-// Keeps `bytes` of `path` with their dictionary (null: not decoded yet).
-void Keep(const std::string& path, std::string bytes,
-          std::shared_ptr<const Dictionary> dictionary) {
+void Keep(KeptFile file) {
+  if (file.bytes.size() > kMaxKeptBytes) return;
   try {
-    TheKeptFiles().Keep(
-        std::make_shared<const KeptFile>(KeptFile{path, std::move(bytes), std::move(dictionary)}));
+    TheKeptFiles().Keep(std::make_shared<const KeptFile>(std::move(file)));
   } catch (const std::bad_alloc&) {
     // Keeping is only a saving; the caller has what it needs without it.
   }
 }
 
-// The entry kept for exactly `bytes` of `path`, or null.
-std::shared_ptr<const KeptFile> FindBytes(const std::string& path, std::string_view bytes) {
+}  // namespace
+
+std::shared_ptr<const KeptFile> FindKept(const std::string& path, std::string_view bytes) {
   if (bytes.size() > kMaxKeptBytes) return nullptr;
   std::shared_ptr<const KeptFile> kept = TheKeptFiles().Find(path);
   if (!kept || kept->bytes != bytes) return nullptr;
   return kept;
 }
 
-}  // namespace
-
-std::shared_ptr<const Dictionary> FindKept(const std::string& path, std::string_view bytes) {
-  const std::shared_ptr<const KeptFile> kept = FindBytes(path, bytes);
-  if (kept && kept->dictionary) return kept->dictionary;
-  if (!kept) {
-    // New bytes: remember them, so that the next read of them decodes all.
-    if (bytes.size() <= kMaxKeptBytes) Keep(path, std::string(bytes), nullptr);
-    return nullptr;
-  }
-  auto decoded = std::make_shared<Dictionary>();
-  if (!DecodeDictionary(bytes, *decoded)) return nullptr;
-  std::shared_ptr<const Dictionary> dictionary = std::move(decoded);
-  Keep(path, std::string(bytes), dictionary);
-  return dictionary;
-}
-
-std::shared_ptr<const Dictionary> PeekKept(const std::string& path, std::string_view bytes) {
-  const std::shared_ptr<const KeptFile> kept = FindBytes(path, bytes);
-  return kept ? kept->dictionary : nullptr;
+void KeepChecked(const std::string& path, std::string bytes, PlistLayout layout) {
+  Keep(KeptFile{path, std::move(bytes), layout == PlistLayout::kFlat, nullptr});
 }
 
 void KeepWritten(const std::string& path, std::string bytes, Dictionary dictionary) {
   if (bytes.size() > kMaxKeptBytes) return;
   try {
-    Keep(path, std::move(bytes), std::make_shared<const Dictionary>(std::move(dictionary)));
+    auto kept = std::make_shared<const Dictionary>(std::move(dictionary));
+    Keep(KeptFile{path, std::move(bytes), false, std::move(kept)});
   } catch (const std::bad_alloc&) {
-    // As in Keep: the next read decodes the file instead.
+    // As in Keep: the next read checks the file instead.
   }
 }
 

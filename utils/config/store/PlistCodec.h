@@ -57,11 +57,22 @@ bool DecodeDictionary(std::string_view file, Dictionary& out, PlistRefusal* why 
 // what it decodes.
 bool CheckPlist(std::string_view file, PlistRefusal* why = nullptr);
 
+// How a file is laid out: kFlat for the store's own files (a binary root
+// dictionary of ASCII keys in order, every value a text, bytes or a number),
+// which a lookup searches without reading the other keys; kOther for any
+// other file the store accepts.
+enum class PlistLayout { kOther, kFlat };
+
 // Finds `key` in `file`: `out` holds its value, or nothing when the key is
 // not there. Checks the whole file as DecodeDictionary does (so it fails
-// exactly when that does) but decodes only the one value.
+// exactly when that does) but decodes only the one value. On success,
+// `layout` (when not null) says how the file is laid out.
 bool DecodeOneValue(std::string_view file, const std::string& key, std::optional<StoredValue>& out,
-                    PlistRefusal* why = nullptr);
+                    PlistRefusal* why = nullptr, PlistLayout* layout = nullptr);
+
+// Finds `key` in `file`, which DecodeOneValue accepted before and found
+// kFlat, without checking it again: a binary search over its keys.
+void LookUpChecked(std::string_view file, const std::string& key, std::optional<StoredValue>& out);
 
 // Lists the keys of `file` into `out`, in byte order; checks the whole file.
 bool DecodeKeys(std::string_view file, std::vector<std::string>& out, PlistRefusal* why = nullptr);

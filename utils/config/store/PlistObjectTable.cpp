@@ -44,27 +44,13 @@ std::optional<PlistObjectTable> PlistObjectTable::Open(std::string_view file) {
   return table;
 }
 
-std::optional<std::uint64_t> PlistObjectTable::Unsigned(std::uint64_t at, std::size_t width) const {
-  if (at > offsetTable_ || offsetTable_ - at < width) return std::nullopt;
-  return BigEndian(file_, at, width);
-}
-
-std::optional<std::string_view> PlistObjectTable::Bytes(std::uint64_t at,
-                                                        std::uint64_t size) const {
-  if (at > offsetTable_ || offsetTable_ - at < size) return std::nullopt;
-  return file_.substr(static_cast<std::size_t>(at), static_cast<std::size_t>(size));
-}
-
-std::optional<PlistObject> PlistObjectTable::Read(std::uint64_t index) const {
-  if (index >= objectCount_) return std::nullopt;
-  const auto offset = BigEndian(file_, offsetTable_ + index * offsetSize_, offsetSize_);
-  if (!offset || *offset < kMagic.size() || *offset >= offsetTable_) return std::nullopt;
-  const auto marker = static_cast<unsigned char>(file_[static_cast<std::size_t>(*offset)]);
+std::optional<PlistObject> PlistObjectTable::ReadAt(std::uint64_t offset) const {
+  const auto marker = static_cast<unsigned char>(file_[static_cast<std::size_t>(offset)]);
   PlistObject object;
   object.type = marker >> 4;
   object.info = marker & 0x0fu;
-  object.at = *offset;
-  object.payloadAt = *offset + 1;
+  object.at = offset;
+  object.payloadAt = offset + 1;
   // Bytes per counted element; 0 for types whose marker gives the length.
   std::uint64_t unit = 0;
   switch (object.type) {
@@ -114,13 +100,6 @@ std::optional<PlistObject> PlistObjectTable::Read(std::uint64_t index) const {
   }
   if (!Bytes(object.payloadAt, object.payloadSize)) return std::nullopt;
   return object;
-}
-
-std::optional<std::uint64_t> PlistObjectTable::Reference(const PlistObject& object,
-                                                         std::uint64_t i) const {
-  const auto ref = Unsigned(object.payloadAt + i * refSize_, refSize_);
-  if (!ref || *ref >= objectCount_) return std::nullopt;
-  return ref;
 }
 
 }  // namespace ZQ::RVL::Utils::Preferences

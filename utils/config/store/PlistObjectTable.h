@@ -44,23 +44,83 @@ class PlistObjectTable {
   // index, its offset or its count lies outside the object area, an extended
   // count is not an integer of 1 to 8 bytes, or the payload would run past the
   // object area. Markers of unknown types come back with an empty payload.
-  std::optional<PlistObject> Read(std::uint64_t index) const;
+  std::optional<PlistObject> Read(std::uint64_t index) const {
+    if (index >= objectCount_) return std::nullopt;
+    const std::uint64_t offset = Load(offsetTable_ + index * offsetSize_, offsetSize_);
+    if (offset < kMagicSize || offset >= offsetTable_) return std::nullopt;
+    // Data and ASCII texts of fewer than 256 bytes, most of a settings file,
+    // without a call.
+    const auto* bytes = reinterpret_cast<const unsigned char*>(file_.data());
+    const unsigned type = bytes[offset] >> 4;
+    const unsigned info = bytes[offset] & 0x0fu;
+    if ((type == 0x4 || type == 0x5) &&
+        (info != 0x0f || (offset + 2 < offsetTable_ && bytes[offset + 1] == 0x10))) {
+      PlistObject object;
+      object.type = type;
+      object.info = info;
+      object.at = offset;
+      object.count = info != 0x0f ? info : bytes[offset + 2];
+      object.payloadAt = offset + (info != 0x0f ? 1 : 3);
+      object.payloadSize = object.count;
+      if (offsetTable_ - object.payloadAt < object.payloadSize) return std::nullopt;
+      return object;
+    }
+    return ReadAt(offset);
+  }
 
   // Returns the `i`th reference of container `object` (i < count, or
   // 2 * count for a dictionary: keys first), or nothing when it names no
   // object of the table.
-  std::optional<std::uint64_t> Reference(const PlistObject& object, std::uint64_t i) const;
+  std::optional<std::uint64_t> Reference(const PlistObject& object, std::uint64_t i) const {
+    const std::uint64_t at = object.payloadAt + i * refSize_;
+    if (at > offsetTable_ || offsetTable_ - at < refSize_) return std::nullopt;
+    const std::uint64_t ref = Load(at, refSize_);
+    if (ref >= objectCount_) return std::nullopt;
+    return ref;
+  }
 
   // Returns the `width` (1 to 8) bytes at `at` as a big-endian unsigned
   // integer, or nothing when they lie outside the object area.
-  std::optional<std::uint64_t> Unsigned(std::uint64_t at, std::size_t width) const;
+  std::optional<std::uint64_t> Unsigned(std::uint64_t at, std::size_t width) const {
+    if (width == 0 || width > 8 || at > offsetTable_ || offsetTable_ - at < width) {
+      return std::nullopt;
+    }
+    return Load(at, width);
+  }
 
   // Returns `size` bytes of payload at `at`, or nothing when they lie outside
   // the object area.
-  std::optional<std::string_view> Bytes(std::uint64_t at, std::uint64_t size) const;
+  std::optional<std::string_view> Bytes(std::uint64_t at, std::uint64_t size) const {
+    if (at > offsetTable_ || offsetTable_ - at < size) return std::nullopt;
+    return file_.substr(static_cast<std::size_t>(at), static_cast<std::size_t>(size));
+  }
 
  private:
+  static constexpr std::uint64_t kMagicSize = 8;
+
   PlistObjectTable() = default;
+
+  // The `width` (1 to 8) bytes at `at`, which lie inside the file, as a
+  // big-endian integer.
+  std::uint64_t Load(std::uint64_t at, std::size_t width) const {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(file_.data()) + at;
+    switch (width) {  // the widths settings files use, without a loop
+      case 1:
+        return bytes[0];
+      case 2:
+        return std::uint64_t{bytes[0]} << 8 | bytes[1];
+      case 3:
+        return std::uint64_t{bytes[0]} << 16 | std::uint64_t{bytes[1]} << 8 | bytes[2];
+      default:
+        break;
+    }
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < width; ++i) value = value << 8 | bytes[i];
+    return value;
+  }
+
+  // Read, for an object at `offset` inside the object area.
+  std::optional<PlistObject> ReadAt(std::uint64_t offset) const;
 
   std::string_view file_;
   std::size_t offsetSize_ = 0;

@@ -368,26 +368,116 @@ bool DecodeValue(const PlistObjectTable& table, std::uint64_t index, StoredValue
   return true;
 }
 
+// True when `text`, an ASCII text's bytes, holds no NUL and no byte above
+// 0x7f.
+bool PlainAscii(std::string_view text) {
+  // Eight bytes at a time: a byte of 0 borrows into its top bit, a byte
+  // above 0x7f has it set; a borrow only crosses from a byte of 0.
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kTops = 0x8080808080808080u;
+  const auto bad = [](std::uint64_t word) { return (((word - kOnes) | word) & kTops) != 0; };
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, text.data() + i, sizeof word);
+    if (bad(word)) return false;
+  }
+  // The rest, padded with bytes of 1.
+  std::uint64_t word = kOnes;
+  std::memcpy(&word, text.data() + i, text.size() - i);
+  return !bad(word);
+}
+
+// The store's own layout, checked in one tight pass: a root dictionary of at
+// most kMaxPlistEntries ASCII keys in strictly rising byte order (so none is
+// named twice), each value a leaf the store accepts, and their content
+// within kMaxContentBytes. Returns false for any other file, sound or not:
+// the general walk then decides, and says why.
+bool CheckFlat(const PlistObjectTable& table, const PlistObject& root) {
+  if (root.type != kDictionary || root.count > kMaxPlistEntries) return false;
+  std::uint64_t content = 0;
+  std::string_view previous;
+  for (std::uint64_t i = 0; i < root.count; ++i) {
+    const auto ref = table.Reference(root, i);
+    const auto object = ref ? table.Read(*ref) : std::nullopt;
+    if (!object || object->type != kAscii) return false;
+    const std::string_view key = *table.Bytes(object->payloadAt, object->payloadSize);
+    if ((i != 0 && key <= previous) || !PlainAscii(key)) return false;
+    previous = key;
+    content += object->payloadSize;
+  }
+  for (std::uint64_t i = root.count; i < 2 * root.count; ++i) {
+    const auto ref = table.Reference(root, i);
+    const auto object = ref ? table.Read(*ref) : std::nullopt;
+    if (!object) return false;
+    if (object->type == kAscii) {
+      if (!PlainAscii(*table.Bytes(object->payloadAt, object->payloadSize))) return false;
+    } else if (object->type == kArray || object->type == kDictionary ||
+               CheckLeaf(table, *object) != nullptr) {
+      return false;
+    }
+    content += object->payloadSize;
+  }
+  return content <= kMaxContentBytes;
+}
+
+// The root key at `i` of a file CheckFlat accepted.
+std::string_view FlatKey(const PlistObjectTable& table, const PlistObject& root, std::uint64_t i) {
+  const auto object = table.Read(*table.Reference(root, i));
+  return *table.Bytes(object->payloadAt, object->payloadSize);
+}
+
+// Finds `key` in a file CheckFlat accepted: a binary search, without a copy
+// of any key.
+void FindFlat(const PlistObjectTable& table, const PlistObject& root, const std::string& key,
+              std::optional<StoredValue>& out) {
+  std::uint64_t low = 0;
+  for (std::uint64_t high = root.count; low < high;) {
+    const std::uint64_t middle = low + (high - low) / 2;
+    if (FlatKey(table, root, middle) < key) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  StoredValue value;
+  if (low < root.count && FlatKey(table, root, low) == key &&
+      DecodeValue(table, *table.Reference(root, root.count + low), value)) {
+    out = std::move(value);
+  }
+}
+
 // Reads and checks the whole of `file`: its root keys into `keys` in file
 // order, and, with `out`, every value; with `key`, the value of that key
 // into `one` (nothing when it is not there).
 bool ReadWhole(std::string_view file, std::vector<std::string>& keys, Dictionary* out,
                PlistRefusal* why, const std::string* key = nullptr,
-               std::optional<StoredValue>* one = nullptr) {
+               std::optional<StoredValue>* one = nullptr, PlistLayout* layout = nullptr) {
   BinaryFile binary;
   if (!binary.Open(file, why)) return false;
   const PlistObjectTable& table = binary.Table();
-  GraphCheck check(table, why);
+  const auto root = table.Read(table.TopObject());
   keys.clear();
-  if (!check.Run(table.TopObject(), 1, Cost{}, &keys)) {
-    if (binary.Xml() && why != nullptr) why->where.clear();
-    return false;
-  }
-  // The store's own files list the root's keys in order: no sort to find a
-  // key named twice.
-  const bool ordered =
-      std::adjacent_find(keys.begin(), keys.end(), std::greater_equal<>()) == keys.end();
-  if (!ordered) {
+  const auto decodeAt = [&](std::uint64_t i, StoredValue& value) {
+    const auto ref = table.Reference(*root, root->count + i);
+    return ref && DecodeValue(table, *ref, value);
+  };
+  if (root && CheckFlat(table, *root)) {
+    // An XML file's binary form is not what LookUpChecked would be given.
+    if (layout != nullptr) *layout = binary.Xml() ? PlistLayout::kOther : PlistLayout::kFlat;
+    if (key != nullptr) {
+      FindFlat(table, *root, *key, *one);
+      if (out == nullptr) return true;
+    }
+    keys.reserve(static_cast<std::size_t>(root->count));
+    for (std::uint64_t i = 0; i < root->count; ++i) keys.emplace_back(FlatKey(table, *root, i));
+  } else {
+    if (layout != nullptr) *layout = PlistLayout::kOther;
+    GraphCheck check(table, why);
+    if (!check.Run(table.TopObject(), 1, Cost{}, &keys)) {
+      if (binary.Xml() && why != nullptr) why->where.clear();
+      return false;
+    }
     std::vector<std::string> sorted = keys;
     std::sort(sorted.begin(), sorted.end());
     const auto twice = std::adjacent_find(sorted.begin(), sorted.end());
@@ -395,29 +485,25 @@ bool ReadWhole(std::string_view file, std::vector<std::string>& keys, Dictionary
       return Refuse(why, "a key is named twice in the root dictionary",
                     "at key " + ShownKey(*twice));
     }
-  }
-  const auto root = table.Read(table.TopObject());
-  if (key != nullptr) {
-    // The store's own files: a binary search.
-    const auto at = ordered ? std::lower_bound(keys.begin(), keys.end(), *key)
-                            : std::find(keys.begin(), keys.end(), *key);
-    if (at == keys.end() || *at != *key) return true;
-    const auto ref = table.Reference(*root, keys.size() + (at - keys.begin()));
-    StoredValue value;
-    if (!ref || !DecodeValue(table, *ref, value)) {
-      return Refuse(why, "a value could not be copied", "at key " + ShownKey(*key));
+    if (key != nullptr) {
+      const auto at = std::find(keys.begin(), keys.end(), *key);
+      StoredValue value;
+      if (at != keys.end()) {
+        if (!decodeAt(static_cast<std::uint64_t>(at - keys.begin()), value)) {
+          return Refuse(why, "a value could not be copied", "at key " + ShownKey(*key));
+        }
+        *one = std::move(value);
+      }
     }
-    *one = std::move(value);
   }
   if (out == nullptr) return true;
   out->clear();
   for (std::uint64_t i = 0; i < keys.size(); ++i) {
-    const auto ref = table.Reference(*root, keys.size() + i);
     StoredValue value;
-    if (!ref || !DecodeValue(table, *ref, value)) {
+    if (!decodeAt(i, value)) {
       return Refuse(why, "a value could not be copied", "at key " + ShownKey(keys[i]));
     }
-    out->emplace_hint(ordered ? out->end() : out->begin(), std::move(keys[i]), std::move(value));
+    out->emplace_hint(out->end(), std::move(keys[i]), std::move(value));
   }
   return true;
 }
@@ -440,13 +526,20 @@ bool DecodeKeys(std::string_view file, std::vector<std::string>& out, PlistRefus
   return true;
 }
 
+void LookUpChecked(std::string_view file, const std::string& key, std::optional<StoredValue>& out) {
+  out.reset();
+  const auto table = PlistObjectTable::Open(file);
+  const auto root = table ? table->Read(table->TopObject()) : std::nullopt;
+  if (root) FindFlat(*table, *root, key, out);
+}
+
 bool DecodeOneValue(std::string_view file, const std::string& key, std::optional<StoredValue>& out,
-                    PlistRefusal* why) {
+                    PlistRefusal* why, PlistLayout* layout) {
   // The whole file is checked, so that a lookup fails exactly when every
   // other way of reading does; only the one value is decoded.
   out.reset();
   std::vector<std::string> keys;
-  return ReadWhole(file, keys, nullptr, why, &key, &out);
+  return ReadWhole(file, keys, nullptr, why, &key, &out, layout);
 }
 
 }  // namespace ZQ::RVL::Utils::Preferences

@@ -104,8 +104,8 @@ ConfigStatus Load(const FileLocation& location, Dictionary& out, std::optional<s
     return {};
   }
   if (!status.Ok()) return status;
-  if (const auto kept = PeekKept(location.Path(), *bytes)) {
-    out = *kept;  // a copy to change: cheaper than a parse
+  if (const auto kept = FindKept(location.Path(), *bytes); kept && kept->dictionary) {
+    out = *kept->dictionary;  // a copy to change: cheaper than a decode
     return {};
   }
   PlistRefusal why;
@@ -117,36 +117,43 @@ bool IsDamaged(const ConfigStatus& status) {
   return status.Error() == ConfigError::kDamaged || status.Error() == ConfigError::kOverLimits;
 }
 
-// Reads the file of `domain` in `scope` and answers from its kept dictionary
-// with `fromDictionary(const Dictionary&)`, or, when there is none (bytes new
-// to this process, or a file that does not decode as a whole), with
-// `fromFile(bytes, why)`, which decodes what it needs and says why it
-// cannot. No file is an empty dictionary, with nothing to ask. Fails when the
-// file cannot be located or read, and with kDamaged or kOverLimits when the
-// answer fails.
-template <typename FromDictionary, typename FromFile>
-ConfigStatus ReadAndDecode(std::string_view domain, Scope scope, FromDictionary fromDictionary,
-                           FromFile fromFile) {
+// Reads the file of `domain` in `scope` and has `answer` answer from it:
+// from the dictionary kept for its bytes (this process wrote them) with
+// `answer.FromDictionary(dictionary)`; from bytes this process found sound
+// before with `answer.FromChecked(bytes, flat)`, which may decline (false);
+// else with `answer.FromFile(bytes, why, layout)`, which checks the whole
+// file, decodes what it needs and says why it cannot. No file is an empty
+// dictionary, with nothing to ask. Fails when the file cannot be located or
+// read, and with kDamaged or kOverLimits when the file is refused.
+template <typename Answer>
+ConfigStatus ReadAndDecode(std::string_view domain, Scope scope, Answer&& answer) {
   FileLocation location;
   if (ConfigStatus located = LocateFile(domain, scope, location); !located.Ok()) return located;
   std::string bytes;
   const ConfigStatus status = ReadBytes(location, bytes);
   if (status.Error() == ConfigError::kNotFound) return {};
   if (!status.Ok()) return status;
-  if (const auto dictionary = FindKept(location.Path(), bytes)) {
-    fromDictionary(*dictionary);
-    return {};
+  const std::string path = location.Path();
+  if (const auto kept = FindKept(path, bytes)) {
+    if (kept->dictionary) {
+      answer.FromDictionary(*kept->dictionary);
+      return {};
+    }
+    if (answer.FromChecked(bytes, kept->flat)) return {};
   }
   PlistRefusal why;
-  return fromFile(bytes, &why) ? ConfigStatus() : Refused(location.Path(), why);
+  PlistLayout layout = PlistLayout::kOther;
+  if (!answer.FromFile(bytes, &why, &layout)) return Refused(path, why);
+  KeepChecked(path, std::move(bytes), layout);
+  return {};
 }
 
-// Looks `key` up in a file's dictionary, for ReadAndDecode.
+// Looks `key` up in a file, for ReadAndDecode.
 struct LookUp {
   const std::string& key;
   std::optional<StoredValue>& value;
 
-  void operator()(const Dictionary& dictionary) const {
+  void FromDictionary(const Dictionary& dictionary) const {
     const auto found = dictionary.find(key);
     if (found == dictionary.end()) {
       value.reset();
@@ -154,10 +161,45 @@ struct LookUp {
       value = found->second;
     }
   }
-  bool operator()(const std::string& bytes, PlistRefusal* why) const {
-    return DecodeOneValue(bytes, key, value, why);
+  bool FromChecked(const std::string& bytes, bool flat) const {
+    if (flat) LookUpChecked(bytes, key, value);
+    return flat;
+  }
+  bool FromFile(const std::string& bytes, PlistRefusal* why, PlistLayout* layout) const {
+    return DecodeOneValue(bytes, key, value, why, layout);
   }
 };
+
+// Lists the keys of a file, for ReadAndDecode.
+struct KeyList {
+  std::vector<std::string>& keys;
+
+  void FromDictionary(const Dictionary& dictionary) const {
+    keys.reserve(dictionary.size());
+    for (const auto& entry : dictionary) keys.push_back(entry.first);
+  }
+  bool FromChecked(const std::string&, bool) const { return false; }
+  bool FromFile(const std::string& bytes, PlistRefusal* why, PlistLayout*) const {
+    return DecodeKeys(bytes, keys, why);
+  }
+};
+
+// Answers from the whole dictionary, for ReadAndDecode: `use(dictionary)`.
+template <typename Use>
+struct Whole {
+  Use use;
+
+  void FromDictionary(const Dictionary& dictionary) { use(dictionary); }
+  bool FromChecked(const std::string&, bool) { return false; }
+  bool FromFile(const std::string& bytes, PlistRefusal* why, PlistLayout*) {
+    Dictionary dictionary;
+    if (!DecodeDictionary(bytes, dictionary, why)) return false;
+    use(dictionary);
+    return true;
+  }
+};
+template <typename Use>
+Whole(Use) -> Whole<Use>;
 
 // Returns true when the file at `location` still holds `read` (none: there
 // is still no file; empty: it was too large to read).
@@ -278,8 +320,7 @@ ConfigStatus CopyValue(std::string_view domain, const std::string& key, Scope sc
                        std::optional<StoredValue>& value) {
   const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
   value.reset();
-  const LookUp lookUp{key, value};
-  return ReadAndDecode(domain, scope, lookUp, lookUp);
+  return ReadAndDecode(domain, scope, LookUp{key, value});
 }
 
 ConfigStatus SetValue(std::string_view domain, const std::string& key, const StoredValue& value,
@@ -302,21 +343,14 @@ ConfigStatus RemoveValue(std::string_view domain, const std::string& key, Scope 
   // A key that is not there needs no lock and no write (and no folder or lock
   // file is made for a domain that was never written).
   std::optional<StoredValue> current;
-  const LookUp lookUp{key, current};
-  if (ReadAndDecode(domain, scope, lookUp, lookUp).Ok() && !current) return {};
+  if (ReadAndDecode(domain, scope, LookUp{key, current}).Ok() && !current) return {};
   return Modify(domain, scope, [&](Dictionary& dictionary) { return dictionary.erase(key) != 0; });
 }
 
 ConfigStatus CopyKeyList(std::string_view domain, Scope scope, std::vector<std::string>& keys) {
   const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
   keys.clear();
-  ConfigStatus status = ReadAndDecode(
-      domain, scope,
-      [&](const Dictionary& dictionary) {
-        keys.reserve(dictionary.size());
-        for (const auto& entry : dictionary) keys.push_back(entry.first);
-      },
-      [&](const std::string& bytes, PlistRefusal* why) { return DecodeKeys(bytes, keys, why); });
+  ConfigStatus status = ReadAndDecode(domain, scope, KeyList{keys});
   if (!status.Ok()) keys.clear();
   return status;
 }
@@ -324,11 +358,8 @@ ConfigStatus CopyKeyList(std::string_view domain, Scope scope, std::vector<std::
 ConfigStatus CopyDictionary(std::string_view domain, Scope scope, Dictionary& out) {
   const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
   out.clear();
-  return ReadAndDecode(
-      domain, scope, [&](const Dictionary& dictionary) { out = dictionary; },
-      [&](const std::string& bytes, PlistRefusal* why) {
-        return DecodeDictionary(bytes, out, why);
-      });
+  return ReadAndDecode(domain, scope,
+                       Whole{[&](const Dictionary& dictionary) { out = dictionary; }});
 }
 
 ConfigStatus ReplaceDictionary(std::string_view domain, const Dictionary& dictionary, Scope scope) {
@@ -347,7 +378,9 @@ ConfigStatus ExamineFile(std::string_view domain, Scope scope) {
   if (ConfigStatus status = ReadBytes(location, bytes); !status.Ok()) return status;
   if (FindKept(location.Path(), bytes)) return {};
   PlistRefusal why;
-  return CheckPlist(bytes, &why) ? ConfigStatus() : Refused(location.Path(), why);
+  if (!CheckPlist(bytes, &why)) return Refused(location.Path(), why);
+  KeepChecked(location.Path(), std::move(bytes), PlistLayout::kOther);
+  return {};
 }
 
 }  // namespace ZQ::RVL::Utils::Preferences
