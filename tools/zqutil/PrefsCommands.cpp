@@ -73,10 +73,9 @@ void CheckText(const std::string& what, const std::string& text) {
   }
 }
 
-// More than a settings file may hold (16 MiB, Config.h), so more than any
-// value: reading --data-file stops there (a device such as /dev/zero never
-// ends).
-constexpr std::size_t kLargestValue = 16u << 20;
+// The most content a settings file may hold, so the largest value: reading
+// --data-file stops there (a device such as /dev/zero never ends).
+constexpr std::size_t kLargestValue = ZQ::RVL::Utils::Config::kMaxContentBytes;
 
 // Reads --data-file: a regular file, a FIFO (waiting for its writer) or a
 // character device, at most kLargestValue bytes.
