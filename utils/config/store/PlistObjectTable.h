@@ -44,7 +44,7 @@ class PlistObjectTable {
   // index, its offset or its count lies outside the object area, an extended
   // count is not an integer of 1 to 8 bytes, or the payload would run past the
   // object area. Markers of unknown types come back with an empty payload.
-  std::optional<PlistObject> Read(std::uint64_t index) const {
+  [[gnu::always_inline]] std::optional<PlistObject> Read(std::uint64_t index) const {
     if (index >= objectCount_) return std::nullopt;
     const std::uint64_t offset = Load(offsetTable_ + index * offsetSize_, offsetSize_);
     if (offset < kMagicSize || offset >= offsetTable_) return std::nullopt;
@@ -71,7 +71,7 @@ class PlistObjectTable {
   // Returns the `i`th reference of container `object` (i < count, or
   // 2 * count for a dictionary: keys first), or nothing when it names no
   // object of the table.
-  std::optional<std::uint64_t> Reference(const PlistObject& object, std::uint64_t i) const {
+  [[gnu::always_inline]] std::optional<std::uint64_t> Reference(const PlistObject& object, std::uint64_t i) const {
     const std::uint64_t at = object.payloadAt + i * refSize_;
     if (at > offsetTable_ || offsetTable_ - at < refSize_) return std::nullopt;
     const std::uint64_t ref = Load(at, refSize_);

@@ -368,8 +368,8 @@ bool DecodeValue(const PlistObjectTable& table, std::uint64_t index, StoredValue
   return true;
 }
 
-// True when `text`, an ASCII text's bytes, holds no NUL and no byte above
-// 0x7f.
+// True when `text`, an ASCII text's bytes inside a binary settings file's
+// object area, holds no NUL and no byte above 0x7f.
 bool PlainAscii(std::string_view text) {
   // Eight bytes at a time: a byte of 0 borrows into its top bit, a byte
   // above 0x7f has it set; a borrow only crosses from a byte of 0.
@@ -382,10 +382,13 @@ bool PlainAscii(std::string_view text) {
     std::memcpy(&word, text.data() + i, sizeof word);
     if (bad(word)) return false;
   }
-  // The rest, padded with bytes of 1.
-  std::uint64_t word = kOnes;
-  std::memcpy(&word, text.data() + i, text.size() - i);
-  return !bad(word);
+  if (i == text.size()) return true;
+  // The rest, read as a whole word (a settings file's trailer follows every
+  // object, so the bytes past the text are there) and padded with bytes of 1.
+  std::uint64_t word = 0;
+  std::memcpy(&word, text.data() + i, sizeof word);
+  const std::uint64_t kept = ~std::uint64_t{0} >> (8 * (8 - (text.size() - i)));
+  return !bad((word & kept) | (kOnes & ~kept));
 }
 
 // The store's own layout, checked in one tight pass: a root dictionary of at
