@@ -52,6 +52,13 @@ TEST_F(ConfigStatusTest, EachCauseHasItsReason) {
          return user_.GetString("b", v, s) || s.Detail() != "the value is bytes";
        },
        ConfigError::kWrongKind},
+      {"another program's boolean read as text",
+       [&] { PlaceFile("<plist version=\"1.0\"><dict><key>b</key><true/></dict></plist>"); },
+       [&](ConfigStatus& s) {
+         std::string v;
+         return user_.GetString("b", v, s) || s.Detail().find("a boolean") == std::string::npos;
+       },
+       ConfigError::kWrongKind},
       {"a text too long to read", [&] { user_.SetString("t", std::string(600, 't')); },
        [&](ConfigStatus& s) {
          std::string v;

@@ -216,6 +216,7 @@ TEST(PlistReader, ALookupFailsWhereverTheFileIsDamaged) {
       {"a text with a NUL", withB(std::string("\x52x\0", 3))},
       {"an unpaired surrogate", withB(std::string("\x61\xd8\x00", 3))},
       {"a null", withB(std::string("\x00", 1))},
+      {"a nested dictionary naming a key twice", withB("\xd2\x03\x03\x01\x02")},
       {"the root naming a key twice, apart",
        BinaryPlist({"\xd3\x01\x02\x01\x04\x04\x04", "Qa", "Qb", "Qx", "Qy"})},
   };

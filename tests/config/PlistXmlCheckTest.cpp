@@ -212,6 +212,9 @@ TEST(CheckXmlPlist, RefusesStructuresLibplistReadsOtherwise) {
       {Entry("<string>a&#13;b</string>"), true, "a carriage return in a text"},
       {Dict("<key>k</key><true/><key>k</key><false/>"), true,
        "a key is named twice in the root dictionary"},
+      {Entry("<integer>18446744073709551616</integer>"), true, "an integer beyond 64 bits"},
+      {Entry("<integer>-9223372036854775809</integer>"), true, "an integer beyond 64 bits"},
+      {Entry("<integer>18446744073709551615</integer>"), true, ""},
   });
 }
 
@@ -229,7 +232,7 @@ TEST(CheckXmlPlist, SaysWhereTheRuleIsBroken) {
   std::string deep;
   for (std::size_t i = 0; i < P::kMaxPlistNesting; ++i) deep += "<array>";
   EXPECT_FALSE(P::CheckXmlPlist(Entry(deep), &why));
-  EXPECT_EQ("more than 64 levels of nesting", why.rule);
+  EXPECT_EQ("nested deeper than 64", why.rule);
   EXPECT_TRUE(why.overLimits);
   std::string many;
   for (std::size_t i = 0; i <= P::kMaxPlistEntries; ++i) many += "<true/>";

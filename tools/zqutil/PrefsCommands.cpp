@@ -262,8 +262,10 @@ void Export(const PrefsOptions& o) {
                                            : ZQ::RVL::Utils::PreferenceFormat::kXml;
   ZQ::RVL::Utils::ConfigStatus status;
   if (!ZQ::RVL::Utils::ExportPreferences(o.mode, o.application, o.company, format, file, status)) {
+    // A value XML cannot carry (kBadArgument), or XML beyond the file limit.
     const bool xml = format == ZQ::RVL::Utils::PreferenceFormat::kXml &&
-                     status.Error() == ZQ::RVL::Utils::ConfigError::kOverLimits;
+                     (status.Error() == ZQ::RVL::Utils::ConfigError::kBadArgument ||
+                      status.Error() == ZQ::RVL::Utils::ConfigError::kOverLimits);
     Fail("cannot export " + DomainOf(o) + ": " + status.Message() +
          (xml ? "; --format binary keeps every value" : ""));
   }

@@ -46,7 +46,8 @@ std::string Stored(const Prefs::StoredValue& value) {
     return "the value is a text of " + std::to_string(kTextBufferSize) + " characters or more";
   }
   if (std::holds_alternative<Prefs::BytesValue>(value)) return "the value is bytes";
-  return "the value is another program's (a number, date, array or dictionary)";
+  return "the value is " + Prefs::KindOf(std::get<Prefs::ForeignValue>(value)) +
+         ", which another program stored";
 }
 
 using internal::KeysScope;

@@ -36,7 +36,7 @@ const char* Summary(ConfigError error) {
     case ConfigError::kDamaged:
       return "the file is damaged (not a property list the store reads)";
     case ConfigError::kNotAFile:
-      return "not a regular file";
+      return "the wrong kind of file";
     case ConfigError::kSystem:
       break;
   }

@@ -32,7 +32,8 @@ bool ExportPreferences(std::int32_t mode, const std::string& applicationName,
   if (!Preferences::EncodeDictionary(
           dictionary, file,
           xml ? Preferences::PlistFormat::kXml : Preferences::PlistFormat::kBinary, &why)) {
-    status = ConfigStatus(ConfigError::kOverLimits, 0, {}, why.Text());
+    status = ConfigStatus(why.overLimits ? ConfigError::kOverLimits : ConfigError::kBadArgument, 0,
+                          {}, why.Text());
     return false;
   }
   return true;

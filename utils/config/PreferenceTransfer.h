@@ -29,15 +29,17 @@ enum class PreferenceFormat {
 // give an empty dictionary. Returns false, with `file` unspecified, when the
 // mode has no value scope, the domain cannot be located (see
 // LocatePreferenceFiles), or its file cannot be read or is damaged, and for
-// kXml also when the XML would exceed the store's 16 MiB or a value would
-// not read back unchanged from it (a date with fractions of a second or
-// before the year 1000, -0.0 or an infinity, a text holding a carriage return
-// or a control character): kBinary carries every value.
+// kXml also when the XML would exceed the store's file limit
+// (Config::kMaxFileBytes) or a value would not read back unchanged from it (a
+// date with fractions of a second or before the year 1000, -0.0 or an
+// infinity, a text holding a carriage return, a control character, U+FFFE or
+// U+FFFF): kBinary carries every value.
 ZQ_UTILS_API bool ExportPreferences(std::int32_t mode, const std::string& applicationName,
                                     const std::string& companyName, PreferenceFormat format,
                                     std::string& file);
 // As above; on false `status` says why: kNoValueScope, the reasons a read
-// fails (Config.h), or kOverLimits (with the XML's reason in its detail).
+// fails (Config.h), kOverLimits (the limit in its detail), or kBadArgument
+// for a value the XML cannot carry (which, in its detail).
 ZQ_UTILS_API bool ExportPreferences(std::int32_t mode, const std::string& applicationName,
                                     const std::string& companyName, PreferenceFormat format,
                                     std::string& file, ConfigStatus& status);
@@ -59,9 +61,9 @@ enum class ImportResult {
 ZQ_UTILS_API ImportResult ImportPreferences(std::int32_t mode, const std::string& applicationName,
                                             const std::string& companyName, std::string_view file,
                                             std::string& why);
-// As above, with the reason in `status`: kDamaged (the rule broken in its
-// detail) for kRefused; for kNotWritten kNoValueScope or the reasons a write
-// fails (Config.h).
+// As above, with the reason in `status`: for kRefused kDamaged or, for a file
+// beyond a limit, kOverLimits (the rule broken and where in its detail); for
+// kNotWritten kNoValueScope or the reasons a write fails (Config.h).
 ZQ_UTILS_API ImportResult ImportPreferences(std::int32_t mode, const std::string& applicationName,
                                             const std::string& companyName, std::string_view file,
                                             ConfigStatus& status);

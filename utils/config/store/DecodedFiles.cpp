@@ -4,6 +4,7 @@
 #include <mutex>
 #include <new>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "utils/runtime/ProcessWide.h"
@@ -11,6 +12,16 @@
 namespace ZQ::RVL::Utils::Preferences {
 
 namespace {
+
+const std::string& PayloadOf(const TextValue& value) {
+  return value.text;
+}
+const std::string& PayloadOf(const BytesValue& value) {
+  return value.bytes;
+}
+const std::string& PayloadOf(const ForeignValue& value) {
+  return value.plist;
+}
 
 // The kept files, most recently used first. Every lock is a try: the critical
 // sections only move shared pointers, and whoever cannot enter goes without.
@@ -38,10 +49,17 @@ class KeptFiles {
     std::size_t bytes = 0;
     std::size_t count = 0;
     while (count < files_.size() && count < kMaxKeptFiles &&
-           bytes + files_[count]->bytes.size() <= kMaxKeptBytes) {
-      bytes += files_[count++]->bytes.size();
+           bytes + files_[count]->footprint <= kMaxKeptBytes) {
+      bytes += files_[count++]->footprint;
     }
     files_.resize(count);
+  }
+
+  std::size_t Footprint() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::size_t bytes = 0;
+    for (const auto& file : files_) bytes += file->footprint;
+    return bytes;
   }
 
  private:
@@ -57,7 +75,8 @@ KeptFiles& TheKeptFiles() {
 }
 
 void Keep(KeptFile file) {
-  if (file.bytes.size() > kMaxKeptBytes) return;
+  file.footprint += file.bytes.size();
+  if (file.footprint > kMaxKeptBytes) return;
   try {
     TheKeptFiles().Keep(std::make_shared<const KeptFile>(std::move(file)));
   } catch (const std::bad_alloc&) {
@@ -78,14 +97,25 @@ void KeepChecked(const std::string& path, std::string bytes, PlistLayout layout)
   Keep(KeptFile{path, std::move(bytes), layout == PlistLayout::kFlat, nullptr});
 }
 
-void KeepWritten(const std::string& path, std::string bytes, Dictionary dictionary) {
-  if (bytes.size() > kMaxKeptBytes) return;
+void KeepDecoded(const std::string& path, std::string bytes, Dictionary dictionary) {
+  // A map node and two string headers an entry, besides what the strings hold.
+  constexpr std::size_t kEntryOverhead = 160;
+  std::size_t footprint = 0;
+  for (const auto& [key, value] : dictionary) {
+    footprint += kEntryOverhead + key.size() +
+                 std::visit([](const auto& v) { return PayloadOf(v).size(); }, value);
+  }
+  if (bytes.size() + footprint > kMaxKeptBytes) return;
   try {
     auto kept = std::make_shared<const Dictionary>(std::move(dictionary));
-    Keep(KeptFile{path, std::move(bytes), false, std::move(kept)});
+    Keep(KeptFile{path, std::move(bytes), false, std::move(kept), footprint});
   } catch (const std::bad_alloc&) {
     // As in Keep: the next read checks the file instead.
   }
+}
+
+std::size_t KeptFootprint() {
+  return TheKeptFiles().Footprint();
 }
 
 }  // namespace ZQ::RVL::Utils::Preferences

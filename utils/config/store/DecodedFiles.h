@@ -19,7 +19,8 @@
 
 namespace ZQ::RVL::Utils::Preferences {
 
-// At most this many files, of at most this many bytes in all, are kept at
+// At most this many files, taking at most this many bytes of memory in all
+// (their bytes, and their dictionaries as Footprint counts them), are kept at
 // once; the file used least recently goes first. A larger file is checked on
 // every read.
 constexpr std::size_t kMaxKeptFiles = 128;
@@ -30,9 +31,12 @@ struct KeptFile {
   std::string bytes;
   // The store's own layout (PlistLayout::kFlat): LookUpChecked searches it.
   bool flat = false;
-  // The dictionary the bytes decode to, when this process wrote them; else
-  // null.
+  // The dictionary the bytes decode to, when this process wrote them or read
+  // them twice without the store's own layout; else null.
   std::shared_ptr<const Dictionary> dictionary;
+  // The memory the entry takes: its bytes, and its dictionary's keys, values
+  // and nodes.
+  std::size_t footprint = 0;
 };
 
 // Returns what is kept for exactly `bytes` of the file at `path`, or null.
@@ -41,9 +45,13 @@ std::shared_ptr<const KeptFile> FindKept(const std::string& path, std::string_vi
 // For a reader that has just found `bytes` of `path` sound, in `layout`.
 void KeepChecked(const std::string& path, std::string bytes, PlistLayout layout);
 
-// For a writer that has just put `bytes` in place at `path`: keeps them with
-// `dictionary`, which they were encoded from (EncodeDictionary) and so decode
-// to, so that the next read or write of the file needs no check or decode.
-void KeepWritten(const std::string& path, std::string bytes, Dictionary dictionary);
+// Keeps `bytes` of `path` with `dictionary`, which they decode to: a writer
+// that has just put them in place (they were encoded from it), or a reader
+// that decoded them whole, so that the next read or write of the file needs
+// no check or decode.
+void KeepDecoded(const std::string& path, std::string bytes, Dictionary dictionary);
+
+// The memory all kept files take now (their footprints).
+std::size_t KeptFootprint();
 
 }  // namespace ZQ::RVL::Utils::Preferences

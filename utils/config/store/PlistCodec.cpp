@@ -121,6 +121,32 @@ bool SameObject(const PlistObjectTable& a, std::uint64_t ia, const PlistObjectTa
 
 }  // namespace
 
+std::string KindOf(const ForeignValue& value) {
+  const auto table = PlistObjectTable::Open(value.plist);
+  const auto top = table ? table->Read(table->TopObject()) : std::nullopt;
+  switch (top ? top->type : 0xF) {
+    case 0x0:
+      return "a boolean";
+    case 0x1:
+      return "an integer";
+    case 0x2:
+      return "a real";
+    case 0x3:
+      return "a date";
+    case 0x5:
+    case 0x6:
+      return "a text";
+    case 0x8:
+      return "a UID";
+    case 0xA:
+      return "an array";
+    case 0xD:
+      return "a dictionary";
+    default:
+      return "a value of another kind";
+  }
+}
+
 bool SameValue(const StoredValue& a, const StoredValue& b) {
   if (a.index() != b.index()) return false;
   if (const auto* text = std::get_if<TextValue>(&a))

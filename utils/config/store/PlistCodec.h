@@ -50,18 +50,18 @@ using Dictionary = std::map<std::string, StoredValue>;
 // PlistRules.h, and whose every value the store can write back unchanged (see
 // doc/preferences-layout.md for the rules).
 
-// Decodes the whole of `file` into `out` (unspecified on false).
-bool DecodeDictionary(std::string_view file, Dictionary& out, PlistRefusal* why = nullptr);
-
-// Returns true when DecodeDictionary would accept `file`, without keeping
-// what it decodes.
-bool CheckPlist(std::string_view file, PlistRefusal* why = nullptr);
-
 // How a file is laid out: kFlat for the store's own files (a binary root
 // dictionary of ASCII keys in order, every value a text, bytes or a number),
 // which a lookup searches without reading the other keys; kOther for any
 // other file the store accepts.
 enum class PlistLayout { kOther, kFlat };
+
+// Decodes the whole of `file` into `out` (unspecified on false).
+bool DecodeDictionary(std::string_view file, Dictionary& out, PlistRefusal* why = nullptr);
+
+// Returns true when DecodeDictionary would accept `file`, without keeping
+// what it decodes; `layout` (when not null) then says how it is laid out.
+bool CheckPlist(std::string_view file, PlistRefusal* why = nullptr, PlistLayout* layout = nullptr);
 
 // Finds `key` in `file`: `out` holds its value, or nothing when the key is
 // not there. Checks the whole file as DecodeDictionary does (so it fails
@@ -82,6 +82,10 @@ bool DecodeKeys(std::string_view file, std::vector<std::string>& out, PlistRefus
 // their layout (texts of either form, numbers of any width; reals and dates
 // to the bit, so -0.0 is not 0.0).
 bool SameValue(const StoredValue& a, const StoredValue& b);
+
+// What kind `value` is, in words: "a boolean", "an integer", "a real", "a
+// date", "an array", "a dictionary", "a UID" or "a text".
+std::string KindOf(const ForeignValue& value);
 
 enum class PlistFormat { kBinary, kXml };
 

@@ -71,7 +71,8 @@ class PlistObjectTable {
   // Returns the `i`th reference of container `object` (i < count, or
   // 2 * count for a dictionary: keys first), or nothing when it names no
   // object of the table.
-  [[gnu::always_inline]] std::optional<std::uint64_t> Reference(const PlistObject& object, std::uint64_t i) const {
+  [[gnu::always_inline]] std::optional<std::uint64_t> Reference(const PlistObject& object,
+                                                                std::uint64_t i) const {
     const std::uint64_t at = object.payloadAt + i * refSize_;
     if (at > offsetTable_ || offsetTable_ - at < refSize_) return std::nullopt;
     const std::uint64_t ref = Load(at, refSize_);

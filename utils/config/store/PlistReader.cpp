@@ -196,6 +196,12 @@ class GraphCheck {
       const bool dictionary = frame.object.type == kDictionary;
       const std::uint64_t refs = dictionary ? 2 * frame.object.count : frame.object.count;
       if (frame.next == refs) {
+        // A nested dictionary naming a key twice: readers differ on which
+        // value counts (the root's keys are compared by the caller).
+        if (dictionary && !(rootKeys != nullptr && path_.size() == 1) &&
+            !UniqueKeys(frame.object)) {
+          return false;
+        }
         Cost done = frame.cost;
         done.state = Cost::kDone;
         costs_[static_cast<std::size_t>(frame.index)] = done;
@@ -254,6 +260,21 @@ class GraphCheck {
   }
 
  private:
+  // True when the keys of `dictionary`, all checked texts, differ.
+  bool UniqueKeys(const PlistObject& dictionary) {
+    std::vector<std::string> keys(static_cast<std::size_t>(dictionary.count));
+    for (std::uint64_t i = 0; i < dictionary.count; ++i) {
+      const auto ref = table_.Reference(dictionary, i);
+      const auto object = ref ? table_.Read(*ref) : std::nullopt;
+      if (object) ReadText(table_, *object, &keys[static_cast<std::size_t>(i)]);
+    }
+    std::sort(keys.begin(), keys.end());
+    const auto twice = std::adjacent_find(keys.begin(), keys.end());
+    if (twice == keys.end()) return true;
+    return Refuse(why_, "a key is named twice in a dictionary",
+                  "at key " + ShownKey(*twice) + ", " + AtByte(dictionary.at));
+  }
+
   struct Frame {
     std::uint64_t index;
     PlistObject object;
@@ -518,9 +539,9 @@ bool DecodeDictionary(std::string_view file, Dictionary& out, PlistRefusal* why)
   return ReadWhole(file, keys, &out, why);
 }
 
-bool CheckPlist(std::string_view file, PlistRefusal* why) {
+bool CheckPlist(std::string_view file, PlistRefusal* why, PlistLayout* layout) {
   std::vector<std::string> keys;
-  return ReadWhole(file, keys, nullptr, why);
+  return ReadWhole(file, keys, nullptr, why, nullptr, nullptr, layout);
 }
 
 bool DecodeKeys(std::string_view file, std::vector<std::string>& out, PlistRefusal* why) {

@@ -37,15 +37,21 @@ std::size_t Digits(std::string_view text) {
   return n;
 }
 
-// "-"? digits without leading zeros, within the signed or unsigned 64-bit
-// range: what libplist and plistlib read alike and libplist writes back.
+// "-"? digits without leading zeros: what libplist and plistlib read alike
+// and libplist writes back.
 bool IsCanonicalInteger(std::string_view text) {
   const bool negative = !text.empty() && text[0] == '-';
   if (negative) text.remove_prefix(1);
   if (text.empty() || Digits(text) != text.size() || (text[0] == '0' && text.size() > 1)) {
     return false;
   }
-  if (negative && text == "0") return false;
+  return !(negative && text == "0");
+}
+
+// A canonical integer within the signed or unsigned 64-bit range.
+bool FitsInteger(std::string_view text) {
+  const bool negative = !text.empty() && text[0] == '-';
+  if (negative) text.remove_prefix(1);
   const std::string_view limit = negative ? "9223372036854775808" : "18446744073709551615";
   return text.size() < limit.size() || (text.size() == limit.size() && text <= limit);
 }
@@ -522,8 +528,7 @@ class XmlCheck {
     const std::string_view name = tag.name;
     if (name == "dict" || name == "array") {
       if (depth > kMaxPlistNesting) {
-        return Refuse("more than " + std::to_string(kMaxPlistNesting) + " levels of nesting",
-                      tag.at, true);
+        return Refuse("nested deeper than " + std::to_string(kMaxPlistNesting), tag.at, true);
       }
       return tag.empty || Container(tag, depth);
     }
@@ -539,6 +544,9 @@ class XmlCheck {
     if (!tag.empty && !Text(tag, of, text)) return false;
     if (integer && !IsCanonicalInteger(text)) {
       return Refuse("an integer is not in canonical form", tag.at);
+    }
+    if (integer && !FitsInteger(text)) {
+      return Refuse("an integer beyond 64 bits", tag.at);
     }
     if (real && !IsCanonicalReal(text)) return Refuse("a real is not in canonical form", tag.at);
     if (date && !IsCanonicalDate(text)) return Refuse("a date is not in canonical form", tag.at);

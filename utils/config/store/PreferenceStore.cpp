@@ -140,6 +140,14 @@ ConfigStatus ReadAndDecode(std::string_view domain, Scope scope, Answer&& answer
       return {};
     }
     if (answer.FromChecked(bytes, kept->flat)) return {};
+    // Read twice, not in the store's own layout (an XML file, keys out of
+    // order...): decoded whole once, so that later reads need no check.
+    Dictionary dictionary;
+    if (DecodeDictionary(bytes, dictionary)) {
+      answer.FromDictionary(dictionary);
+      KeepDecoded(path, std::move(bytes), std::move(dictionary));
+      return {};
+    }
   }
   PlistRefusal why;
   PlistLayout layout = PlistLayout::kOther;
@@ -299,7 +307,7 @@ ConfigStatus Modify(std::string_view domain, Scope scope,
       return LastSystemFailure(path);
     }
     if (file.Commit()) {
-      KeepWritten(path, std::move(bytes), std::move(dictionary));
+      KeepDecoded(path, std::move(bytes), std::move(dictionary));
       return {};
     }
     if (errno != ENOENT) return LastSystemFailure(path);
@@ -378,8 +386,9 @@ ConfigStatus ExamineFile(std::string_view domain, Scope scope) {
   if (ConfigStatus status = ReadBytes(location, bytes); !status.Ok()) return status;
   if (FindKept(location.Path(), bytes)) return {};
   PlistRefusal why;
-  if (!CheckPlist(bytes, &why)) return Refused(location.Path(), why);
-  KeepChecked(location.Path(), std::move(bytes), PlistLayout::kOther);
+  PlistLayout layout = PlistLayout::kOther;
+  if (!CheckPlist(bytes, &why, &layout)) return Refused(location.Path(), why);
+  KeepChecked(location.Path(), std::move(bytes), layout);
   return {};
 }
 
