@@ -382,14 +382,14 @@ void BaselineFsyncSmallFile(benchmark::State& state) {
 }
 BENCHMARK(BaselineFsyncSmallFile)->Iterations(300)->Unit(benchmark::kMicrosecond);
 
-// The largest files the store accepts (Config::kMaxFileBytes and kMaxEntries),
+// The largest files the store accepts (Config::kMaxContentBytes and kMaxEntries),
 // read and written through Config, next to writing a file of the same size:
 //   LargestFileRead/0, /1      a read right after the file changed (a parse)
 //   LargestFileWrite/0, /1     a SetString or SetData of one value
 //   BaselineLargestWrite/0, /1 write + fsync + fsync of the folder, same size
 // Shape 0: kMaxEntries keys of 20-character values; shape 1: one byte value
-// just under kMaxFileBytes; shape 2: kMaxEntries keys whose texts fill
-// kMaxFileBytes (libplist's writer costs most per text byte).
+// just under kMaxContentBytes; shape 2: kMaxEntries keys whose texts fill
+// kMaxContentBytes (the writer costs most per text byte).
 std::string LargestFile(int shape) {
   return DomainFile("Largest" + std::to_string(shape));
 }
@@ -401,7 +401,7 @@ Config LargestDomain(int shape) {
   if (shape != 1) {
     // Written as XML in one go; the SetString below rewrites it in binary.
     // (The XML form of shape 2 must stay within the limit too.)
-    const std::size_t length = shape == 0 ? 20 : Config::kMaxFileBytes / Config::kMaxEntries - 48;
+    const std::size_t length = shape == 0 ? 20 : Config::kMaxContentBytes / Config::kMaxEntries - 48;
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>";
     for (std::size_t i = 0; i < Config::kMaxEntries; ++i) {
       // Distinct texts: libplist's writer stores equal ones once.
@@ -414,7 +414,7 @@ Config LargestDomain(int shape) {
         << xml << "</dict></plist>";
     config.SetString("key0", std::string(20, 'w'));
   } else {
-    const std::string bytes(Config::kMaxFileBytes - 4096, 'd');
+    const std::string bytes(Config::kMaxContentBytes - 4096, 'd');
     config.SetData("blob", reinterpret_cast<const unsigned char*>(bytes.data()),
                    static_cast<std::uint32_t>(bytes.size()));
   }
@@ -428,7 +428,7 @@ void ChangeLargest(const Config& config, int shape, int i) {
     config.SetString("key7", std::string(20, c));
     return;
   }
-  std::string bytes(Config::kMaxFileBytes - 4096, 'd');
+  std::string bytes(Config::kMaxContentBytes - 4096, 'd');
   bytes[bytes.size() / 2] = c;
   config.SetData("blob", reinterpret_cast<const unsigned char*>(bytes.data()),
                  static_cast<std::uint32_t>(bytes.size()));
@@ -472,7 +472,7 @@ BENCHMARK(LargestFileRead)->Arg(0)->Arg(1)->Arg(2)->Iterations(20)->Unit(benchma
 void LargestReferenceRead(benchmark::State& state) {
   const bool large = state.range(0) != 0;
   const std::size_t references = large ? 250 : 18000;
-  const std::size_t plain = large ? Config::kMaxFileBytes - 4096 - 5 * references : 180000;
+  const std::size_t plain = large ? Config::kMaxContentBytes - 4096 - 5 * references : 180000;
   const std::string name = "LargestReferences" + std::to_string(state.range(0));
   const std::string path = DomainFile(name);
   const Config config(1, name, "ZQ");
