@@ -21,3 +21,20 @@ TEST(DecodedFiles, KeptDictionariesCountAgainstTheMemoryLimit) {
   // The latest file is kept.
   EXPECT_GT(P::KeptFootprint(), 0u);
 }
+
+// Files above 1 MiB, and more than 8 domains, are kept: a read of any of them
+// that finds its bytes unchanged needs no second check.
+TEST(DecodedFiles, LargeFilesAndManyDomainsAreKept) {
+  const std::string large(2u << 20, 'l');
+  P::KeepChecked("/large", large, P::PlistLayout::kFlat);
+  for (int domain = 0; domain < 64; ++domain) {
+    P::KeepChecked("/domain/" + std::to_string(domain), std::string(40000, 'd'),
+                   P::PlistLayout::kFlat);
+  }
+  EXPECT_NE(nullptr, P::FindKept("/large", large));
+  for (int domain = 0; domain < 64; ++domain) {
+    EXPECT_NE(nullptr, P::FindKept("/domain/" + std::to_string(domain), std::string(40000, 'd')))
+        << domain;
+  }
+  EXPECT_EQ(nullptr, P::FindKept("/large", std::string(2u << 20, 'm'))) << "other bytes";
+}
