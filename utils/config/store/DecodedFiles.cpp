@@ -13,16 +13,6 @@ namespace ZQ::RVL::Utils::Preferences {
 
 namespace {
 
-const std::string& PayloadOf(const TextValue& value) {
-  return value.text;
-}
-const std::string& PayloadOf(const BytesValue& value) {
-  return value.bytes;
-}
-const std::string& PayloadOf(const ForeignValue& value) {
-  return value.plist;
-}
-
 // The kept files, most recently used first. Every lock is a try: the critical
 // sections only move shared pointers, and whoever cannot enter goes without.
 class KeptFiles {
@@ -102,8 +92,7 @@ void KeepDecoded(const std::string& path, std::string bytes, Dictionary dictiona
   constexpr std::size_t kEntryOverhead = 160;
   std::size_t footprint = 0;
   for (const auto& [key, value] : dictionary) {
-    footprint += kEntryOverhead + key.size() +
-                 std::visit([](const auto& v) { return PayloadOf(v).size(); }, value);
+    footprint += kEntryOverhead + key.size() + PayloadOf(value).size();
   }
   if (bytes.size() + footprint > kMaxKeptBytes) return;
   try {

@@ -13,11 +13,6 @@ namespace ZQ::RVL::Utils::Preferences {
 namespace {
 
 constexpr std::string_view kMagic = "bplist00";
-constexpr unsigned kData = 0x4;
-constexpr unsigned kAscii = 0x5;
-constexpr unsigned kUtf16 = 0x6;
-constexpr unsigned kArray = 0xA;
-constexpr unsigned kDictionary = 0xD;
 
 // The fewest bytes (1 to 8) that hold `value`.
 std::size_t WidthOf(std::uint64_t value) {

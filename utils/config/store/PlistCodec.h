@@ -40,6 +40,17 @@ struct ForeignValue {
 
 using StoredValue = std::variant<TextValue, BytesValue, ForeignValue>;
 
+// The bytes `value` holds: the text, the bytes, or the other program's
+// property list.
+inline const std::string& PayloadOf(const StoredValue& value) {
+  struct Payload {
+    const std::string& operator()(const TextValue& v) const { return v.text; }
+    const std::string& operator()(const BytesValue& v) const { return v.bytes; }
+    const std::string& operator()(const ForeignValue& v) const { return v.plist; }
+  };
+  return std::visit(Payload{}, value);
+}
+
 // Key to value, listed in byte order of the keys.
 using Dictionary = std::map<std::string, StoredValue>;
 

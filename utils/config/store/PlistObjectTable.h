@@ -14,6 +14,13 @@
 
 namespace ZQ::RVL::Utils::Preferences {
 
+// The object types (a marker's high nibble) the store reads by name.
+constexpr unsigned kData = 0x4;
+constexpr unsigned kAscii = 0x5;
+constexpr unsigned kUtf16 = 0x6;
+constexpr unsigned kArray = 0xA;
+constexpr unsigned kDictionary = 0xD;
+
 // One object as its marker byte describes it.
 struct PlistObject {
   unsigned type = 0;  // the marker's high nibble: 0x1 integer ... 0xD dictionary

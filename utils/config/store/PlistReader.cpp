@@ -22,12 +22,6 @@ namespace ZQ::RVL::Utils::Preferences {
 
 namespace {
 
-constexpr unsigned kData = 0x4;
-constexpr unsigned kAscii = 0x5;
-constexpr unsigned kUtf16 = 0x6;
-constexpr unsigned kArray = 0xA;
-constexpr unsigned kDictionary = 0xD;
-
 // Every object of an accepted file is a key or a value below the root, or the
 // root: a table of more objects holds some that no accepted file needs.
 constexpr std::uint64_t kMaxObjects = 2 * std::uint64_t{kMaxPlistEntries} + 1;

@@ -49,40 +49,34 @@ bool FitsLibplistLength(std::size_t size) {
   return size <= std::numeric_limits<std::uint32_t>::max();
 }
 
-}  // namespace
-
-bool XmlToBinary(std::string_view xml, std::string& binary) {
-  if (xml.empty() || !FitsLibplistLength(xml.size())) return false;
+// Parses `in` with libplist's `parse` and writes the tree into `out` with
+// `write`, inside the C locale.
+template <typename Parse, typename Write>
+bool Convert(std::string_view in, Parse parse, Write write, std::string& out) {
+  if (in.empty() || !FitsLibplistLength(in.size())) return false;
   const CLocale c;
   if (!c.Active()) return false;
   plist_t raw = nullptr;
-  plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &raw);
+  parse(in.data(), static_cast<std::uint32_t>(in.size()), &raw);
   const NodePtr root(raw);
   if (!root) return false;
   char* bytes = nullptr;
   std::uint32_t length = 0;
-  plist_to_bin(root.get(), &bytes, &length);
+  write(root.get(), &bytes, &length);
   const MallocPtr owned(bytes);
   if (!owned) return false;
-  binary.assign(owned.get(), length);
+  out.assign(owned.get(), length);
   return true;
 }
 
+}  // namespace
+
+bool XmlToBinary(std::string_view xml, std::string& binary) {
+  return Convert(xml, plist_from_xml, plist_to_bin, binary);
+}
+
 bool BinaryToXml(std::string_view binary, std::string& xml) {
-  if (binary.empty() || !FitsLibplistLength(binary.size())) return false;
-  const CLocale c;
-  if (!c.Active()) return false;
-  plist_t raw = nullptr;
-  plist_from_bin(binary.data(), static_cast<std::uint32_t>(binary.size()), &raw);
-  const NodePtr root(raw);
-  if (!root) return false;
-  char* text = nullptr;
-  std::uint32_t length = 0;
-  plist_to_xml(root.get(), &text, &length);
-  const MallocPtr owned(text);
-  if (!owned) return false;
-  xml.assign(owned.get(), length);
-  return true;
+  return Convert(binary, plist_from_bin, plist_to_xml, xml);
 }
 
 }  // namespace ZQ::RVL::Utils::Preferences

@@ -21,16 +21,6 @@ namespace ZQ::RVL::Utils::Preferences {
 
 namespace {
 
-const std::string& Payload(const TextValue& value) {
-  return value.text;
-}
-const std::string& Payload(const BytesValue& value) {
-  return value.bytes;
-}
-const std::string& Payload(const ForeignValue& value) {
-  return value.plist;
-}
-
 // How long a file that does not decode is left to settle before it is read
 // again: a program that rewrites a file in place has it half-written for a
 // moment.
@@ -333,8 +323,7 @@ ConfigStatus CopyValue(std::string_view domain, const std::string& key, Scope sc
 
 ConfigStatus SetValue(std::string_view domain, const std::string& key, const StoredValue& value,
                       Scope scope) {
-  const std::size_t size = std::visit([](const auto& v) { return Payload(v).size(); }, value);
-  if (size > kMaxContentBytes) {
+  if (PayloadOf(value).size() > kMaxContentBytes) {
     return ConfigStatus(ConfigError::kOverLimits, 0, {},
                         "the value alone holds more than " + std::to_string(kMaxContentBytes) +
                             " bytes of content");
