@@ -46,6 +46,11 @@ bool IsContinuation(unsigned char byte) {
 // Appends `text` as a text object, as libplist writes it: ASCII when it can
 // be, else UTF-16 (big-endian, surrogate pairs above U+FFFF).
 bool AppendText(std::string_view text, std::string& out) {
+  if (IsPlainAscii(text)) {  // most texts: one pass decides
+    AppendMarker(kAscii, text.size(), out);
+    out.append(text);
+    return true;
+  }
   if (text.find('\0') != std::string_view::npos || !IsUtf8(text)) return false;
   std::uint64_t units = 0;
   bool ascii = true;

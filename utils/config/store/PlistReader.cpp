@@ -383,29 +383,6 @@ bool DecodeValue(const PlistObjectTable& table, std::uint64_t index, StoredValue
   return true;
 }
 
-// True when `text`, an ASCII text's bytes inside a binary settings file's
-// object area, holds no NUL and no byte above 0x7f.
-bool PlainAscii(std::string_view text) {
-  // Eight bytes at a time: a byte of 0 borrows into its top bit, a byte
-  // above 0x7f has it set; a borrow only crosses from a byte of 0.
-  constexpr std::uint64_t kOnes = 0x0101010101010101u;
-  constexpr std::uint64_t kTops = 0x8080808080808080u;
-  const auto bad = [](std::uint64_t word) { return (((word - kOnes) | word) & kTops) != 0; };
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, text.data() + i, sizeof word);
-    if (bad(word)) return false;
-  }
-  if (i == text.size()) return true;
-  // The rest, read as a whole word (a settings file's trailer follows every
-  // object, so the bytes past the text are there) and padded with bytes of 1.
-  std::uint64_t word = 0;
-  std::memcpy(&word, text.data() + i, sizeof word);
-  const std::uint64_t kept = ~std::uint64_t{0} >> (8 * (8 - (text.size() - i)));
-  return !bad((word & kept) | (kOnes & ~kept));
-}
-
 // The store's own layout, checked in one tight pass: a root dictionary of at
 // most kMaxPlistEntries ASCII keys in strictly rising byte order (so none is
 // named twice), each value a leaf the store accepts, and their content
@@ -420,7 +397,7 @@ bool CheckFlat(const PlistObjectTable& table, const PlistObject& root) {
     const auto object = ref ? table.Read(*ref) : std::nullopt;
     if (!object || object->type != kAscii) return false;
     const std::string_view key = *table.Bytes(object->payloadAt, object->payloadSize);
-    if ((i != 0 && key <= previous) || !PlainAscii(key)) return false;
+    if ((i != 0 && key <= previous) || !IsPlainAscii(key)) return false;
     previous = key;
     content += object->payloadSize;
   }
@@ -429,7 +406,7 @@ bool CheckFlat(const PlistObjectTable& table, const PlistObject& root) {
     const auto object = ref ? table.Read(*ref) : std::nullopt;
     if (!object) return false;
     if (object->type == kAscii) {
-      if (!PlainAscii(*table.Bytes(object->payloadAt, object->payloadSize))) return false;
+      if (!IsPlainAscii(*table.Bytes(object->payloadAt, object->payloadSize))) return false;
     } else if (object->type == kArray || object->type == kDictionary ||
                CheckLeaf(table, *object) != nullptr) {
       return false;

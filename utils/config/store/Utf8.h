@@ -17,4 +17,8 @@ void AppendUtf8(std::uint32_t code, std::string& out);
 // surrogates, nothing above U+10FFFF).
 bool IsUtf8(std::string_view text);
 
+// Returns true when every byte of `text` is ASCII (below 0x80) and none is a
+// NUL: a text the binary form stores as it is. Eight bytes at a time.
+bool IsPlainAscii(std::string_view text);
+
 }  // namespace ZQ::RVL::Utils::Preferences
