@@ -14,6 +14,11 @@ Comments are blanked and string and character literals emptied first, over
 the whole file, so a call split over lines, a "//" inside a string and a line
 of code that begins with "*" are all read as the compiler reads them.
 
+A second boundary of the same kind: libplist, and the switching of the
+thread's locale that every libplist call needs, live in one file
+(utils/config/store/PlistXml.cpp), so that no other code parses a settings
+file or changes the host's locale.
+
 Usage: scripts/lint-files.py [ROOT]   (exit 0 clean, 1 with the places listed)
 """
 import bisect
@@ -56,6 +61,11 @@ OTHER_RE = re.compile(
     r"|\bfilesystem::(?!path\b)\w+|\bfs::(?!path\b)\w+\s*\("
     # Inline assembly can make any system call unseen by either lint.
     r"|\b(?:__)?asm(?:__)?\b")
+
+# libplist's header and calls, and a thread's locale switched, outside PLIST.
+PLIST = "utils/config/store/PlistXml.cpp"
+PLIST_RE = re.compile(r"#\s*include\s*<plist/|\bplist_\w+\s*\("
+                      r"|\b(?:uselocale|newlocale|freelocale|setlocale)\s*\(")
 
 # The few places allowed, each with its reason: (file, text on the line).
 ALLOWED = [
@@ -107,6 +117,12 @@ def places(text):
     return sorted({bisect.bisect_left(newlines, start) + 1 for start in starts})
 
 
+def plist_places(text):
+    """Line numbers of libplist and locale calls in `text`."""
+    code = code_of(text)
+    return sorted({code.count("\n", 0, m.start()) + 1 for m in PLIST_RE.finditer(code)})
+
+
 def main():
     root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else
                         pathlib.Path(__file__).resolve().parent.parent)
@@ -125,9 +141,13 @@ def main():
                 if any(relative == f and allowed in line for f, allowed in ALLOWED):
                     continue
                 found.append(f"{relative}:{number}: {line.strip()}")
+            if relative != PLIST:
+                for number in plist_places(text):
+                    found.append(f"{relative}:{number}: {lines[number - 1].strip()} "
+                                 f"(libplist and locale switching belong in {PLIST})")
     if found:
         print("Raw file calls outside the file layer (utils/file/); go through File.h or "
-              "AtomicFile.h:", file=sys.stderr)
+              "AtomicFile.h. Or libplist outside its one file:", file=sys.stderr)
         for place in found:
             print("  " + place, file=sys.stderr)
         return 1

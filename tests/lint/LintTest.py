@@ -87,6 +87,11 @@ LINES = [(f"r = {name}(a, b);", True) for name in NEW_NAMES] + [
     ("x = 1; // see http://h: open(p)", False),
     ("file.open(p); file->open(p); file.\n   open(p);", False),
     ('log("open(p) failed"); c = \'"\'; n = 1\'000; s = R"(::open(p))";', False),
+    # libplist and locale switching, outside their one file.
+    ("#include <plist/plist.h>", True),
+    ("plist_from_xml(a, b, &c);", True),
+    ("old = uselocale(c);", True),
+    ('log("plist_free(p)"); x = my_plist_count(p);', False),
 ]
 
 

@@ -2,7 +2,8 @@
 // table (PlistObjectTable.h) that checks the whole graph within the limits of
 // PlistRules.h, without recursion, and decodes what the caller asked for. An
 // XML file is checked (PlistXmlCheck.h), converted by libplist (PlistXml.h),
-// and its binary form read here like any other.
+// and its binary form read here like any other. Values of other programs are
+// compared here too (SameValue), over the same text decoding.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -503,7 +504,128 @@ bool ReadWhole(std::string_view file, std::vector<std::string>& keys, Dictionary
   return true;
 }
 
+// Comparing values of other programs, for SameValue.
+
+// A number as a sign and a magnitude, whatever width the file gave it.
+struct Number {
+  bool negative = false;
+  std::uint64_t magnitude = 0;
+  bool operator==(const Number& other) const {
+    return negative == other.negative && magnitude == other.magnitude;
+  }
+};
+
+std::optional<Number> IntegerOf(const PlistObjectTable& table, const PlistObject& object) {
+  // 16 bytes hold an unsigned 64-bit integer in the low half; 8 a signed one.
+  const std::size_t width = object.info == 4 ? 8 : std::size_t{1} << object.info;
+  const auto bits = table.Unsigned(object.payloadAt + (object.info == 4 ? 8 : 0), width);
+  if (!bits) return std::nullopt;
+  if (object.info == 3 && (*bits >> 63) != 0) return Number{true, ~*bits + 1};
+  return Number{false, *bits};
+}
+
+std::optional<double> RealOf(const PlistObjectTable& table, const PlistObject& object) {
+  const auto bits = table.Unsigned(object.payloadAt, object.payloadSize);
+  if (!bits) return std::nullopt;
+  if (object.payloadSize == 4) {
+    float value = 0;
+    const auto narrow = static_cast<std::uint32_t>(*bits);
+    std::memcpy(&value, &narrow, sizeof value);
+    return value;
+  }
+  double value = 0;
+  std::memcpy(&value, &*bits, sizeof value);
+  return value;
+}
+
+// Returns true when object `ia` of `a` and `ib` of `b`, of files the reader
+// accepted, hold the same value: the same texts whatever their form, numbers
+// of equal value whatever their width (reals and dates to the bit: -0.0 is
+// not 0.0), equal data, containers of the same keys and items in order.
+bool SameObject(const PlistObjectTable& a, std::uint64_t ia, const PlistObjectTable& b,
+                std::uint64_t ib, std::size_t depth) {
+  const auto oa = a.Read(ia);
+  const auto ob = b.Read(ib);
+  if (!oa || !ob || depth > kMaxPlistNesting) return false;
+  const auto bytesA = a.Bytes(oa->payloadAt, oa->payloadSize);
+  const auto bytesB = b.Bytes(ob->payloadAt, ob->payloadSize);
+  if (!bytesA || !bytesB) return false;
+  const auto isText = [](const PlistObject& object) {
+    return object.type == kAscii || object.type == kUtf16;
+  };
+  if (isText(*oa) || isText(*ob)) {
+    std::string textA;
+    std::string textB;
+    return isText(*oa) && isText(*ob) && ReadText(a, *oa, &textA) == nullptr &&
+           ReadText(b, *ob, &textB) == nullptr && textA == textB;
+  }
+  if (oa->type != ob->type) return false;
+  switch (oa->type) {
+    case 0x1:
+      return IntegerOf(a, *oa) == IntegerOf(b, *ob);
+    case 0x2: {
+      const auto ra = RealOf(a, *oa);
+      const auto rb = RealOf(b, *ob);
+      return ra && rb && std::memcmp(&*ra, &*rb, sizeof(double)) == 0;
+    }
+    case 0x8:
+      return a.Unsigned(oa->payloadAt, oa->payloadSize) ==
+             b.Unsigned(ob->payloadAt, ob->payloadSize);
+    case 0xA:
+    case 0xD: {
+      if (oa->count != ob->count) return false;
+      const std::uint64_t refs = oa->type == 0xD ? 2 * oa->count : oa->count;
+      for (std::uint64_t r = 0; r < refs; ++r) {
+        const auto ra = a.Reference(*oa, r);
+        const auto rb = b.Reference(*ob, r);
+        if (!ra || !rb || !SameObject(a, *ra, b, *rb, depth + 1)) return false;
+      }
+      return true;
+    }
+    default:  // booleans, dates and data: the same marker and bytes
+      return oa->info == ob->info && *bytesA == *bytesB;
+  }
+}
+
 }  // namespace
+
+std::string KindOf(const ForeignValue& value) {
+  const auto table = PlistObjectTable::Open(value.plist);
+  const auto top = table ? table->Read(table->TopObject()) : std::nullopt;
+  switch (top ? top->type : 0xF) {
+    case 0x0:
+      return "a boolean";
+    case 0x1:
+      return "an integer";
+    case 0x2:
+      return "a real";
+    case 0x3:
+      return "a date";
+    case 0x5:
+    case 0x6:
+      return "a text";
+    case 0x8:
+      return "a UID";
+    case 0xA:
+      return "an array";
+    case 0xD:
+      return "a dictionary";
+    default:
+      return "a value of another kind";
+  }
+}
+
+bool SameValue(const StoredValue& a, const StoredValue& b) {
+  if (a.index() != b.index()) return false;
+  if (const auto* text = std::get_if<TextValue>(&a))
+    return text->text == std::get<TextValue>(b).text;
+  if (const auto* bytes = std::get_if<BytesValue>(&a)) {
+    return bytes->bytes == std::get<BytesValue>(b).bytes;
+  }
+  const auto ta = PlistObjectTable::Open(std::get<ForeignValue>(a).plist);
+  const auto tb = PlistObjectTable::Open(std::get<ForeignValue>(b).plist);
+  return ta && tb && SameObject(*ta, ta->TopObject(), *tb, tb->TopObject(), 1);
+}
 
 bool DecodeDictionary(std::string_view file, Dictionary& out, PlistRefusal* why) {
   std::vector<std::string> keys;
