@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <random>
 #include <sstream>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/crypto/ContainerTestUtil.h"
@@ -259,4 +261,37 @@ TEST(StreamEncryptDecryptChunkLight, DescramblesEachChunkFromItsFirstByte) {
   length = -4;
   Crypto::StreamEncryptDecryptChunkLight(in, buffer, length);
   EXPECT_EQ(0, length);
+}
+
+// A decryption replaced by another thread's Init: its next chunk is refused
+// rather than decrypted with the other container's cipher, and its Deinit
+// leaves the other's open; a thread that opened none goes on with the one
+// open (a decryption handed to it).
+TEST_F(ChunkedDecryption, AThreadWhoseDecryptionWasReplacedIsRefused) {
+  const std::string first(64, 'a'), second(64, 'b');
+  std::istringstream firstIn(EncryptToString(first, false)),
+      secondIn(EncryptToString(second, false));
+  int size = 0;
+  ASSERT_TRUE(Crypto::DecryptStreamInit(firstIn, size, false));
+  std::thread([&] {
+    int otherSize = 0;
+    ASSERT_TRUE(Crypto::DecryptStreamInit(secondIn, otherSize, false));
+  }).join();
+  char buffer[128] = {};
+  int length = sizeof buffer;
+  EXPECT_FALSE(Crypto::DecryptStreamChunk(firstIn, buffer, length, false));
+  EXPECT_EQ(static_cast<int>(sizeof buffer), length) << "changes nothing";
+  Crypto::DecryptStreamDeinit();  // not this thread's decryption any more
+  std::string out;
+  std::thread([&] {
+    // A thread that opened none takes the open decryption over.
+    int chunk = sizeof buffer;
+    while (Crypto::DecryptStreamChunk(secondIn, buffer, chunk, false)) {
+      out.append(buffer, static_cast<std::size_t>(chunk));
+      if (secondIn.eof()) break;
+      chunk = sizeof buffer;
+    }
+    Crypto::DecryptStreamDeinit();
+  }).join();
+  EXPECT_EQ(second, out);
 }

@@ -30,6 +30,20 @@ enum class ChunkState { kClosed, kOpen, kFinished };
 // Touched only by the call that holds the turn.
 unsigned char gIV[internal::kIvSize] = {};
 ChunkState gState = ChunkState::kClosed;
+// The number of the decryption the context holds: each Init opens the next.
+std::uint64_t gOpened = 0;
+// The number of the decryption this thread opened and has not closed, or 0.
+// A thread whose decryption another thread's Init has replaced since is
+// refused the full-form chunks (they would come from the other container's
+// cipher) and does not close the other's; a thread that opened none (a
+// decryption handed to it) goes on with the one open.
+thread_local std::uint64_t tOpened = 0;
+
+// True when the calling thread's decryption is the one the context holds, or
+// the thread opened none. Under the turn.
+bool OursOrHandedOver() {
+  return tOpened == 0 || tOpened == gOpened;
+}
 
 // Whether a call is on the process-wide context. Taken without waiting: a
 // call that finds it taken (another thread's call, or a signal handler's call
@@ -133,6 +147,7 @@ bool DecryptStreamInit(std::istream& in, int& size, bool light) {
   // Whatever the header holds, the context is set up afresh (Open), so every
   // Init is matched by a Deinit; an earlier context is released first.
   Close();
+  tOpened = ++gOpened;
   return ClosedIfItThrows([&] {
     const bool headerOk = internal::StreamFailureAsFalse(
         &in, [&] { return internal::ReadHeader(in, size, gIV, light); });
@@ -163,6 +178,8 @@ bool DecryptStreamChunk(std::istream& in, char* buffer, int& length, bool light)
     }
     return true;
   }
+  // Another thread's decryption: refused, and left to that thread.
+  if (!OursOrHandedOver()) return false;
   std::memset(buffer, 0, static_cast<std::size_t>(capacity));
   if (gState != ChunkState::kOpen || !Context() || !Context()->Ready()) {
     Close();
@@ -192,7 +209,9 @@ bool DecryptStreamChunk(std::istream& in, char* buffer, int& length, bool light)
 
 void DecryptStreamDeinit() {
   const Turn turn;
-  if (turn.Taken()) Close();
+  if (!turn.Taken()) return;
+  if (OursOrHandedOver()) Close();
+  tOpened = 0;
 }
 
 void StreamEncryptDecryptChunkLight(std::istream& in, char* buffer, int& length) {

@@ -224,14 +224,18 @@ ZQ_UTILS_API bool DecryptStreamInit(std::istream& in, int& size, bool light);
 // that returns false. In the full form it returns false, and closes the
 // decryption, when none is open, the stream fails, or the cipher or the
 // padding check fails (then `buffer` and `length` hold the bytes delivered
-// before the check). The light form needs no open decryption and never fails
+// before the check). It also returns false, reading nothing and changing
+// nothing, when the decryption this thread opened was replaced since by
+// another thread's DecryptStreamInit (a thread that opened none goes on with
+// the one open). The light form needs no open decryption and never fails
 // on data: at the end of the stream it delivers 0 bytes; a read error (not the
 // end) makes it return false with `buffer` zeroed and `length` unchanged, and
 // close the decryption.
 ZQ_UTILS_API bool DecryptStreamChunk(std::istream& in, char* buffer, int& length, bool light);
 
-// Closes the process-wide decryption and releases its context. Safe to call
-// at any time, also twice.
+// Closes the process-wide decryption and releases its context, unless
+// another thread's DecryptStreamInit replaced the one this thread opened.
+// Safe to call at any time, also twice.
 ZQ_UTILS_API void DecryptStreamDeinit();
 
 // Reads up to `length` bytes from `in` into `buffer` and descrambles them with
