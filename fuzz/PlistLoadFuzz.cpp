@@ -2,7 +2,9 @@
 // Every way of reading gives the one verdict: the whole decode, the check and
 // the key list accept and refuse alike, a refusal names its rule, a lookup of
 // each key finds the value the whole decode found (so does a search of a
-// checked file in the store's own layout), and what was accepted
+// checked file in the store's own layout, and so does the search of a marked
+// file that reads only its path), a packed file spliced with one edit reads
+// back as that edit made to the whole decode, and what was accepted
 // encodes and reads back to the same values, those of other programs
 // included. Run with -timeout=2 and an RSS limit: a small file that expands
 // to a large tree is a finding.
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "fuzz/FuzzInput.h"
+#include "utils/config/store/PlistBinaryWriter.h"
 #include "utils/config/store/PlistCodec.h"
 
 namespace P = ZQ::RVL::Utils::Preferences;
@@ -42,10 +45,51 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       zqfuzz::Fail("a single-key lookup failed");
     }
     if (!one || !P::SameValue(*one, value)) zqfuzz::Fail("a single-key lookup found another value");
-    if (layout == P::PlistLayout::kFlat) {
+    if (layout != P::PlistLayout::kOther) {
       std::optional<P::StoredValue> again;
       P::LookUpChecked(file, key, again);
       if (!again || !P::SameValue(*again, value)) zqfuzz::Fail("a search without a check differs");
+    }
+    std::optional<P::StoredValue> marked;
+    if (P::LookUpMarked(file, key, marked) && (!marked || !P::SameValue(*marked, value))) {
+      zqfuzz::Fail("the search of a marked file differs");
+    }
+  }
+  std::optional<P::StoredValue> missing;
+  if (P::LookUpMarked(file, "\x7f-no such key", missing) &&
+      missing.has_value() != (dictionary.count("\x7f-no such key") != 0)) {
+    zqfuzz::Fail("the search of a marked file disagrees on a missing key");
+  }
+  P::PlistLayout layout = P::PlistLayout::kOther;
+  P::CheckPlist(file, nullptr, &layout);
+  if (layout == P::PlistLayout::kPacked) {
+    // Each edit the store makes to one entry: a new key, a key's new text,
+    // a key removed.
+    const std::string first = dictionary.empty() ? std::string("a") : dictionary.begin()->first;
+    const P::StoredValue text = P::TextValue{"spliced"};
+    const P::StoredValue bytes = P::BytesValue{std::string("\0\xff", 2)};
+    const P::EntryEdit edits[] = {{first, &text}, {first + "~", &bytes}, {first, nullptr}};
+    for (const P::EntryEdit& edit : edits) {
+      P::Dictionary expected = dictionary;
+      if (edit.value != nullptr) {
+        expected[edit.key] = *edit.value;
+      } else {
+        expected.erase(edit.key);
+      }
+      std::string spliced;
+      if (P::SplicePacked(file, edit, spliced) != P::Splice::kDone) continue;
+      P::Dictionary back;
+      P::PlistLayout splicedLayout = P::PlistLayout::kOther;
+      if (!P::CheckPlist(spliced, nullptr, &splicedLayout) || !P::DecodeDictionary(spliced, back) ||
+          splicedLayout != P::PlistLayout::kPacked) {
+        zqfuzz::Fail("a spliced file is refused or not packed");
+      }
+      if (back.size() != expected.size()) zqfuzz::Fail("a splice lost or gained keys");
+      for (auto a = back.begin(), b = expected.begin(); a != back.end(); ++a, ++b) {
+        if (a->first != b->first || !P::SameValue(a->second, b->second)) {
+          zqfuzz::Fail("a splice changed another entry");
+        }
+      }
     }
   }
   std::optional<P::StoredValue> none;

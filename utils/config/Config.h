@@ -62,7 +62,11 @@
 // keeps it aside and starts the domain afresh), as a file that is not a
 // property list by the rules Python's plistlib applies, or that holds a value
 // the store could not write back unchanged, is not (kDamaged). The status's
-// detail names the rule and where the file breaks it.
+// detail names the rule and where the file breaks it. A lookup (Get*) in a
+// file the store wrote reads only the keys a binary search compares and the
+// value it finds, so it still answers from such a file damaged elsewhere
+// (by a disk, or a program editing it in place); GetKeys, GetState and the
+// next write read the whole file and refuse it (doc/preferences-layout.md).
 #pragma once
 
 #include <cstddef>

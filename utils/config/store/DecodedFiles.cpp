@@ -84,7 +84,7 @@ std::shared_ptr<const KeptFile> FindKept(const std::string& path, std::string_vi
 }
 
 void KeepChecked(const std::string& path, std::string bytes, PlistLayout layout) {
-  Keep(KeptFile{path, std::move(bytes), layout == PlistLayout::kFlat, nullptr});
+  Keep(KeptFile{path, std::move(bytes), layout, nullptr});
 }
 
 void KeepDecoded(const std::string& path, std::string bytes, Dictionary dictionary) {
@@ -97,7 +97,7 @@ void KeepDecoded(const std::string& path, std::string bytes, Dictionary dictiona
   if (bytes.size() + footprint > kMaxKeptBytes) return;
   try {
     auto kept = std::make_shared<const Dictionary>(std::move(dictionary));
-    Keep(KeptFile{path, std::move(bytes), false, std::move(kept), footprint});
+    Keep(KeptFile{path, std::move(bytes), PlistLayout::kOther, std::move(kept), footprint});
   } catch (const std::bad_alloc&) {
     // As in Keep: the next read checks the file instead.
   }

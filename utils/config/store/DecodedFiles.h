@@ -29,8 +29,9 @@ constexpr std::size_t kMaxKeptBytes = 16u << 20;
 struct KeptFile {
   std::string path;
   std::string bytes;
-  // The store's own layout (PlistLayout::kFlat): LookUpChecked searches it.
-  bool flat = false;
+  // How the bytes are laid out: a kFlat or kPacked file LookUpChecked
+  // searches; a writer splices a kPacked one (PlistBinaryWriter.h).
+  PlistLayout layout = PlistLayout::kOther;
   // The dictionary the bytes decode to, when this process wrote them or read
   // them twice without the store's own layout; else null.
   std::shared_ptr<const Dictionary> dictionary;

@@ -1,11 +1,14 @@
 #include "utils/config/store/PlistBinaryWriter.h"
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
 #include "utils/config/store/PlistObjectTable.h"
+#include "utils/config/store/PlistRules.h"
 #include "utils/config/store/Utf8.h"
 
 namespace ZQ::RVL::Utils::Preferences {
@@ -102,13 +105,19 @@ struct Original {
 };
 
 // Ends a file whose objects start at `offsets` (the first is the top
-// object) and refer to each other with `refSize` bytes.
+// object) and refer to each other with `refSize` bytes; `marked` puts
+// kStoreMark in its trailer.
 void AppendOffsetsAndTrailer(const std::vector<std::uint64_t>& offsets, std::size_t refSize,
-                             std::string& out) {
+                             bool marked, std::string& out) {
   const std::uint64_t offsetTable = out.size();
   const std::size_t offsetSize = WidthOf(offsets.back());
   for (const std::uint64_t offset : offsets) AppendBigEndian(offset, offsetSize, out);
-  out.append(6, '\0');  // unused, and the sort version
+  if (marked) {
+    out.append(kStoreMark);
+  } else {
+    out.append(kStoreMark.size(), '\0');
+  }
+  out.push_back('\0');  // the sort version
   out.push_back(static_cast<char>(offsetSize));
   out.push_back(static_cast<char>(refSize));
   AppendBigEndian(offsets.size(), 8, out);
@@ -140,7 +149,13 @@ bool WriteBinaryDictionary(const Dictionary& dictionary, std::string& out) {
   valueRefs.reserve(dictionary.size());
   std::size_t sizeGuess = 64;
   plan.push_back({Planned::kOwnText, {}, 0, {}});  // the root, written apart
-  for (const auto& entry : dictionary) plan.push_back({Planned::kOwnText, entry.first, 0, {}});
+  // The store's own layout (PlistLayout::kPacked) when every key is ASCII and
+  // every value the store's own: the file then carries kStoreMark.
+  bool marked = true;
+  for (const auto& entry : dictionary) {
+    plan.push_back({Planned::kOwnText, entry.first, 0, {}});
+    marked = marked && IsPlainAscii(entry.first);
+  }
   // The index of a foreign text object of `bytes`: the one written before,
   // or the next.
   const auto textIndex = [&](std::string_view bytes, Planned planned) {
@@ -167,6 +182,11 @@ bool WriteBinaryDictionary(const Dictionary& dictionary, std::string& out) {
     sizeGuess += plist.size();
     auto table = PlistObjectTable::Open(plist);
     if (!table) return false;
+    if (marked) {  // a leaf (a number, a date...) keeps the layout flat
+      const auto top = table->ObjectCount() == 1 ? table->Read(0) : std::nullopt;
+      marked = top && top->type != kArray && top->type != kDictionary && top->type != 0xB &&
+               top->type != 0xC;
+    }
     Original& original = originals.emplace_back(Original{*table, {}});
     original.index.reserve(table->ObjectCount());
     for (std::uint64_t i = 0; i < table->ObjectCount(); ++i) {
@@ -232,8 +252,292 @@ bool WriteBinaryDictionary(const Dictionary& dictionary, std::string& out) {
     }
   }
 
-  AppendOffsetsAndTrailer(offsets, refSize, out);
+  AppendOffsetsAndTrailer(offsets, refSize, marked, out);
   return true;
+}
+
+namespace {
+
+// Calls `f` with `width` (1 to 8) as a compile-time constant, so that the
+// loops of a splice over references and offsets run without a width test
+// per number.
+template <typename F>
+void WithWidth(std::size_t width, F&& f) {
+  switch (width) {
+    case 1:
+      return f(std::integral_constant<std::size_t, 1>{});
+    case 2:
+      return f(std::integral_constant<std::size_t, 2>{});
+    case 3:
+      return f(std::integral_constant<std::size_t, 3>{});
+    case 4:
+      return f(std::integral_constant<std::size_t, 4>{});
+    case 5:
+      return f(std::integral_constant<std::size_t, 5>{});
+    case 6:
+      return f(std::integral_constant<std::size_t, 6>{});
+    case 7:
+      return f(std::integral_constant<std::size_t, 7>{});
+    default:
+      return f(std::integral_constant<std::size_t, 8>{});
+  }
+}
+
+// The W-byte big-endian number at `at`, read as one 8-byte word: the file
+// holds at least 8 bytes from any reference or offset (the trailer follows).
+template <std::size_t W>
+std::uint64_t Get(const char* at) {
+  std::uint64_t word = 0;
+  std::memcpy(&word, at, sizeof word);
+  return __builtin_bswap64(word) >> (64 - 8 * W);
+}
+
+// Writes `value` as W big-endian bytes at `at` with one 8-byte store, the
+// bytes past the W first to be overwritten by what follows (the new file has
+// at least 8 bytes left: its trailer comes last). Returns the byte after.
+template <std::size_t W>
+char* Put(char* at, std::uint64_t value) {
+  const std::uint64_t word = __builtin_bswap64(value << (64 - 8 * W));
+  std::memcpy(at, &word, sizeof word);
+  return at + W;
+}
+
+char* Put(char* at, std::uint64_t value, std::size_t width) {
+  for (std::size_t i = width; i-- > 0;) *at++ = static_cast<char>(value >> (8 * i) & 0xff);
+  return at;
+}
+
+}  // namespace
+
+Splice SplicePacked(std::string_view packed, const EntryEdit& edit, std::string& out) {
+  const auto table = PlistObjectTable::Open(packed);
+  const auto root = table ? table->Read(0) : std::nullopt;
+  if (!root || root->type != kDictionary || root->at != PlistObjectTable::kMagicSize ||
+      table->ObjectCount() < root->count + 1) {
+    return Splice::kDeclined;  // not what the reader calls packed
+  }
+  const std::uint64_t n = root->count;
+  const std::uint64_t total = table->ObjectCount();
+  // The offset of object j, and of the end of the object area for `total`.
+  const auto offsetOf = [&](std::uint64_t j) {
+    return j < total ? table->OffsetOf(j) : table->ObjectAreaEnd();
+  };
+  const auto keyAt = [&](std::uint64_t i) -> std::optional<std::string_view> {
+    const auto object = table->Read(i + 1);  // key i is object i + 1
+    if (!object) return std::nullopt;
+    return table->Bytes(object->payloadAt, object->payloadSize);
+  };
+
+  // Where the key goes: the first key not below it.
+  std::uint64_t at = 0;
+  for (std::uint64_t high = n; at < high;) {
+    const std::uint64_t middle = at + (high - at) / 2;
+    const auto key = keyAt(middle);
+    if (!key) return Splice::kDeclined;
+    if (*key < edit.key) {
+      at = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  const auto there = at < n ? keyAt(at) : std::nullopt;
+  const bool found = there && *there == edit.key;
+  if (edit.value == nullptr && !found) return Splice::kUnchanged;
+
+  std::string newKey;
+  std::string newValue;
+  if (!found) {
+    if (!IsPlainAscii(edit.key)) return Splice::kDeclined;
+    AppendText(edit.key, newKey);
+  }
+  if (edit.value != nullptr) {
+    if (const auto* text = std::get_if<TextValue>(edit.value)) {
+      if (!AppendText(text->text, newValue)) return Splice::kDeclined;
+    } else if (const auto* bytes = std::get_if<BytesValue>(edit.value)) {
+      AppendMarker(kData, bytes->bytes.size(), newValue);
+      newValue.append(bytes->bytes);
+    } else {
+      return Splice::kDeclined;
+    }
+  }
+
+  // The value references: value i is most often object n + 1 + i, and then
+  // none is shared.
+  const char* refs = packed.data() + root->payloadAt + n * table->RefSize();
+  bool sequential = true;
+  bool inRange = true;
+  WithWidth(table->RefSize(), [&](auto width) {
+    for (std::uint64_t i = 0; i < n; ++i) {
+      const std::uint64_t ref = Get<width>(refs + i * width);
+      sequential = sequential && ref == n + 1 + i;
+      inRange = inRange && ref > n && ref < total;
+    }
+  });
+  if (!inRange) return Splice::kDeclined;
+  const auto valueOf = [&](std::uint64_t i) { return *table->Reference(*root, n + i); };
+  const std::uint64_t oldValue = found ? valueOf(at) : 0;
+  bool sharing = false;
+  bool oldShared = false;  // another key refers to the edited key's value
+  if (!sequential) {
+    std::vector<bool> seen(static_cast<std::size_t>(total), false);
+    for (std::uint64_t i = 0; i < n; ++i) {
+      const std::uint64_t ref = valueOf(i);
+      sharing = sharing || seen[static_cast<std::size_t>(ref)];
+      seen[static_cast<std::size_t>(ref)] = true;
+      oldShared = oldShared || (found && ref == oldValue && i != at);
+    }
+  }
+
+  // The new file's objects after its root, as runs of the old ones
+  // ([first, end)) and new ones (`fresh`).
+  struct Run {
+    std::uint64_t first = 0;
+    std::uint64_t end = 0;
+    std::string_view fresh;
+    std::uint64_t newAt = 0;  // its offset in the new file
+  };
+  Run runs[4];
+  std::size_t count = 0;
+  const auto old = [&](std::uint64_t first, std::uint64_t end) {
+    if (first < end) runs[count++] = Run{first, end, {}, 0};
+  };
+  const auto fresh = [&](const std::string& bytes) { runs[count++] = Run{0, 0, bytes, 0}; };
+  // Old value object j becomes j + shift, or j + shift - 1 above `dropped`.
+  std::int64_t shift = 0;
+  std::uint64_t dropped = total;
+  std::uint64_t newValueIndex = 0;
+  if (!found) {  // the key in its place, its value after every other
+    old(1, at + 1);
+    fresh(newKey);
+    old(at + 1, total);
+    fresh(newValue);
+    shift = 1;
+    newValueIndex = total + 1;
+  } else if (edit.value == nullptr) {  // the key goes, and its value unless shared
+    old(1, at + 1);
+    shift = -1;
+    if (oldShared) {
+      old(at + 2, total);
+    } else {
+      old(at + 2, oldValue);
+      old(oldValue + 1, total);
+      dropped = oldValue;
+    }
+  } else if (!oldShared) {  // the value replaced where it was
+    old(1, oldValue);
+    fresh(newValue);
+    old(oldValue + 1, total);
+    newValueIndex = oldValue;
+  } else {
+    old(1, total);
+    fresh(newValue);
+    newValueIndex = total;
+  }
+  const std::uint64_t entries = found && edit.value == nullptr ? n - 1 : found ? n : n + 1;
+  if (entries > kMaxPlistEntries) return Splice::kDeclined;
+  std::uint64_t newTotal = 1;
+  for (std::size_t r = 0; r < count; ++r) {
+    newTotal += runs[r].fresh.empty() ? runs[r].end - runs[r].first : 1;
+  }
+  const auto renumber = [&](std::uint64_t j) {
+    return j + static_cast<std::uint64_t>(shift) - (j > dropped ? 1 : 0);
+  };
+
+  const std::size_t refSize = WidthOf(newTotal - 1);
+  std::string rootMarker;
+  AppendMarker(kDictionary, entries, rootMarker);
+  std::uint64_t end = PlistObjectTable::kMagicSize + rootMarker.size() + 2 * entries * refSize;
+  std::uint64_t last = PlistObjectTable::kMagicSize;  // the last object's offset
+  for (std::size_t r = 0; r < count; ++r) {
+    runs[r].newAt = end;
+    if (!runs[r].fresh.empty()) {
+      last = end;
+      end += runs[r].fresh.size();
+    } else {
+      last = end + offsetOf(runs[r].end - 1) - offsetOf(runs[r].first);
+      end += offsetOf(runs[r].end) - offsetOf(runs[r].first);
+    }
+  }
+  const std::size_t offsetSize = WidthOf(last);
+  const std::uint64_t size = end + newTotal * offsetSize + 32;
+  // Content within the limit: without shared values it is less than the
+  // file; with them, the keys' bytes and every value's at each reference,
+  // markers and all, bound it.
+  if (size > kMaxFileSize) return Splice::kDeclined;
+  if (sharing || size > kMaxContentBytes) {
+    std::uint64_t bound = offsetOf(n + 1) - offsetOf(1) + newKey.size() + newValue.size();
+    for (std::uint64_t i = 0; i < n; ++i) {
+      const std::uint64_t ref = valueOf(i);
+      bound += offsetOf(ref + 1) - offsetOf(ref);
+    }
+    if (bound > kMaxContentBytes) return Splice::kDeclined;
+  }
+
+  out.resize(static_cast<std::size_t>(size));
+  char* put = out.data();
+  std::memcpy(put, kMagic.data(), kMagic.size());
+  put += kMagic.size();
+  std::memcpy(put, rootMarker.data(), rootMarker.size());
+  put += rootMarker.size();
+  WithWidth(refSize, [&](auto width) {
+    for (std::uint64_t key = 1; key <= entries; ++key) put = Put<width>(put, key);
+    // The value of the new file's key q: the old key's at q, or past the
+    // key added or removed at `at`.
+    WithWidth(table->RefSize(), [&](auto oldWidth) {
+      const auto copyRefs = [&](std::uint64_t from, std::uint64_t to) {
+        for (std::uint64_t i = from; i < to; ++i) {
+          put = Put<width>(put, renumber(Get<oldWidth>(refs + i * oldWidth)));
+        }
+      };
+      if (!found) {
+        copyRefs(0, at);
+        put = Put<width>(put, newValueIndex);
+        copyRefs(at, n);
+      } else if (edit.value == nullptr) {
+        copyRefs(0, at);
+        copyRefs(at + 1, n);
+      } else {
+        copyRefs(0, at);
+        put = Put<width>(put, newValueIndex);
+        copyRefs(at + 1, n);
+      }
+    });
+  });
+  for (std::size_t r = 0; r < count; ++r) {
+    const std::string_view bytes =
+        !runs[r].fresh.empty()
+            ? runs[r].fresh
+            : packed.substr(
+                  static_cast<std::size_t>(offsetOf(runs[r].first)),
+                  static_cast<std::size_t>(offsetOf(runs[r].end) - offsetOf(runs[r].first)));
+    std::memcpy(put, bytes.data(), bytes.size());
+    put += bytes.size();
+  }
+  const char* offsets = packed.data() + table->ObjectAreaEnd();
+  WithWidth(offsetSize, [&](auto width) {
+    put = Put<width>(put, PlistObjectTable::kMagicSize);
+    WithWidth(table->OffsetSize(), [&](auto oldWidth) {
+      for (std::size_t r = 0; r < count; ++r) {
+        if (!runs[r].fresh.empty()) {
+          put = Put<width>(put, runs[r].newAt);
+          continue;
+        }
+        const std::uint64_t move = runs[r].newAt - offsetOf(runs[r].first);
+        for (std::uint64_t j = runs[r].first; j < runs[r].end; ++j) {
+          put = Put<width>(put, Get<oldWidth>(offsets + j * oldWidth) + move);
+        }
+      }
+    });
+  });
+  std::memcpy(put, kStoreMark.data(), kStoreMark.size());
+  put += kStoreMark.size();
+  *put++ = '\0';  // the sort version
+  *put++ = static_cast<char>(offsetSize);
+  *put++ = static_cast<char>(refSize);
+  put = Put(put, newTotal, 8);
+  put = Put(put, 0, 8);  // the top object
+  Put(put, end, 8);
+  return Splice::kDone;
 }
 
 bool WriteValueOf(const PlistObjectTable& table, std::uint64_t top, std::string& out) {
@@ -271,7 +575,7 @@ bool WriteValueOf(const PlistObjectTable& table, std::uint64_t top, std::string&
       AppendBigEndian(index.at(*table.Reference(object, r)), refSize, out);
     }
   }
-  AppendOffsetsAndTrailer(offsets, refSize, out);
+  AppendOffsetsAndTrailer(offsets, refSize, false, out);
   return true;
 }
 

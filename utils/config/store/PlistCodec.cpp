@@ -21,13 +21,13 @@ bool Refuse(PlistRefusal* why, std::string rule, bool overLimits = false) {
 }  // namespace
 
 bool EncodeDictionary(const Dictionary& dictionary, std::string& out, PlistFormat format,
-                      PlistRefusal* why) {
+                      PlistRefusal* why, PlistLayout* layout) {
   std::string binary;
   if (!WriteBinaryDictionary(dictionary, binary)) {
     return Refuse(why, "a key or text holds a NUL or is not UTF-8");
   }
   // What the store writes it must accept when it reads the file back.
-  if (!CheckPlist(binary, why)) {
+  if (!CheckPlist(binary, why, layout)) {
     if (why != nullptr)
       *why = {why->overLimits, "the new file would break a rule: " + why->rule, {}};
     return false;

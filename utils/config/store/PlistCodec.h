@@ -61,11 +61,21 @@ using Dictionary = std::map<std::string, StoredValue>;
 // PlistRules.h, and whose every value the store can write back unchanged (see
 // doc/preferences-layout.md for the rules).
 
-// How a file is laid out: kFlat for the store's own files (a binary root
-// dictionary of ASCII keys in order, every value a text, bytes or a number),
-// which a lookup searches without reading the other keys; kOther for any
-// other file the store accepts.
-enum class PlistLayout { kOther, kFlat };
+// How a file the store accepts is laid out, each a narrower kind of the one
+// before:
+// - kOther: any.
+// - kFlat: a binary root dictionary of plain ASCII keys in rising byte order,
+//   every value a leaf (a text, bytes, a number...): a lookup searches it
+//   without reading the other keys (LookUpChecked).
+// - kPacked: kFlat as the store writes it: the root is object 0 at the first
+//   byte, its keys are objects 1 to n in order, the values' objects follow,
+//   and all lie back to back in index order. The store changes one entry of
+//   such a file by copying the rest (PlistBinaryWriter.h: SplicePacked).
+// The store's writer marks the files it lays out kPacked (kStoreMark in the
+// trailer, which other readers ignore): a marked file promises that layout
+// and the limits of PlistRules.h, and one that breaks its promise is
+// refused as damaged. LookUpMarked trusts the promise.
+enum class PlistLayout { kOther, kFlat, kPacked };
 
 // Decodes the whole of `file` into `out` (unspecified on false).
 bool DecodeDictionary(std::string_view file, Dictionary& out, PlistRefusal* why = nullptr);
@@ -82,8 +92,18 @@ bool DecodeOneValue(std::string_view file, const std::string& key, std::optional
                     PlistRefusal* why = nullptr, PlistLayout* layout = nullptr);
 
 // Finds `key` in `file`, which DecodeOneValue accepted before and found
-// kFlat, without checking it again: a binary search over its keys.
+// kFlat or kPacked, without checking it again: a binary search over its keys.
 void LookUpChecked(std::string_view file, const std::string& key, std::optional<StoredValue>& out);
+
+// Finds `key` in a file that carries kStoreMark, reading only what the
+// search needs: the trailer, the keys a binary search compares, the key
+// after the one found (a key named twice would be there) and its value, each
+// checked as DecodeOneValue checks it, so that the cost does not grow with
+// the file. The rest of the file is taken on its promise. Returns false,
+// with `out` unspecified, when the file is unmarked, larger than
+// kMaxContentBytes, or anything read breaks the promise: DecodeOneValue
+// then reads the whole file and says why.
+bool LookUpMarked(std::string_view file, const std::string& key, std::optional<StoredValue>& out);
 
 // Lists the keys of `file` into `out`, in byte order; checks the whole file.
 bool DecodeKeys(std::string_view file, std::vector<std::string>& out, PlistRefusal* why = nullptr);
@@ -107,7 +127,9 @@ enum class PlistFormat { kBinary, kXml };
 // date with fractions of a second or before the year 1000, -0.0 or an
 // infinity, a UID, a text with a carriage return, a control character,
 // U+FFFE or U+FFFF).
+// In binary, `layout` (when not null) says how the result is laid out.
 bool EncodeDictionary(const Dictionary& dictionary, std::string& out,
-                      PlistFormat format = PlistFormat::kBinary, PlistRefusal* why = nullptr);
+                      PlistFormat format = PlistFormat::kBinary, PlistRefusal* why = nullptr,
+                      PlistLayout* layout = nullptr);
 
 }  // namespace ZQ::RVL::Utils::Preferences

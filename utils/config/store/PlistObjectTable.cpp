@@ -41,6 +41,7 @@ std::optional<PlistObjectTable> PlistObjectTable::Open(std::string_view file) {
   table.objectCount_ = *count;
   table.topObject_ = *top;
   table.offsetTable_ = *offsets;
+  table.marked_ = file.substr(static_cast<std::size_t>(trailer), kStoreMark.size()) == kStoreMark;
   return table;
 }
 

@@ -21,6 +21,11 @@ constexpr unsigned kUtf16 = 0x6;
 constexpr unsigned kArray = 0xA;
 constexpr unsigned kDictionary = 0xD;
 
+// The mark the store's writer puts in the five unused bytes at the start of
+// the trailer: the file promises the store's own layout (PlistCodec.h:
+// PlistLayout::kMarked). Other readers ignore those bytes.
+constexpr std::string_view kStoreMark = "ZQKO1";
+
 // One object as its marker byte describes it.
 struct PlistObject {
   unsigned type = 0;  // the marker's high nibble: 0x1 integer ... 0xD dictionary
@@ -38,12 +43,25 @@ struct PlistObject {
 
 class PlistObjectTable {
  public:
+  // "bplist00": the first object follows it.
+  static constexpr std::uint64_t kMagicSize = 8;
+
   // Reads the trailer of `file` (which must outlive the table). Returns
   // nothing when `file` is not "bplist00", its trailer is malformed, or its
   // offset table or top object lies outside it.
   static std::optional<PlistObjectTable> Open(std::string_view file);
 
   std::uint64_t ObjectCount() const { return objectCount_; }
+  // True when the trailer carries kStoreMark.
+  bool Marked() const { return marked_; }
+  // Where the object area ends: the offset table's first byte.
+  std::uint64_t ObjectAreaEnd() const { return offsetTable_; }
+  std::size_t OffsetSize() const { return offsetSize_; }
+  // The offset of object `index` (< ObjectCount()), unchecked: it may lie
+  // anywhere.
+  std::uint64_t OffsetOf(std::uint64_t index) const {
+    return Load(offsetTable_ + index * offsetSize_, offsetSize_);
+  }
   std::uint64_t TopObject() const { return topObject_; }
   std::size_t RefSize() const { return refSize_; }
 
@@ -104,8 +122,6 @@ class PlistObjectTable {
   }
 
  private:
-  static constexpr std::uint64_t kMagicSize = 8;
-
   PlistObjectTable() = default;
 
   // The `width` (1 to 8) bytes at `at`, which lie inside the file, as a
@@ -136,6 +152,7 @@ class PlistObjectTable {
   std::uint64_t objectCount_ = 0;
   std::uint64_t topObject_ = 0;
   std::uint64_t offsetTable_ = 0;  // where the object area ends
+  bool marked_ = false;
 };
 
 }  // namespace ZQ::RVL::Utils::Preferences

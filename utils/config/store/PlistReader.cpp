@@ -385,36 +385,62 @@ bool DecodeValue(const PlistObjectTable& table, std::uint64_t index, StoredValue
 }
 
 // The store's own layout, checked in one tight pass: a root dictionary of at
-// most kMaxPlistEntries ASCII keys in strictly rising byte order (so none is
-// named twice), each value a leaf the store accepts, and their content
-// within kMaxContentBytes. Returns false for any other file, sound or not:
-// the general walk then decides, and says why.
-bool CheckFlat(const PlistObjectTable& table, const PlistObject& root) {
-  if (root.type != kDictionary || root.count > kMaxPlistEntries) return false;
+// most kMaxPlistEntries plain ASCII keys in strictly rising byte order (so
+// none is named twice), each value a leaf the store accepts, and their
+// content within kMaxContentBytes: kFlat, or kPacked when laid out as the
+// store writes. Returns kOther for any other file, sound or not: the general
+// walk then decides, and says why.
+PlistLayout CheckFlat(const PlistObjectTable& table, const PlistObject& root) {
+  if (root.type != kDictionary || root.count > kMaxPlistEntries) return PlistLayout::kOther;
+  const std::uint64_t n = root.count;
   std::uint64_t content = 0;
   std::string_view previous;
-  for (std::uint64_t i = 0; i < root.count; ++i) {
+  bool packed = table.TopObject() == 0 && root.at == PlistObjectTable::kMagicSize;
+  std::uint64_t next = root.payloadAt + root.payloadSize;  // where the next object must start
+  for (std::uint64_t i = 0; i < n; ++i) {
     const auto ref = table.Reference(root, i);
     const auto object = ref ? table.Read(*ref) : std::nullopt;
-    if (!object || object->type != kAscii) return false;
+    if (!object || object->type != kAscii) return PlistLayout::kOther;
     const std::string_view key = *table.Bytes(object->payloadAt, object->payloadSize);
-    if ((i != 0 && key <= previous) || !IsPlainAscii(key)) return false;
+    if ((i != 0 && key <= previous) || !IsPlainAscii(key)) return PlistLayout::kOther;
     previous = key;
     content += object->payloadSize;
+    packed = packed && *ref == i + 1 && object->at == next;
+    next = object->payloadAt + object->payloadSize;
   }
-  for (std::uint64_t i = root.count; i < 2 * root.count; ++i) {
+  const std::uint64_t keysEnd = next;
+  bool inOrder = packed;  // value i is object n + 1 + i, where it must start
+  for (std::uint64_t i = n; i < 2 * n; ++i) {
     const auto ref = table.Reference(root, i);
     const auto object = ref ? table.Read(*ref) : std::nullopt;
-    if (!object) return false;
+    if (!object) return PlistLayout::kOther;
     if (object->type == kAscii) {
-      if (!IsPlainAscii(*table.Bytes(object->payloadAt, object->payloadSize))) return false;
+      if (!IsPlainAscii(*table.Bytes(object->payloadAt, object->payloadSize))) {
+        return PlistLayout::kOther;
+      }
     } else if (object->type == kArray || object->type == kDictionary ||
                CheckLeaf(table, *object) != nullptr) {
-      return false;
+      return PlistLayout::kOther;
     }
     content += object->payloadSize;
+    packed = packed && *ref > n;
+    inOrder = inOrder && *ref == i + 1 && object->at == next;
+    if (inOrder) next = object->payloadAt + object->payloadSize;
   }
-  return content <= kMaxContentBytes;
+  if (content > kMaxContentBytes) return PlistLayout::kOther;
+  if (!packed) return PlistLayout::kFlat;
+  // The objects after the keys (and after the values, when in order): back
+  // to back, and none a container, up to the end of the object area.
+  if (!inOrder) next = keysEnd;
+  for (std::uint64_t j = inOrder ? 2 * n + 1 : n + 1; j < table.ObjectCount(); ++j) {
+    const auto object = table.Read(j);
+    if (!object || object->at != next || object->type == kArray || object->type == kDictionary ||
+        object->type == 0xB || object->type == 0xC) {
+      return PlistLayout::kFlat;
+    }
+    next = object->payloadAt + object->payloadSize;
+  }
+  return next == table.ObjectAreaEnd() ? PlistLayout::kPacked : PlistLayout::kFlat;
 }
 
 // The root key at `i` of a file CheckFlat accepted.
@@ -444,11 +470,13 @@ void FindFlat(const PlistObjectTable& table, const PlistObject& root, const std:
 }
 
 // Reads and checks the whole of `file`: its root keys into `keys` in file
-// order, and, with `out`, every value; with `key`, the value of that key
-// into `one` (nothing when it is not there).
+// order (a flat file's only with `listKeys` or `out`), and, with `out`, every
+// value; with `key`, the value of that key into `one` (nothing when it is
+// not there).
 bool ReadWhole(std::string_view file, std::vector<std::string>& keys, Dictionary* out,
                PlistRefusal* why, const std::string* key = nullptr,
-               std::optional<StoredValue>* one = nullptr, PlistLayout* layout = nullptr) {
+               std::optional<StoredValue>* one = nullptr, PlistLayout* layout = nullptr,
+               bool listKeys = true) {
   BinaryFile binary;
   if (!binary.Open(file, why)) return false;
   const PlistObjectTable& table = binary.Table();
@@ -458,13 +486,17 @@ bool ReadWhole(std::string_view file, std::vector<std::string>& keys, Dictionary
     const auto ref = table.Reference(*root, root->count + i);
     return ref && DecodeValue(table, *ref, value);
   };
-  if (root && CheckFlat(table, *root)) {
+  const PlistLayout found = root ? CheckFlat(table, *root) : PlistLayout::kOther;
+  // A marked file that breaks its promise goes the general way, to be
+  // refused for what else it breaks, or else for the promise.
+  if (found != PlistLayout::kOther && (found == PlistLayout::kPacked || !table.Marked())) {
     // An XML file's binary form is not what LookUpChecked would be given.
-    if (layout != nullptr) *layout = binary.Xml() ? PlistLayout::kOther : PlistLayout::kFlat;
+    if (layout != nullptr) *layout = binary.Xml() ? PlistLayout::kOther : found;
     if (key != nullptr) {
       FindFlat(table, *root, *key, *one);
       if (out == nullptr) return true;
     }
+    if (out == nullptr && !listKeys) return true;
     keys.reserve(static_cast<std::size_t>(root->count));
     for (std::uint64_t i = 0; i < root->count; ++i) keys.emplace_back(FlatKey(table, *root, i));
   } else {
@@ -480,6 +512,11 @@ bool ReadWhole(std::string_view file, std::vector<std::string>& keys, Dictionary
     if (twice != sorted.end()) {
       return Refuse(why, "a key is named twice in the root dictionary",
                     "at key " + ShownKey(*twice));
+    }
+    if (table.Marked()) {
+      return Refuse(why,
+                    "the file carries the store's mark but not its layout (keys out of order or "
+                    "not plain ASCII, a nested value, objects out of place)");
     }
     if (key != nullptr) {
       const auto at = std::find(keys.begin(), keys.end(), *key);
@@ -634,7 +671,7 @@ bool DecodeDictionary(std::string_view file, Dictionary& out, PlistRefusal* why)
 
 bool CheckPlist(std::string_view file, PlistRefusal* why, PlistLayout* layout) {
   std::vector<std::string> keys;
-  return ReadWhole(file, keys, nullptr, why, nullptr, nullptr, layout);
+  return ReadWhole(file, keys, nullptr, why, nullptr, nullptr, layout, false);
 }
 
 bool DecodeKeys(std::string_view file, std::vector<std::string>& out, PlistRefusal* why) {
@@ -650,13 +687,67 @@ void LookUpChecked(std::string_view file, const std::string& key, std::optional<
   if (root) FindFlat(*table, *root, key, out);
 }
 
+bool LookUpMarked(std::string_view file, const std::string& key, std::optional<StoredValue>& out) {
+  out.reset();
+  if (file.size() > kMaxContentBytes) return false;
+  const auto table = PlistObjectTable::Open(file);
+  if (!table || !table->Marked() || table->TopObject() != 0 || table->ObjectCount() > kMaxObjects) {
+    return false;
+  }
+  const auto root = table->Read(0);
+  if (!root || root->type != kDictionary || root->at != PlistObjectTable::kMagicSize ||
+      root->count > kMaxPlistEntries) {
+    return false;
+  }
+  const std::uint64_t n = root->count;
+  // Key i, checked as CheckFlat checks it.
+  const auto keyAt = [&](std::uint64_t i) -> std::optional<std::string_view> {
+    const auto ref = table->Reference(*root, i);
+    const auto object = ref && *ref == i + 1 ? table->Read(*ref) : std::nullopt;
+    if (!object || object->type != kAscii) return std::nullopt;
+    const auto text = table->Bytes(object->payloadAt, object->payloadSize);
+    if (!text || !IsPlainAscii(*text)) return std::nullopt;
+    return text;
+  };
+  // Every key before `low` that the search compared is below `key`.
+  std::uint64_t low = 0;
+  for (std::uint64_t high = n; low < high;) {
+    const std::uint64_t middle = low + (high - low) / 2;
+    const auto compared = keyAt(middle);
+    if (!compared) return false;
+    if (*compared < key) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  if (low == n) return true;
+  const auto there = keyAt(low);
+  if (!there) return false;
+  if (*there != key) return true;
+  if (low + 1 < n) {
+    const auto after = keyAt(low + 1);
+    if (!after || *after <= key) return false;
+  }
+  const auto ref = table->Reference(*root, n + low);
+  const auto object = ref && *ref > n ? table->Read(*ref) : std::nullopt;
+  if (!object || object->type == kArray || object->type == kDictionary ||
+      CheckLeaf(*table, *object) != nullptr) {
+    return false;
+  }
+  StoredValue value;
+  if (!DecodeValue(*table, *ref, value)) return false;
+  out = std::move(value);
+  return true;
+}
+
 bool DecodeOneValue(std::string_view file, const std::string& key, std::optional<StoredValue>& out,
                     PlistRefusal* why, PlistLayout* layout) {
   // The whole file is checked, so that a lookup fails exactly when every
   // other way of reading does; only the one value is decoded.
   out.reset();
   std::vector<std::string> keys;
-  return ReadWhole(file, keys, nullptr, why, &key, &out, layout);
+  return ReadWhole(file, keys, nullptr, why, &key, &out, layout, false);
 }
 
 }  // namespace ZQ::RVL::Utils::Preferences

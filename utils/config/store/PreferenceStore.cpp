@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "utils/config/store/DecodedFiles.h"
+#include "utils/config/store/PlistBinaryWriter.h"
 #include "utils/config/store/PosixFile.h"
 #include "utils/config/store/StoreStatus.h"
 #include "utils/file/AtomicFile.h"
@@ -80,26 +81,52 @@ bool QuietFor(const struct stat& info) {
   return since >= kQuietTime.count() + 1 || since <= -(kQuietTime.count() + 1);
 }
 
-// Reads and decodes the dictionary at `location` into `out`, keeping the
-// bytes read in `bytes` (none: no file); a missing file is an empty
-// dictionary. kDamaged or kOverLimits for a file the store does not read.
-ConfigStatus Load(const FileLocation& location, Dictionary& out, std::optional<std::string>& bytes,
-                  struct stat* after = nullptr) {
+// A file as a writer found it: `bytes` (none: no file; empty: too large to
+// read), and either `packed`, their layout, or `dictionary`, what they
+// decode to.
+struct Loaded {
+  std::optional<std::string> bytes;
+  bool packed = false;
+  Dictionary dictionary;
+};
+
+// Reads the file at `location` into `loaded`: a missing file is an empty
+// dictionary. With `spliceable`, a file found sound and kPacked is not
+// decoded (`loaded.packed`). kDamaged or kOverLimits for a file the store
+// does not read.
+ConfigStatus Load(const FileLocation& location, bool spliceable, Loaded& loaded,
+                  struct stat* after) {
+  std::optional<std::string>& bytes = loaded.bytes;
+  loaded.packed = false;
+  loaded.dictionary.clear();
   bytes.emplace();
   const ConfigStatus status = ReadBytes(location, *bytes, after);
   if (status.Error() == ConfigError::kOverLimits) bytes->clear();  // nothing read
   if (status.Error() == ConfigError::kNotFound) {
     bytes.reset();
-    out.clear();
     return {};
   }
   if (!status.Ok()) return status;
-  if (const auto kept = FindKept(location.Path(), *bytes); kept && kept->dictionary) {
-    out = *kept->dictionary;  // a copy to change: cheaper than a decode
-    return {};
-  }
   PlistRefusal why;
-  return DecodeDictionary(*bytes, out, &why) ? ConfigStatus() : Refused(location.Path(), why);
+  if (const auto kept = FindKept(location.Path(), *bytes)) {
+    if (spliceable && kept->layout == PlistLayout::kPacked) {
+      loaded.packed = true;
+      return {};
+    }
+    if (kept->dictionary) {
+      loaded.dictionary = *kept->dictionary;  // a copy to change: cheaper than a decode
+      return {};
+    }
+  } else if (spliceable) {
+    PlistLayout layout = PlistLayout::kOther;
+    if (!CheckPlist(*bytes, &why, &layout)) return Refused(location.Path(), why);
+    if (layout == PlistLayout::kPacked) {
+      loaded.packed = true;
+      return {};
+    }
+  }
+  return DecodeDictionary(*bytes, loaded.dictionary, &why) ? ConfigStatus()
+                                                           : Refused(location.Path(), why);
 }
 
 // True for a file the store does not read: damaged, or beyond the limits.
@@ -108,9 +135,11 @@ bool IsDamaged(const ConfigStatus& status) {
 }
 
 // Reads the file of `domain` in `scope` and has `answer` answer from it:
-// from the dictionary kept for its bytes (this process wrote them) with
+// from a marked file with `answer.FromMarked(bytes)`, which reads only what
+// it needs and may decline (false); from the dictionary kept for its bytes
+// (this process wrote them) with
 // `answer.FromDictionary(dictionary)`; from bytes this process found sound
-// before with `answer.FromChecked(bytes, flat)`, which may decline (false);
+// before with `answer.FromChecked(bytes, layout)`, which may decline;
 // else with `answer.FromFile(bytes, why, layout)`, which checks the whole
 // file, decodes what it needs and says why it cannot. No file is an empty
 // dictionary, with nothing to ask. Fails when the file cannot be located or
@@ -124,12 +153,13 @@ ConfigStatus ReadAndDecode(std::string_view domain, Scope scope, Answer&& answer
   if (status.Error() == ConfigError::kNotFound) return {};
   if (!status.Ok()) return status;
   const std::string path = location.Path();
+  if (answer.FromMarked(bytes)) return {};
   if (const auto kept = FindKept(path, bytes)) {
     if (kept->dictionary) {
       answer.FromDictionary(*kept->dictionary);
       return {};
     }
-    if (answer.FromChecked(bytes, kept->flat)) return {};
+    if (answer.FromChecked(bytes, kept->layout)) return {};
     // Read twice, not in the store's own layout (an XML file, keys out of
     // order...): decoded whole once, so that later reads need no check.
     Dictionary dictionary;
@@ -159,9 +189,11 @@ struct LookUp {
       value = found->second;
     }
   }
-  bool FromChecked(const std::string& bytes, bool flat) const {
-    if (flat) LookUpChecked(bytes, key, value);
-    return flat;
+  bool FromMarked(const std::string& bytes) const { return LookUpMarked(bytes, key, value); }
+  bool FromChecked(const std::string& bytes, PlistLayout layout) const {
+    if (layout == PlistLayout::kOther) return false;
+    LookUpChecked(bytes, key, value);
+    return true;
   }
   bool FromFile(const std::string& bytes, PlistRefusal* why, PlistLayout* layout) const {
     return DecodeOneValue(bytes, key, value, why, layout);
@@ -176,7 +208,8 @@ struct KeyList {
     keys.reserve(dictionary.size());
     for (const auto& entry : dictionary) keys.push_back(entry.first);
   }
-  bool FromChecked(const std::string&, bool) const { return false; }
+  bool FromMarked(const std::string&) const { return false; }
+  bool FromChecked(const std::string&, PlistLayout) const { return false; }
   bool FromFile(const std::string& bytes, PlistRefusal* why, PlistLayout*) const {
     return DecodeKeys(bytes, keys, why);
   }
@@ -188,7 +221,8 @@ struct Whole {
   Use use;
 
   void FromDictionary(const Dictionary& dictionary) { use(dictionary); }
-  bool FromChecked(const std::string&, bool) { return false; }
+  bool FromMarked(const std::string&) { return false; }
+  bool FromChecked(const std::string&, PlistLayout) { return false; }
   bool FromFile(const std::string& bytes, PlistRefusal* why, PlistLayout*) {
     Dictionary dictionary;
     if (!DecodeDictionary(bytes, dictionary, why)) return false;
@@ -219,13 +253,15 @@ bool StillUnchanged(const FileLocation& location, const std::optional<std::strin
 // Applies `change` to the dictionary of `domain` in `scope` under the file's
 // lock and writes the result. `change` returns false when it changed nothing;
 // the file is then left alone (unless it was damaged: a write starts afresh).
+// `edit`, when not null, is the same change to one entry: a kPacked file is
+// then spliced (PlistBinaryWriter.h) rather than decoded and written whole.
 // A lock file removed while held lets another writer in beside this one. So
 // just before the new file goes into place, a writer checks that its lock
 // file is still the one at the lock path (a writer whose lock file was
 // removed never commits), and reads the file again: when another writer
 // changed it meanwhile (or removed this writer's temporary file as a stray),
 // the change is made again from the start, until the lock's deadline.
-ConfigStatus Modify(std::string_view domain, Scope scope,
+ConfigStatus Modify(std::string_view domain, Scope scope, const EntryEdit* edit,
                     const std::function<bool(Dictionary&)>& change) {
   FileLocation location;
   if (ConfigStatus located = LocateFile(domain, scope, location); !located.Ok()) return located;
@@ -243,21 +279,20 @@ ConfigStatus Modify(std::string_view domain, Scope scope,
     if (!lock.Held()) return why;
     RemoveStrayTemporaries(location.folder, location.fileName, lock);
 
-    Dictionary dictionary;
-    std::optional<std::string> read;
+    Loaded loaded;
     struct stat readInfo {};
-    ConfigStatus status = Load(location, dictionary, read, &readInfo);
+    ConfigStatus status = Load(location, edit != nullptr, loaded, &readInfo);
     // Another program may be rewriting the file in place (open, truncate,
     // write): what looks damaged is set aside only when, after a pause that
     // lets such a writer finish, it reads the same again, nobody changed it
     // meanwhile, and its own times show it unchanged for kQuietTime.
     bool patient = true;
     while (IsDamaged(status) && (patient = !patience.RunOut())) {
-      const std::optional<std::string> before = read;
+      const std::optional<std::string> before = loaded.bytes;
       const struct stat beforeInfo = readInfo;
       std::this_thread::sleep_for(kSettleTime);
-      status = Load(location, dictionary, read, &readInfo);
-      if (IsDamaged(status) && read == before && SameVersion(readInfo, beforeInfo) &&
+      status = Load(location, edit != nullptr, loaded, &readInfo);
+      if (IsDamaged(status) && loaded.bytes == before && SameVersion(readInfo, beforeInfo) &&
           QuietFor(readInfo)) {
         break;
       }
@@ -265,15 +300,31 @@ ConfigStatus Modify(std::string_view domain, Scope scope,
     if (!status.Ok() && !IsDamaged(status)) return status;
     const bool damaged = IsDamaged(status);
     if (damaged && !patient) return timedOut();
-    if (damaged) dictionary.clear();
-    if (!change(dictionary) && !damaged) return {};
+    const std::optional<std::string>& read = loaded.bytes;
 
     std::string bytes;
-    PlistRefusal refusal;
-    if (!EncodeDictionary(dictionary, bytes, PlistFormat::kBinary, &refusal)) {
-      // The reader's limits, or a text the caller gave that is not UTF-8.
-      return ConfigStatus(refusal.overLimits ? ConfigError::kOverLimits : ConfigError::kBadArgument,
-                          0, path, refusal.Text());
+    PlistLayout layout = PlistLayout::kOther;
+    Splice spliced = Splice::kDeclined;
+    if (!damaged && loaded.packed) {
+      spliced = SplicePacked(*read, *edit, bytes);
+      if (spliced == Splice::kUnchanged) return {};
+      if (spliced == Splice::kDone) {
+        layout = PlistLayout::kPacked;
+      } else if (PlistRefusal refusal; !DecodeDictionary(*read, loaded.dictionary, &refusal)) {
+        return Refused(path, refusal);  // not as found a moment ago: cannot be
+      }
+    }
+    Dictionary& dictionary = loaded.dictionary;
+    if (spliced != Splice::kDone) {
+      if (damaged) dictionary.clear();
+      if (!change(dictionary) && !damaged) return {};
+      PlistRefusal refusal;
+      if (!EncodeDictionary(dictionary, bytes, PlistFormat::kBinary, &refusal, &layout)) {
+        // The reader's limits, or a text the caller gave that is not UTF-8.
+        return ConfigStatus(
+            refusal.overLimits ? ConfigError::kOverLimits : ConfigError::kBadArgument, 0, path,
+            refusal.Text());
+      }
     }
     const ReplacementMark mark(lock);  // outlives the temporary file
     Utils::internal::AtomicFile file;
@@ -297,7 +348,11 @@ ConfigStatus Modify(std::string_view domain, Scope scope,
       return LastSystemFailure(path);
     }
     if (file.Commit()) {
-      KeepDecoded(path, std::move(bytes), std::move(dictionary));
+      if (layout == PlistLayout::kPacked) {
+        KeepChecked(path, std::move(bytes), layout);  // the next write splices it
+      } else {
+        KeepDecoded(path, std::move(bytes), std::move(dictionary));
+      }
       return {};
     }
     if (errno != ENOENT) return LastSystemFailure(path);
@@ -329,7 +384,8 @@ ConfigStatus SetValue(std::string_view domain, const std::string& key, const Sto
                             " bytes of content");
   }
   const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
-  return Modify(domain, scope, [&](Dictionary& dictionary) {
+  const EntryEdit edit{key, &value};
+  return Modify(domain, scope, &edit, [&](Dictionary& dictionary) {
     dictionary[key] = value;
     return true;
   });
@@ -341,7 +397,9 @@ ConfigStatus RemoveValue(std::string_view domain, const std::string& key, Scope 
   // file is made for a domain that was never written).
   std::optional<StoredValue> current;
   if (ReadAndDecode(domain, scope, LookUp{key, current}).Ok() && !current) return {};
-  return Modify(domain, scope, [&](Dictionary& dictionary) { return dictionary.erase(key) != 0; });
+  const EntryEdit edit{key, nullptr};
+  return Modify(domain, scope, &edit,
+                [&](Dictionary& dictionary) { return dictionary.erase(key) != 0; });
 }
 
 ConfigStatus CopyKeyList(std::string_view domain, Scope scope, std::vector<std::string>& keys) {
@@ -361,7 +419,7 @@ ConfigStatus CopyDictionary(std::string_view domain, Scope scope, Dictionary& ou
 
 ConfigStatus ReplaceDictionary(std::string_view domain, const Dictionary& dictionary, Scope scope) {
   const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
-  return Modify(domain, scope, [&](Dictionary& current) {
+  return Modify(domain, scope, nullptr, [&](Dictionary& current) {
     current = dictionary;
     return true;
   });

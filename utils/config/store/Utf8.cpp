@@ -50,21 +50,4 @@ bool IsUtf8(std::string_view text) {
   return true;
 }
 
-bool IsPlainAscii(std::string_view text) {
-  // A byte of 0 borrows into its top bit, a byte above 0x7f has it set; a
-  // borrow only crosses from a byte of 0.
-  constexpr std::uint64_t kOnes = 0x0101010101010101u;
-  constexpr std::uint64_t kTops = 0x8080808080808080u;
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, text.data() + i, sizeof word);
-    if ((((word - kOnes) | word) & kTops) != 0) return false;
-  }
-  // The rest, padded with bytes of 1.
-  std::uint64_t word = kOnes;
-  std::memcpy(&word, text.data() + i, text.size() - i);
-  return (((word - kOnes) | word) & kTops) == 0;
-}
-
 }  // namespace ZQ::RVL::Utils::Preferences

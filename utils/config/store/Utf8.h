@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -18,7 +19,24 @@ void AppendUtf8(std::uint32_t code, std::string& out);
 bool IsUtf8(std::string_view text);
 
 // Returns true when every byte of `text` is ASCII (below 0x80) and none is a
-// NUL: a text the binary form stores as it is. Eight bytes at a time.
-bool IsPlainAscii(std::string_view text);
+// NUL: a text the binary form stores as it is. Eight bytes at a time: a byte
+// of 0 borrows into its top bit, a byte above 0x7f has it set, and a borrow
+// only crosses from a byte of 0. Inline: the reader calls it for every key.
+inline bool IsPlainAscii(std::string_view text) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kTops = 0x8080808080808080u;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, text.data() + i, sizeof word);
+    if ((((word - kOnes) | word) & kTops) != 0) return false;
+  }
+  std::uint64_t word = kOnes;  // the rest, padded with bytes of 1
+  for (std::size_t k = 0; i + k < text.size(); ++k) {
+    word = (word & ~(std::uint64_t{0xff} << (8 * k))) |
+           std::uint64_t{static_cast<unsigned char>(text[i + k])} << (8 * k);
+  }
+  return (((word - kOnes) | word) & kTops) == 0;
+}
 
 }  // namespace ZQ::RVL::Utils::Preferences
