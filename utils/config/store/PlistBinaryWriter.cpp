@@ -484,7 +484,13 @@ Splice SplicePacked(std::string_view packed, const EntryEdit& edit, std::string&
     // The value of the new file's key q: the old key's at q, or past the
     // key added or removed at `at`.
     WithWidth(table->RefSize(), [&](auto oldWidth) {
+      const bool same = shift == 0 && dropped == total && width == oldWidth;
       const auto copyRefs = [&](std::uint64_t from, std::uint64_t to) {
+        if (same && from < to) {  // a value replaced where it was: copied as they are
+          std::memcpy(put, refs + from * width, static_cast<std::size_t>((to - from) * width));
+          put += (to - from) * width;
+          return;
+        }
         for (std::uint64_t i = from; i < to; ++i) {
           put = Put<width>(put, renumber(Get<oldWidth>(refs + i * oldWidth)));
         }
@@ -523,6 +529,12 @@ Splice SplicePacked(std::string_view packed, const EntryEdit& edit, std::string&
           continue;
         }
         const std::uint64_t move = runs[r].newAt - offsetOf(runs[r].first);
+        if (move == 0 && width == oldWidth) {  // the objects before an edit
+          const std::size_t bytes = static_cast<std::size_t>((runs[r].end - runs[r].first) * width);
+          std::memcpy(put, offsets + runs[r].first * width, bytes);
+          put += bytes;
+          continue;
+        }
         for (std::uint64_t j = runs[r].first; j < runs[r].end; ++j) {
           put = Put<width>(put, Get<oldWidth>(offsets + j * oldWidth) + move);
         }

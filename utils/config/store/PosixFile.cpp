@@ -63,10 +63,12 @@ bool FileLock::StillAt(const std::string& path) const {
 }
 
 ReplacementMark::ReplacementMark(const FileLock& lock) : lock_(lock) {
-  // Emptied first: the mark is zero bytes only, whatever was in the file (a
-  // host thread's stderr line, written through a standard number the lock
-  // file had for an instant while that thread had just freed it).
-  set_ = files::Truncate(lock_.fd_.Get(), 0) == 0 &&
+  // A lock file of another size than a finished mark is emptied first: the
+  // mark is then its size alone, whatever was in the file (a host thread's
+  // stderr line, written through a standard number the lock file had for an
+  // instant while that thread had just freed it). A finished one goes
+  // straight to unfinished: each change of the size is a journalled write.
+  set_ = (!lock_.unfinished_ || files::Truncate(lock_.fd_.Get(), 0) == 0) &&
          files::Truncate(lock_.fd_.Get(), kUnfinishedSize) == 0;
 }
 
@@ -80,8 +82,6 @@ ReplacementMark::~ReplacementMark() {
 Patience::Patience(std::string filePath, std::string lockPath)
     : filePath_(std::move(filePath)),
       lockPath_(std::move(lockPath)),
-      file_(Look(filePath_)),
-      lock_(Look(lockPath_)),
       start_(std::chrono::steady_clock::now()),
       progress_(start_),
       looked_(start_) {}
@@ -105,7 +105,12 @@ Patience::Seen Patience::Look(const std::string& path) {
 bool Patience::RunOut() {
   constexpr std::chrono::milliseconds kLookEvery{100};
   const auto now = std::chrono::steady_clock::now();
-  if (now - looked_ >= kLookEvery) {
+  if (!seen_) {  // the first wait: what the others' progress is measured from
+    seen_ = true;
+    looked_ = now;
+    file_ = Look(filePath_);
+    lock_ = Look(lockPath_);
+  } else if (now - looked_ >= kLookEvery) {
     looked_ = now;
     const Seen file = Look(filePath_);
     const Seen lock = Look(lockPath_);

@@ -59,6 +59,9 @@ class Patience {
 
   std::string filePath_;
   std::string lockPath_;
+  // Looked at from the first RunOut on: a writer that never waits never
+  // looks.
+  bool seen_ = false;
   Seen file_;
   Seen lock_;
   std::chrono::steady_clock::time_point start_;
