@@ -235,6 +235,8 @@ TEST(PackedFile, AMarkedFileThatBreaksItsPromiseIsRefused) {
   EXPECT_FALSE(P::CheckPlist(broken));
   broken = withKeyByte(2, '\x80');  // the middle key, which every search compares
   EXPECT_FALSE(P::LookUpMarked(broken, "k3", value));
+  // A key named twice, the second next to the first found.
+  EXPECT_FALSE(P::LookUpMarked(withKeyByte(2, '1'), "k1", value));
 }
 
 // Lookups of a marked file answer as the whole check does, for every key and

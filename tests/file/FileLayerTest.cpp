@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -26,6 +27,7 @@
 #include "utils/config/PreferenceTransfer.h"
 #include "utils/crypto/Crypto.h"
 #include "utils/file/AtomicFile.h"
+#include "utils/file/File.h"
 #include "utils/file/FileCalls.h"
 
 using ZQ::RVL::Utils::Config;
@@ -657,6 +659,56 @@ TEST_F(FileLayer, RootWritingAUsersSettingsLeavesThemTheUsers) {
       EXPECT_EQ(kUser, info.st_gid) << name;
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A writer's check that the file is still what it read: compared piece by
+// piece, it must see a difference in any piece, at either end, and in the
+// length, and refuse what the reader refuses.
+TEST_F(FileLayer, AFileIsComparedWholeWithWhatWasRead) {
+  namespace internal = ZQ::RVL::Utils::internal;
+  std::string read(200000, 'r');
+  for (std::size_t i = 0; i < read.size(); ++i) read[i] = static_cast<char>('a' + i % 23);
+  const auto changed = [&](std::size_t at) {
+    std::string bytes = read;
+    bytes[at] = '#';
+    return bytes;
+  };
+  const fs::path file = dir_.Path() / "compared";
+  const struct {
+    const char* what;
+    std::optional<std::string> onDisk;  // none: nothing at the path
+    internal::ReadStatus status;
+    bool same;
+  } rows[] = {
+      {"the same bytes", read, internal::ReadStatus::kOk, true},
+      {"the first byte changed", changed(0), internal::ReadStatus::kOk, false},
+      {"a byte changed at a piece's end", changed(65535), internal::ReadStatus::kOk, false},
+      {"the last byte changed", changed(read.size() - 1), internal::ReadStatus::kOk, false},
+      {"one byte more", read + "x", internal::ReadStatus::kOk, false},
+      {"one byte less", read.substr(1), internal::ReadStatus::kOk, false},
+      {"empty", std::string(), internal::ReadStatus::kOk, false},
+      {"nothing there", std::nullopt, internal::ReadStatus::kMissing, false},
+      {"beyond the limit", read + std::string(300000, 'x'), internal::ReadStatus::kTooLarge, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    fs::remove(file);
+    if (row.onDisk) zqtest::WriteFile(file.string(), *row.onDisk);
+    bool same = !row.same;
+    EXPECT_EQ(row.status, internal::CompareWholeFile(file.string(), {false}, 400000, read, same));
+    EXPECT_EQ(row.same, same);
+  }
+  fs::remove(file);
+  fs::create_symlink(dir_.Path() / "elsewhere", file);
+  zqtest::WriteFile((dir_.Path() / "elsewhere").string(), read);
+  bool same = true;
+  EXPECT_EQ(internal::ReadStatus::kError,
+            internal::CompareWholeFile(file.string(), {false}, 400000, read, same));
+  EXPECT_FALSE(same);
 }
 
 }  // namespace

@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "utils/file/FileCalls.h"
@@ -462,6 +464,33 @@ ReadStatus ReadWholeFile(const std::string& path, const ReadPolicy& policy, std:
   }
   if (after != nullptr && files::Stat(file.fd.Get(), *after) != 0) return ReadStatus::kError;
   return status;
+}
+
+ReadStatus CompareWholeFile(const std::string& path, const ReadPolicy& policy, std::size_t limit,
+                            std::string_view expected, bool& same) {
+  same = false;
+  OpenedFile file;
+  if (!OpenForReading(path, policy, file)) {
+    return errno == ENOENT && file.refusal == nullptr ? ReadStatus::kMissing : ReadStatus::kError;
+  }
+  if (S_ISREG(file.info.st_mode) && static_cast<unsigned long long>(file.info.st_size) > limit) {
+    return ReadStatus::kTooLarge;
+  }
+  constexpr std::size_t kPiece = 65536;
+  const std::unique_ptr<char[]> piece(new char[kPiece]);
+  std::size_t at = 0;
+  for (;;) {
+    const ssize_t n = files::Read(file.fd.Get(), piece.get(), kPiece);
+    if (n < 0) return ReadStatus::kError;
+    if (n == 0) break;
+    const auto got = static_cast<std::size_t>(n);
+    if (got > expected.size() - at || std::memcmp(piece.get(), expected.data() + at, got) != 0) {
+      return ReadStatus::kOk;  // it differs: no need to read on
+    }
+    at += got;
+  }
+  same = at == expected.size();
+  return ReadStatus::kOk;
 }
 
 bool ReadExactly(int fd, void* out, std::size_t size) {

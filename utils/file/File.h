@@ -165,6 +165,13 @@ ReadStatus ReadAll(int fd, std::size_t limit, std::size_t sizeHint, std::string&
 ReadStatus ReadWholeFile(const std::string& path, const ReadPolicy& policy, std::size_t limit,
                          std::string& out, struct stat* after = nullptr);
 
+// Opens `path` as ReadWholeFile does and compares what it holds with
+// `expected`, 64 KiB at a time, never holding the whole file: on kOk, `same`
+// says whether it holds exactly `expected`. kMissing, kTooLarge (nothing
+// read) and kError as ReadWholeFile.
+ReadStatus CompareWholeFile(const std::string& path, const ReadPolicy& policy, std::size_t limit,
+                            std::string_view expected, bool& same);
+
 // Reads exactly `size` bytes from `fd`; false (errno set, EIO for an early
 // end) otherwise.
 bool ReadExactly(int fd, void* out, std::size_t size);

@@ -48,6 +48,11 @@ ReadStatus ReadWholeFile(const std::string& path, std::size_t maxSize, std::stri
   return Utils::internal::ReadWholeFile(path, {/*followLinks=*/false}, maxSize, out, after);
 }
 
+ReadStatus CompareWholeFile(const std::string& path, std::size_t maxSize, std::string_view expected,
+                            bool& same) {
+  return Utils::internal::CompareWholeFile(path, {/*followLinks=*/false}, maxSize, expected, same);
+}
+
 bool MakeFolders(const std::string& folder, mode_t mode) {
   return Utils::internal::MakeFolders(folder, mode, /*takeOwner=*/true);
 }

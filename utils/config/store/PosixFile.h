@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "utils/config/ConfigStatus.h"
 #include "utils/file/File.h"
@@ -83,6 +84,13 @@ using Utils::internal::ReadStatus;
 // Utils::internal::ReadWholeFile).
 ReadStatus ReadWholeFile(const std::string& path, std::size_t maxSize, std::string& out,
                          struct stat* after = nullptr);
+
+// Compares the settings file at `path`, opened as ReadWholeFile opens it,
+// with `expected` without reading it whole into memory (see
+// Utils::internal::CompareWholeFile): on kOk, `same` says whether it holds
+// exactly those bytes.
+ReadStatus CompareWholeFile(const std::string& path, std::size_t maxSize, std::string_view expected,
+                            bool& same);
 
 // Creates `folder` and every missing folder above it with exactly `mode`
 // (whatever the umask), and makes each new entry durable; one made by root in

@@ -236,12 +236,13 @@ Whole(Use) -> Whole<Use>;
 // Returns true when the file at `location` still holds `read` (none: there
 // is still no file; empty: it was too large to read).
 bool StillUnchanged(const FileLocation& location, const std::optional<std::string>& read) {
-  std::string now;
-  switch (ReadWholeFile(location.Path(), kMaxFileSize, now)) {
+  bool same = false;
+  switch (
+      CompareWholeFile(location.Path(), kMaxFileSize, read ? *read : std::string_view{}, same)) {
     case ReadStatus::kMissing:
       return !read;
     case ReadStatus::kOk:
-      return read && *read == now;
+      return read && same;
     case ReadStatus::kTooLarge:
       return read && read->empty();
     case ReadStatus::kError:
