@@ -253,8 +253,8 @@ TEST_F(ZqutilOutput, ReplacementPolicy) {
            "export --company C --app A --mode 1 mine" + mode("mine", "600"),
        0, ""},
       {"all users' export is not",
-       prefs + "write --company C --app A K --string v && " + prefs +
-           "export --company C --app A all" + mode("all", "644"),
+       prefs + "write --company C --app A --mode 0 K --string v && " + prefs +
+           "export --company C --app A --mode 0 all" + mode("all", "644"),
        0, ""},
       {"a file size limit fails the write, with no temporary file left",
        "head -c 100000 /dev/zero >big && (ulimit -f 10; $ZQ crypt encrypt big capped)" +

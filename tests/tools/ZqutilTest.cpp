@@ -65,7 +65,20 @@ TEST_F(Zqutil, VersionAndUsage) {
   EXPECT_EQ(2, Run("crypt").code);
   EXPECT_EQ(2, Run("crypt encrypt onlyone").code);
   EXPECT_EQ(2, Run("guid new -n 0").code);
-  EXPECT_EQ(2, Run("no-such-command").code);
+  // A word that names no command, at any level, is said to be one.
+  const struct {
+    const char* line;
+    const char* word;
+  } unknown[] = {{"no-such-command", "no-such-command"},
+                 {"prefs bogus", "bogus"},
+                 {"crypt bogus x y", "bogus"}};
+  for (const auto& row : unknown) {
+    const Result result = Run(row.line);
+    EXPECT_EQ(2, result.code) << row.line;
+    EXPECT_EQ(0u, result.err.find("zqutil: unknown command '" + std::string(row.word) + "'"))
+        << row.line << ": " << result.err;
+  }
+  EXPECT_EQ(0u, Run("guid new -n 0").err.find("zqutil: ")) << "every usage error is the tool's";
   const Result help = Run("crypt --help");
   EXPECT_EQ(0, help.code);
   EXPECT_NE(std::string::npos, help.out.find("chunks"));
@@ -332,9 +345,16 @@ TEST_F(ZqutilPrefs, RefusesWhatCannotBeStored) {
   EXPECT_EQ(2, Prefs("write K --int 4294967296").code) << "beyond 32 bits";
   EXPECT_EQ(2, Prefs("write K --string " + std::string(512, 'x')).code) << "unreadable length";
   EXPECT_EQ(2, Prefs("write K --string \"$(printf 'caf\\303\\251')\"").code) << "not ASCII";
-  const Result noScope = Run("prefs write K --string v --company C --app A --mode 7");
-  EXPECT_EQ(1, noScope.code);
-  EXPECT_NE(std::string::npos, noScope.err.find("no value scope"));
+  // --mode is 0 or 1 as written; the tool's default is 1, the user's own.
+  for (const char* mode : {"7", "2", "-1", "0x1", "01", "' 1'", "''", "+1"}) {
+    const Result refused =
+        Run(std::string("prefs write K --string v --company C --app A --mode ") + mode);
+    EXPECT_EQ(2, refused.code) << mode;
+    EXPECT_NE(std::string::npos, refused.err.find("takes 0 (all users")) << mode << refused.err;
+  }
+  ASSERT_EQ(0, Run("prefs write Default --string v --company C --app A").code);
+  EXPECT_EQ("v\n", Run("prefs read Default --company C --app A --mode 1").out);
+  EXPECT_EQ("Default\n", Run("prefs list --company C --app A").out);
   const Result badDomain = Run("prefs write K --string v --company C --app a/b --mode 1");
   EXPECT_EQ(1, badDomain.code);
   EXPECT_NE(std::string::npos, badDomain.err.find("cannot be stored"));
@@ -346,9 +366,10 @@ TEST_F(ZqutilPrefs, IntegersAreDecimalText) {
     int code;
     const char* stored;  // or the message
   } cases[] = {
-      {"010", 0, "10"},      {"-2147483648", 0, "-2147483648"}, {"+7", 0, "7"},
-      {"''", 2, "\"\""},     {"0x10", 2, "\"0x10\""},           {"2147483648", 2, "out of range"},
-      {"' 5'", 2, "\" 5\""},
+      {"010", 0, "10"},        {"-2147483648", 0, "-2147483648"},
+      {"+7", 0, "7"},          {"''", 2, "\"\""},
+      {"0x10", 2, "\"0x10\""}, {"2147483648", 2, "out of range"},
+      {"' 5'", 2, "\" 5\""},   {"+-5", 2, "\"+-5\""},
   };
   for (const auto& c : cases) {
     const Result result = Prefs(std::string("write K --int ") + c.text);
@@ -408,9 +429,9 @@ TEST_F(ZqutilPrefs, DeleteThatLeavesTheValueFails) {
 
 TEST_F(ZqutilPrefs, DomainsAndARelativeRoot) {
   ASSERT_EQ(0, Prefs("write K --string v").code);
-  ASSERT_EQ(0, Run("prefs write K --string v --company B --app Z").code);
-  EXPECT_EQ("com.acmeco.Tool\n", Run("prefs domains --mode 1").out);
-  EXPECT_EQ("com.b.Z\n", Run("prefs domains").out);
+  ASSERT_EQ(0, Run("prefs write K --string v --company B --app Z --mode 0").code);
+  EXPECT_EQ("com.acmeco.Tool\n", Run("prefs domains").out);
+  EXPECT_EQ("com.b.Z\n", Run("prefs domains --mode 0").out);
   const Result relative =
       Run("prefs write K --string v --company C --app A", "ZQ_PREFERENCES_ROOT=rel ");
   EXPECT_EQ(1, relative.code);

@@ -35,7 +35,7 @@ using ZQ::RVL::Utils::Config;
 struct PrefsOptions {
   std::string company;
   std::string application;
-  int mode = 0;
+  int mode = 1;  // the current user's own settings, as a settings tool works
   std::string key;
   std::optional<std::string> text;
   std::optional<std::string> integer;
@@ -307,12 +307,25 @@ void Import(const PrefsOptions& o) {
   Fail("cannot import " + input.Name() + ": " + status.Message() + "; nothing changed");
 }
 
+// --mode: "0" or "1" as written, nothing else (no sign, base or blank).
+void AddModeOption(CLI::App& command, int& mode) {
+  command
+      .add_option("--mode", mode,
+                  "1: current user, any machine (default); 0: all users, this machine")
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            if (text == "0" || text == "1") return {};
+            return "takes 0 (all users, this machine) or 1 (current user), not \"" + text + "\"";
+          },
+          "0|1"));
+}
+
 CLI::App* AddPrefsCommand(CLI::App& prefs, const char* name, const char* help,
                           const std::shared_ptr<PrefsOptions>& o, bool withKey) {
   CLI::App* command = prefs.add_subcommand(name, help);
   command->add_option("--company", o->company, "Company name")->required();
   command->add_option("--app", o->application, "Application name")->required();
-  command->add_option("--mode", o->mode, "0: all users, this machine (default); 1: current user");
+  AddModeOption(*command, o->mode);
   if (withKey) command->add_option("KEY", o->key, "The setting's key")->required();
   return command;
 }
@@ -342,7 +355,7 @@ void AddPrefsCommands(CLI::App& app) {
   list->callback([o] { List(*o); });
   CLI::App* domains =
       prefs->add_subcommand("domains", "Print the domains that have settings in a mode's scope");
-  domains->add_option("--mode", o->mode, "0: all users, this machine (default); 1: current user");
+  AddModeOption(*domains, o->mode);
   domains->callback([o] { Domains(*o); });
   CLI::App* exporter =
       AddPrefsCommand(*prefs, "export",

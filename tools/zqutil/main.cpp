@@ -9,6 +9,8 @@
 #include <functional>
 #include <iostream>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "tools/zqutil/Cli.h"
 #include "tools/zqutil/Files.h"
@@ -54,6 +56,22 @@ int FinishStandardOutput(int code, ZQ::RVL::Utils::internal::FileStreamBuf& out)
   return zqutil::kFailed;
 }
 
+// The word a command line gives where a command wants a subcommand and none
+// matches ("zqutil bogus", "zqutil prefs bogus"): the deepest command given
+// that wants one, got none and was left a word. Empty when there is none.
+std::string UnknownCommand(const CLI::App& app) {
+  const CLI::App* command = &app;
+  for (;;) {
+    const auto given = command->get_subcommands();
+    if (given.empty()) break;
+    command = given.front();
+  }
+  if (command->get_require_subcommand_min() == 0) return {};
+  const std::vector<std::string> left = command->remaining();
+  if (left.empty() || left.front().empty() || left.front()[0] == '-') return {};
+  return left.front();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -71,6 +89,10 @@ int main(int argc, char** argv) {
   // standard descriptors, and a closed stdin must still read as closed.
   app.set_version_flag("--version", std::function<std::string()>(&VersionText));
   app.require_subcommand(1);
+  // Every refusal of the command line as the tool's own: "zqutil: ...".
+  app.failure_message([](const CLI::App*, const CLI::Error& error) {
+    return std::string("zqutil: ") + error.what() + "\nRun with --help for more information.\n";
+  });
   zqutil::AddGuidCommands(app);
   zqutil::AddCryptCommands(app);
   zqutil::AddPrefsCommands(app);
@@ -81,7 +103,13 @@ int main(int argc, char** argv) {
   } catch (const CLI::RuntimeError& error) {
     code = error.get_exit_code();
   } catch (const CLI::ParseError& error) {
-    code = app.exit(error) == 0 ? 0 : zqutil::kUsage;
+    if (const std::string word = UnknownCommand(app); !word.empty()) {
+      std::fprintf(stderr, "zqutil: unknown command '%s'\nRun with --help for more information.\n",
+                   word.c_str());
+      code = zqutil::kUsage;
+    } else {
+      code = app.exit(error) == 0 ? 0 : zqutil::kUsage;
+    }
   } catch (const std::bad_alloc&) {
     // No input may end the tool by an exception: the output's temporary file
     // is gone by now (unwinding), and the reason is said.
