@@ -28,7 +28,7 @@
 // destroyed, and the store never calls OpenSSL, whose clean-up at exit may
 // already have run.
 //
-// The store lives in ZQ_PREFERENCES_ROOT when that is set; it and the other
+// The store lives in ZQ_PREFERENCES_ROOT when that is set and not empty; it and the other
 // variables the store reads (ZQ_HOST_ID, XDG_CONFIG_HOME, HOME) are ignored by
 // a set-uid, set-gid or capability-raised process. A FIFO, device, socket or
 // folder in place of a store file makes the operations on it fail at once,

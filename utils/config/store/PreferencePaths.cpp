@@ -60,12 +60,19 @@ std::string HomeFolder() {
   return IsAbsolute(home) ? home : std::string();
 }
 
+// ZQ_PREFERENCES_ROOT, or null when it is unset or empty (`VAR= command`
+// clears a variable, as with XDG's).
+const char* RootOverride() {
+  const char* root = EnvironmentValue("ZQ_PREFERENCES_ROOT");
+  return root != nullptr && *root != '\0' ? root : nullptr;
+}
+
 // The folder of `user`'s any-host dictionaries, or empty when unknown.
 std::string ScopeFolder(UserScope user) {
-  if (const char* rootValue = EnvironmentValue("ZQ_PREFERENCES_ROOT")) {
-    // An empty or relative root (a test's unset variable, a path that depends
-    // on the working folder) is refused rather than ignored, so that a
-    // misconfigured test or demo never reaches the real locations.
+  if (const char* rootValue = RootOverride()) {
+    // A relative root (a path that depends on the working folder) is refused
+    // rather than ignored, so that a misconfigured test or demo never
+    // reaches the real locations.
     const std::string root = rootValue;
     if (!IsAbsolute(root)) return {};
     return root + (user == UserScope::kCurrentUser ? "/user" : "/system");
@@ -163,7 +170,7 @@ bool LocateDomainFile(std::string_view domain, Scope scope, FileLocation& out, s
   }
   std::string folder = ScopeFolder(scope.user);
   if (folder.empty()) {
-    if (const char* root = EnvironmentValue("ZQ_PREFERENCES_ROOT")) {
+    if (const char* root = RootOverride()) {
       return fail("ZQ_PREFERENCES_ROOT must be an absolute path, not \"" + std::string(root) +
                   "\"");
     }
