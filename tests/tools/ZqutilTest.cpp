@@ -188,6 +188,11 @@ TEST_F(Zqutil, Info) {
   EXPECT_NE(std::string::npos, light.out.find("reads as:     the light form"));
   EXPECT_EQ(1, Run("crypt info --light full").code);
   EXPECT_EQ(1, Run("crypt info plain").code);
+  // Its help offers a file, not "-": stdin has no size to compare with.
+  EXPECT_EQ(std::string::npos, Run("crypt info --help").out.find("- for stdin"));
+  const Result piped = Run("crypt info - < full");
+  EXPECT_EQ(2, piped.code);
+  EXPECT_NE(std::string::npos, piped.err.find("not stdin")) << piped.err;
 }
 
 // Every failure names what failed, exits 1, and leaves no output file behind.

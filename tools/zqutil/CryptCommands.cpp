@@ -130,7 +130,11 @@ void Chunks(const CryptOptions& options) {
 
 void Info(const CryptOptions& options) {
   Input exists(options.in);  // fails with the reason when it cannot be read
-  if (!exists.IsRegularFile()) UsageError("info needs a regular file, not a stream");
+  if (!exists.IsRegularFile()) {
+    UsageError("info needs a regular file, not " +
+               (options.in == "-" ? std::string("stdin") : "a stream") +
+               ": it compares the header with the file's size");
+  }
   const ContainerFacts facts = InspectContainer(options.in);
   std::printf("file:         %s (%llu bytes)\n", options.in.c_str(),
               static_cast<unsigned long long>(facts.actualLength));
@@ -159,7 +163,9 @@ CLI::App* AddFileCommand(CLI::App& parent, const char* name, const char* help,
                          const std::shared_ptr<CryptOptions>& options, bool hasOutput) {
   CLI::App* command = parent.add_subcommand(name, help);
   command->add_flag("--light", options->light, "The light form (XOR scramble), not Blowfish");
-  command->add_option("IN", options->in, "Input file, - for stdin")->required();
+  // info compares the header with the file's size: a stream has none.
+  command->add_option("IN", options->in, hasOutput ? "Input file, - for stdin" : "Container file")
+      ->required();
   if (hasOutput) command->add_option("OUT", options->out, "Output file, - for stdout")->required();
   return command;
 }
