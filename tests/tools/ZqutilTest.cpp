@@ -559,4 +559,13 @@ TEST_F(Zqutil, DemoSucceeds) {
   EXPECT_NE(std::string::npos, demo.out.find("every comparison held"));
   EXPECT_EQ(std::string::npos, demo.out.find("FAIL"));
   EXPECT_TRUE(fs::exists(Path("demo-root/user/com.zqdemoworks.ZqutilDemo.plist")));
+  // A second run would replace the first's files: a folder that is not
+  // empty is refused, and keeps what it holds.
+  const std::string before = ReadFile(Path("demo-root/report.zqc"));
+  const Result again = Run("demo --root demo-root");
+  EXPECT_EQ(2, again.code);
+  EXPECT_NE(std::string::npos, again.err.find("is not empty")) << again.err;
+  EXPECT_EQ(before, ReadFile(Path("demo-root/report.zqc")));
+  fs::create_directory(Path("empty-root"));
+  EXPECT_EQ(0, Run("demo --root empty-root").code);
 }

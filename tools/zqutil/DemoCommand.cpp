@@ -259,6 +259,17 @@ void RunDemo(const DemoOptions& options) {
   if (!file::MakeFolders(root, 0700, false)) {
     Fail("cannot make the folder " + root + ": " + ErrnoText());
   }
+  if (!temporary) {  // the demo's files would replace what is there
+    bool empty = true;
+    if (!file::ListFolder(root, [&](int, const char*) { empty = false; })) {
+      Fail("cannot read the folder " + root + ": " + ErrnoText());
+    }
+    if (!empty) {
+      UsageError("--root " + root +
+                 " is not empty: the demo writes its files and settings there, so it takes a "
+                 "new or empty folder");
+    }
+  }
   ::setenv("ZQ_PREFERENCES_ROOT", root.c_str(), 1);
   std::printf("ZQ::RVL::Utils demo, working in %s\n", root.c_str());
   const Config config(1, kApplication, kCompany);
