@@ -365,6 +365,40 @@ TEST_F(ZqutilPrefs, RefusesWhatCannotBeStored) {
   EXPECT_NE(std::string::npos, badDomain.err.find("cannot be stored"));
 }
 
+// Values from a file or stdin, so that a secret never sits in argv: the
+// file's bytes, one final line feed dropped for a text.
+TEST_F(ZqutilPrefs, ValuesComeFromFilesAndStdin) {
+  WriteFile(Path("two-lines"), "a\n\n");
+  const std::string names = " --company 'Acme Co' --app Tool --mode 1";
+  const struct {
+    const char* why;
+    std::string line;
+    int code;
+    const char* shown;  // what read prints, or a text of the message
+  } rows[] = {
+      {"a text from stdin", "printf 's3cret\\n' | $ZQ prefs write K --string-file -", 0,
+       "s3cret\n"},
+      {"a text from a file", "$ZQ prefs write K --string-file two-lines", 0, "a\n\n"},
+      {"bytes from stdin", "printf 'ab' | $ZQ prefs write K --data-file -", 0, "<6162>\n"},
+      {"a text too long to read back",
+       "head -c 600 /dev/zero | tr '\\0' a | $ZQ prefs write K "
+       "--string-file -",
+       2, "512 characters"},
+      {"a text beyond what is read", "$ZQ prefs write K --string-file /dev/zero", 1,
+       "more than 4096 bytes"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.why);
+    const int status =
+        std::system(("cd '" + dir_.Path().string() + "' && ZQ='" + std::string(ZQUTIL_PATH) +
+                     "' && (" + row.line + names + ") >stdout 2>stderr")
+                        .c_str());
+    ASSERT_EQ(row.code, WIFEXITED(status) ? WEXITSTATUS(status) : -1) << ReadFile(Path("stderr"));
+    const std::string shown = row.code == 0 ? Prefs("read K").out : ReadFile(Path("stderr"));
+    EXPECT_NE(std::string::npos, shown.find(row.shown)) << shown;
+  }
+}
+
 TEST_F(ZqutilPrefs, IntegersAreDecimalText) {
   const struct {
     const char* text;

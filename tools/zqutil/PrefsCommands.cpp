@@ -38,6 +38,7 @@ struct PrefsOptions {
   int mode = 1;  // the current user's own settings, as a settings tool works
   std::string key;
   std::optional<std::string> text;
+  std::optional<std::string> textFile;
   std::optional<std::string> integer;
   std::optional<std::string> dataHex;
   std::optional<std::string> dataFile;
@@ -77,31 +78,44 @@ void CheckText(const std::string& what, const std::string& text) {
 // --data-file stops there (a device such as /dev/zero never ends).
 constexpr std::size_t kLargestValue = ZQ::RVL::Utils::Config::kMaxContentBytes;
 
-// Reads --data-file: a regular file, a FIFO (waiting for its writer) or a
-// character device, at most kLargestValue bytes.
-std::vector<unsigned char> ReadDataFile(const std::string& path) {
+// Reads a value from `path` ("-": stdin): a regular file, a FIFO (waiting
+// for its writer) or a character device, at most `limit` bytes (a device
+// such as /dev/zero never ends); `tooLarge` says what is beyond it.
+std::string ReadValueFile(const std::string& path, std::size_t limit, const std::string& tooLarge) {
   namespace file = ZQ::RVL::Utils::internal;
-  file::ReadPolicy policy;
-  policy.kinds = file::kRegularFile | file::kFifoKind | file::kCharacterDevice;
-  policy.waitForWriter = true;
+  const std::string name = path == "-" ? std::string("stdin") : path;
   file::OpenedFile opened;
-  if (!file::OpenForReading(path, policy, opened)) {
-    Fail("cannot read " + path + ": " + ReasonText(opened.refusal));
+  int fd = STDIN_FILENO;
+  std::size_t size = 0;
+  if (path != "-") {
+    file::ReadPolicy policy;
+    policy.kinds = file::kRegularFile | file::kFifoKind | file::kCharacterDevice;
+    policy.waitForWriter = true;
+    if (!file::OpenForReading(path, policy, opened)) {
+      Fail("cannot read " + name + ": " + ReasonText(opened.refusal));
+    }
+    fd = opened.fd.Get();
+    size = static_cast<std::size_t>(std::max<off_t>(opened.info.st_size, 0));
+    if (S_ISREG(opened.info.st_mode) && size > limit) Fail("cannot read " + name + ": " + tooLarge);
   }
-  const auto size = static_cast<std::size_t>(std::max<off_t>(opened.info.st_size, 0));
-  const std::string tooLarge =
-      "cannot read " + path + ": it holds more than 16 MiB, more than a settings file may hold";
-  if (S_ISREG(opened.info.st_mode) && size > kLargestValue) Fail(tooLarge);
   std::string bytes;
-  switch (file::ReadAll(opened.fd.Get(), kLargestValue, size, bytes)) {
+  switch (file::ReadAll(fd, limit, size, bytes)) {
     case file::ReadStatus::kOk:
-      break;
+      return bytes;
     case file::ReadStatus::kTooLarge:
-      Fail(tooLarge);
+      Fail("cannot read " + name + ": " + tooLarge);
     default:
-      Fail("cannot read " + path + ": " + ErrnoText());
+      Fail("cannot read " + name + ": " + ErrnoText());
   }
-  return std::vector<unsigned char>(bytes.begin(), bytes.end());
+}
+
+// --string-file: the file's bytes, one final line feed dropped (as
+// "$(cat FILE)" drops it), so that `echo TEXT |` gives TEXT.
+std::string TextToWrite(const std::string& path) {
+  std::string text =
+      ReadValueFile(path, 4096, "it holds more than 4096 bytes, and a text at most 511 characters");
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
 }
 
 std::vector<unsigned char> DataToWrite(const PrefsOptions& o) {
@@ -109,7 +123,10 @@ std::vector<unsigned char> DataToWrite(const PrefsOptions& o) {
   if (o.dataHex) {
     if (!ParseHex(*o.dataHex, bytes)) UsageError("--data-hex takes pairs of hex digits");
   } else {
-    bytes = ReadDataFile(*o.dataFile);
+    const std::string read =
+        ReadValueFile(*o.dataFile, kLargestValue,
+                      "it holds more than 16 MiB, more than a settings file may hold");
+    bytes.assign(read.begin(), read.end());
   }
   if (bytes.empty()) UsageError("empty data is not stored (an earlier value would stay)");
   return bytes;
@@ -151,9 +168,10 @@ void Write(const PrefsOptions& o) {
   const Config config = MakeConfig(o);
   ZQ::RVL::Utils::ConfigStatus status;
   bool stored = false;
-  if (o.text) {
-    CheckText("the value", *o.text);
-    stored = config.SetString(o.key, *o.text, status);
+  if (o.text || o.textFile) {
+    const std::string text = o.text ? *o.text : TextToWrite(*o.textFile);
+    CheckText("the value", text);
+    stored = config.SetString(o.key, text, status);
   } else if (o.integer) {
     stored = config.SetValue(o.key, ParseInteger(*o.integer), status);
   } else {
@@ -339,10 +357,12 @@ void AddPrefsCommands(CLI::App& app) {
 
   CLI::App* write = AddPrefsCommand(*prefs, "write", "Store a value under KEY", o, true);
   auto* group = write->add_option_group("value", "The value to store");
-  group->add_option("--string", o->text, "A text");
+  group->add_option("--string", o->text, "A text (every local user can read a command line)");
+  group->add_option("--string-file", o->textFile,
+                    "A text from FILE, - for stdin, one final line feed dropped: for secrets");
   group->add_option("--int", o->integer, "A 32-bit integer");
   group->add_option("--data-hex", o->dataHex, "Bytes as hex digits");
-  group->add_option("--data-file", o->dataFile, "Bytes from a file");
+  group->add_option("--data-file", o->dataFile, "Bytes from a file, - for stdin");
   group->require_option(1);
   write->callback([o] { Write(*o); });
 
