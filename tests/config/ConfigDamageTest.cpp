@@ -291,14 +291,24 @@ TEST_F(ConfigDamage, RepeatedDamageNeverReplacesAnEarlierCopy) {
   EXPECT_EQ((std::vector<std::string>{"damage one", "damage three", "damage two"}), copies);
 }
 
+// Also when the key is not there, and when the file is one the store wrote
+// whose damage a lookup would not meet (its keys out of order).
 TEST_F(ConfigDamage, DeleteAlsoSetsTheDamagedFileAside) {
-  fs::create_directories(dir_.Path() / "user");
-  WriteSettledFile(File(), "garbage");
-  config_.Delete("anything");
-  EXPECT_EQ(std::vector<std::string>{"garbage"}, CorruptCopies());
-  EXPECT_TRUE(config_.GetKeys().empty());
-  config_.SetString("k", "v");
-  EXPECT_EQ(std::vector<std::string>{"k"}, config_.GetKeys());
+  for (const char* key : {"k1", "k2", "k3"}) config_.SetString(key, "v");
+  std::string outOfOrder = ReadFile(File());
+  const std::size_t first = outOfOrder.find("\x52k1");  // the ASCII text "k1"
+  ASSERT_NE(std::string::npos, first);
+  outOfOrder[first + 2] = '9';
+  for (const std::string& damaged : {std::string("garbage"), outOfOrder}) {
+    fs::remove_all(dir_.Path() / "user");
+    fs::create_directories(dir_.Path() / "user");
+    WriteSettledFile(File(), damaged);
+    config_.Delete("anything");
+    EXPECT_EQ(std::vector<std::string>{damaged}, CorruptCopies());
+    EXPECT_TRUE(config_.GetKeys().empty());
+    config_.SetString("k", "v");
+    EXPECT_EQ(std::vector<std::string>{"k"}, config_.GetKeys());
+  }
 }
 
 TEST_F(ConfigDamage, OversizedFileIsTreatedAsDamagedWithoutBeingRead) {

@@ -180,6 +180,8 @@ ConfigStatus ReadAndDecode(std::string_view domain, Scope scope, Answer&& answer
 struct LookUp {
   const std::string& key;
   std::optional<StoredValue>& value;
+  // Checks the whole of a marked file too, as every write does.
+  bool wholeFile = false;
 
   void FromDictionary(const Dictionary& dictionary) const {
     const auto found = dictionary.find(key);
@@ -189,7 +191,9 @@ struct LookUp {
       value = found->second;
     }
   }
-  bool FromMarked(const std::string& bytes) const { return LookUpMarked(bytes, key, value); }
+  bool FromMarked(const std::string& bytes) const {
+    return !wholeFile && LookUpMarked(bytes, key, value);
+  }
   bool FromChecked(const std::string& bytes, PlistLayout layout) const {
     if (layout == PlistLayout::kOther) return false;
     LookUpChecked(bytes, key, value);
@@ -396,8 +400,10 @@ ConfigStatus RemoveValue(std::string_view domain, const std::string& key, Scope 
   const Utils::internal::Inside inStore(Utils::internal::Gate::kStore);
   // A key that is not there needs no lock and no write (and no folder or lock
   // file is made for a domain that was never written).
+  // A Delete is a write: a damaged file is set aside even when the key is
+  // not there, so the lookup reads all of a marked file.
   std::optional<StoredValue> current;
-  if (ReadAndDecode(domain, scope, LookUp{key, current}).Ok() && !current) return {};
+  if (ReadAndDecode(domain, scope, LookUp{key, current, true}).Ok() && !current) return {};
   const EntryEdit edit{key, nullptr};
   return Modify(domain, scope, &edit,
                 [&](Dictionary& dictionary) { return dictionary.erase(key) != 0; });
