@@ -266,15 +266,22 @@ TEST_F(ConfigDamage, DamagedFileIsKeptByteForByteAndTheDomainStartsAfresh) {
 
 TEST_F(ConfigDamage, AFileAtTheEntryLimitIsReadAndNeverWrittenBeyondIt) {
   fs::create_directories(dir_.Path() / "user");
-  WriteSettledFile(File(), XmlEntries(20000));
+  std::string distinct;  // distinct values: as many objects as the limit allows
+  for (int i = 0; i < 20000; ++i) {
+    distinct += "<key>" + std::to_string(i) + "</key><string>" + std::to_string(i) + "</string>";
+  }
+  WriteSettledFile(File(), XmlDictionary(distinct));
   std::string value = "unchanged";
   EXPECT_TRUE(config_.GetString("19999", value));
-  EXPECT_EQ("", value);
+  EXPECT_EQ("19999", value);
   config_.SetString("7", "x");  // still 20000 entries: stored
   EXPECT_TRUE(config_.GetString("7", value));
   EXPECT_EQ("x", value);
   const std::string full = ReadFile(File());
-  config_.SetString("one more", "y");  // 20001: stores nothing
+  ZQ::RVL::Utils::ConfigStatus status;
+  EXPECT_FALSE(config_.SetString("one more", "y", status));  // 20001: stores nothing
+  EXPECT_EQ(ZQ::RVL::Utils::ConfigError::kOverLimits, status.Error());
+  EXPECT_NE(std::string::npos, status.Detail().find("more than 20000 entries")) << status.Detail();
   EXPECT_FALSE(config_.GetString("one more", value));
   EXPECT_EQ(full, ReadFile(File()));
   EXPECT_TRUE(CorruptCopies().empty());

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "utils/config/store/PlistBinaryWriter.h"
 #include "utils/config/store/PlistCodec.h"
@@ -53,6 +55,39 @@ void ExpectHolds(const std::string& file, const P::Dictionary& expected) {
     ASSERT_EQ(b->first, a->first);
     ASSERT_TRUE(P::SameValue(a->second, b->second)) << "at " << a->first;
   }
+}
+
+// A packed, marked file of `entries` (ASCII texts under 15 bytes) and of
+// `orphans` objects (false) that nothing refers to, as another writer might
+// leave them: references of 2 bytes, offsets of 3.
+std::string PackedByHand(const std::vector<std::pair<std::string, std::string>>& entries,
+                         std::uint64_t orphans) {
+  const std::uint64_t n = entries.size();
+  std::string file = "bplist00";
+  const auto put = [&](std::uint64_t value, int width) {
+    for (int i = width - 1; i >= 0; --i) file.push_back(static_cast<char>(value >> (8 * i)));
+  };
+  std::vector<std::uint64_t> offsets{file.size()};
+  file.push_back(static_cast<char>(0xd0 | n));
+  for (std::uint64_t i = 1; i <= 2 * n; ++i) put(i, 2);
+  const auto text = [&](const std::string& bytes) {
+    offsets.push_back(file.size());
+    file.push_back(static_cast<char>(0x50 | bytes.size()));
+    file += bytes;
+  };
+  for (const auto& entry : entries) text(entry.first);
+  for (const auto& entry : entries) text(entry.second);
+  for (std::uint64_t i = 0; i < orphans; ++i) {
+    offsets.push_back(file.size());
+    file.push_back('\x08');
+  }
+  const std::uint64_t table = file.size();
+  for (const std::uint64_t offset : offsets) put(offset, 3);
+  file += std::string(P::kStoreMark) + '\0' + '\x03' + '\x02';
+  put(offsets.size(), 8);
+  put(0, 8);
+  put(table, 8);
+  return file;
 }
 
 // Splices: what a splice writes reads back as the edit made to the whole
@@ -148,28 +183,34 @@ TEST(PackedFile, ASpliceDeclinesWhatItCannotVouchFor) {
   for (int i = 0; i < 16; ++i) sharedFull["k" + std::to_string(i)] = P::TextValue{big};
   std::string foreign;
   ASSERT_TRUE(P::EncodeDictionary({{"x", P::TextValue{"y"}}}, foreign));
+  // Two keys and objects no reference needs, up to the object limit: a
+  // splice adding a key would pass it (the whole encoder drops them).
+  const std::string withOrphans = PackedByHand({{"k1", "a"}, {"k2", "b"}}, P::kMaxPlistObjects - 5);
   const P::StoredValue text = P::TextValue{"x"};
   const P::StoredValue twenty = P::TextValue{std::string(20, 't')};
   const P::StoredValue nul = P::TextValue{std::string("a\0b", 3)};
   const P::StoredValue notUtf8 = P::TextValue{"\xc3("};
   const P::StoredValue other = P::ForeignValue{foreign};
+  const std::string atLimitFile = Packed(atLimit);
+  const std::string small = Packed(Domain(3, 1));
   const struct {
     const char* what;
-    const P::Dictionary& domain;
+    const std::string& file;
     std::string key;
     const P::StoredValue* value;
     bool wholeAccepts;  // what the whole encoder then says
   } rows[] = {
-      {"a key beyond the entry limit", atLimit, "new", &text, false},
-      {"shared content beyond the limit", sharedFull, "k99", &twenty, false},
-      {"a text holding a NUL", atLimit, "k100000", &nul, false},
-      {"a text not UTF-8", atLimit, "k100000", &notUtf8, false},
-      {"a value of another program", Domain(3, 1), "k1", &other, true},
-      {"a key not plain ASCII, within limits", Domain(3, 1), "\xc3\xa9t\xc3\xa9", &text, true},
+      {"a key beyond the entry limit", atLimitFile, "new", &text, false},
+      {"objects beyond the limit", withOrphans, "k3", &text, true},
+      {"shared content beyond the limit", Packed(sharedFull), "k99", &twenty, false},
+      {"a text holding a NUL", atLimitFile, "k100000", &nul, false},
+      {"a text not UTF-8", atLimitFile, "k100000", &notUtf8, false},
+      {"a value of another program", small, "k1", &other, true},
+      {"a key not plain ASCII, within limits", small, "\xc3\xa9t\xc3\xa9", &text, true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    const std::string file = Packed(row.domain);
+    const std::string& file = row.file;
     std::string out;
     EXPECT_EQ(P::Splice::kDeclined, P::SplicePacked(file, P::EntryEdit{row.key, row.value}, out));
     P::Dictionary whole;
@@ -237,6 +278,36 @@ TEST(PackedFile, AMarkedFileThatBreaksItsPromiseIsRefused) {
   EXPECT_FALSE(P::LookUpMarked(broken, "k3", value));
   // A key named twice, the second next to the first found.
   EXPECT_FALSE(P::LookUpMarked(withKeyByte(2, '1'), "k1", value));
+}
+
+// Objects out of place on a lookup's path: an offset into a key's own bytes
+// (where "bQc" reads as "c"), and files cut and joined to another of the
+// same size (as a reader sees a file rewritten in place). A lookup declines,
+// or answers what one of the two files holds under the key: never another
+// key's value, never a piece of one.
+TEST(PackedFile, AMarkedLookupFindsObjectsWhereThePackingPutsThem) {
+  std::string file =
+      Packed({{"a", P::TextValue{"A"}}, {"bQc", P::TextValue{"VB"}}, {"d", P::TextValue{"D"}}});
+  file[static_cast<std::size_t>(P::PlistObjectTable::Open(file)->ObjectAreaEnd()) + 2] += 2;
+  std::optional<P::StoredValue> value;
+  EXPECT_FALSE(P::LookUpMarked(file, "c", value) && value);
+  const P::Dictionary a = {
+      {"alpha", P::TextValue{"dd"}}, {"beta", P::TextValue{"bbbb"}}, {"gamma", P::BytesValue{"g"}}};
+  const P::Dictionary b = {
+      {"alpha", P::TextValue{"bbbb"}}, {"beta", P::TextValue{"dd"}}, {"gamma", P::BytesValue{"h"}}};
+  const std::string fileA = Packed(a);
+  const std::string fileB = Packed(b);
+  ASSERT_EQ(fileA.size(), fileB.size());
+  for (std::size_t cut = 0; cut <= fileA.size(); ++cut) {
+    for (const auto& [first, second] : {std::pair(&fileA, &fileB), std::pair(&fileB, &fileA)}) {
+      const std::string torn = first->substr(0, cut) + second->substr(cut);
+      for (const auto& [key, valueA] : a) {
+        if (!P::LookUpMarked(torn, key, value) || !value) continue;
+        EXPECT_TRUE(P::SameValue(*value, valueA) || P::SameValue(*value, b.at(key)))
+            << "cut at " << cut << ", key " << key;
+      }
+    }
+  }
 }
 
 // Lookups of a marked file answer as the whole check does, for every key and

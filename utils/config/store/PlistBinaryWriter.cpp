@@ -443,6 +443,7 @@ Splice SplicePacked(std::string_view packed, const EntryEdit& edit, std::string&
     return j + static_cast<std::uint64_t>(shift) - (j > dropped ? 1 : 0);
   };
 
+  if (newTotal > kMaxPlistObjects) return Splice::kDeclined;  // objects no reference needs
   const std::size_t refSize = WidthOf(newTotal - 1);
   std::string rootMarker;
   AppendMarker(kDictionary, entries, rootMarker);

@@ -98,11 +98,11 @@ void LookUpChecked(std::string_view file, const std::string& key, std::optional<
 // Finds `key` in a file that carries kStoreMark, reading only what the
 // search needs: the trailer, the keys a binary search compares, the key
 // after the one found (a key named twice would be there) and its value, each
-// checked as DecodeOneValue checks it, so that the cost does not grow with
-// the file. The rest of the file is taken on its promise. Returns false,
-// with `out` unspecified, when the file is unmarked, larger than
-// kMaxContentBytes, or anything read breaks the promise: DecodeOneValue
-// then reads the whole file and says why.
+// checked as DecodeOneValue checks it and found where the packed layout puts
+// it (right after the object before it, right before the one after), so that
+// the cost does not grow with the file. The rest of the file is taken on its promise. Returns
+// false, with `out` unspecified, when the file is unmarked, larger than kMaxContentBytes, or
+// anything read breaks the promise: DecodeOneValue then reads the whole file and says why.
 bool LookUpMarked(std::string_view file, const std::string& key, std::optional<StoredValue>& out);
 
 // Lists the keys of `file` into `out`, in byte order; checks the whole file.

@@ -23,10 +23,6 @@ namespace ZQ::RVL::Utils::Preferences {
 
 namespace {
 
-// Every object of an accepted file is a key or a value below the root, or the
-// root: a table of more objects holds some that no accepted file needs.
-constexpr std::uint64_t kMaxObjects = 2 * std::uint64_t{kMaxPlistEntries} + 1;
-
 // Seconds since 2001 of 0001-01-01T00:00:00 and of the first instant after
 // 9999-12-31T23:59:59: the dates plistlib reads.
 constexpr double kFirstDate = -63113904000.0;
@@ -345,7 +341,14 @@ class BinaryFile {
     if (!table_) {
       return Refuse(why, "a malformed binary property list (its magic, trailer or offset table)");
     }
-    if (table_->ObjectCount() > kMaxObjects) {
+    if (table_->ObjectCount() > kMaxPlistObjects) {
+      // A root of too many entries says so; other objects beyond the
+      // entries' need are refused as such.
+      const auto root = table_->Read(table_->TopObject());
+      if (root && (root->type == kDictionary || root->type == kArray) &&
+          root->count > kMaxPlistEntries) {
+        return Refuse(why, "more than " + std::to_string(kMaxPlistEntries) + " entries", {}, true);
+      }
       return Refuse(why, "more objects than " + std::to_string(kMaxPlistEntries) + " entries need",
                     {}, true);
     }
@@ -691,7 +694,8 @@ bool LookUpMarked(std::string_view file, const std::string& key, std::optional<S
   out.reset();
   if (file.size() > kMaxContentBytes) return false;
   const auto table = PlistObjectTable::Open(file);
-  if (!table || !table->Marked() || table->TopObject() != 0 || table->ObjectCount() > kMaxObjects) {
+  if (!table || !table->Marked() || table->TopObject() != 0 ||
+      table->ObjectCount() > kMaxPlistObjects) {
     return false;
   }
   const auto root = table->Read(0);
@@ -700,10 +704,27 @@ bool LookUpMarked(std::string_view file, const std::string& key, std::optional<S
     return false;
   }
   const std::uint64_t n = root->count;
+  // Object j, read only when it lies where the packed layout puts it: right
+  // after object j - 1 (the root's references for the first) and right
+  // before object j + 1 (the offset table for the last). An offset that
+  // points elsewhere (into an object, at another one, a file cut and joined
+  // to another) fails here, as the whole check would fail it.
+  const auto packedAt = [&](std::uint64_t j) -> std::optional<PlistObject> {
+    const auto object = j < table->ObjectCount() ? table->Read(j) : std::nullopt;
+    const auto before = j > 1 ? table->Read(j - 1) : std::nullopt;
+    const std::uint64_t start = j == 1   ? root->payloadAt + root->payloadSize
+                                : before ? before->payloadAt + before->payloadSize
+                                         : 0;
+    const std::uint64_t end = object ? object->payloadAt + object->payloadSize : 0;
+    const std::uint64_t next =
+        j + 1 < table->ObjectCount() ? table->OffsetOf(j + 1) : table->ObjectAreaEnd();
+    if (!object || object->at != start || end != next) return std::nullopt;
+    return object;
+  };
   // Key i, checked as CheckFlat checks it.
   const auto keyAt = [&](std::uint64_t i) -> std::optional<std::string_view> {
     const auto ref = table->Reference(*root, i);
-    const auto object = ref && *ref == i + 1 ? table->Read(*ref) : std::nullopt;
+    const auto object = ref && *ref == i + 1 ? packedAt(*ref) : std::nullopt;
     if (!object || object->type != kAscii) return std::nullopt;
     const auto text = table->Bytes(object->payloadAt, object->payloadSize);
     if (!text || !IsPlainAscii(*text)) return std::nullopt;
@@ -730,7 +751,7 @@ bool LookUpMarked(std::string_view file, const std::string& key, std::optional<S
     if (!after || *after <= key) return false;
   }
   const auto ref = table->Reference(*root, n + low);
-  const auto object = ref && *ref > n ? table->Read(*ref) : std::nullopt;
+  const auto object = ref && *ref > n ? packedAt(*ref) : std::nullopt;
   if (!object || object->type == kArray || object->type == kDictionary ||
       CheckLeaf(*table, *object) != nullptr) {
     return false;

@@ -28,6 +28,9 @@ constexpr std::size_t kMaxFileSize = Config::kMaxFileBytes;
 constexpr std::size_t kMaxPlistEntries = Config::kMaxEntries;
 // The deepest nesting of arrays and dictionaries, the root counting as 1.
 constexpr std::size_t kMaxPlistNesting = 64;
+// The objects of a binary file: every object of an accepted file is the
+// root, a key or an entry, so a table of more holds some no file needs.
+constexpr std::uint64_t kMaxPlistObjects = 2 * std::uint64_t{kMaxPlistEntries} + 1;
 
 // Why a reader refuses a file.
 struct PlistRefusal {
