@@ -82,31 +82,17 @@ constexpr std::size_t kLargestValue = ZQ::RVL::Utils::Config::kMaxContentBytes;
 // for its writer) or a character device, at most `limit` bytes (a device
 // such as /dev/zero never ends); `tooLarge` says what is beyond it.
 std::string ReadValueFile(const std::string& path, std::size_t limit, const std::string& tooLarge) {
-  namespace file = ZQ::RVL::Utils::internal;
-  const std::string name = path == "-" ? std::string("stdin") : path;
-  file::OpenedFile opened;
-  int fd = STDIN_FILENO;
-  std::size_t size = 0;
-  if (path != "-") {
-    file::ReadPolicy policy;
-    policy.kinds = file::kRegularFile | file::kFifoKind | file::kCharacterDevice;
-    policy.waitForWriter = true;
-    if (!file::OpenForReading(path, policy, opened)) {
-      Fail("cannot read " + name + ": " + ReasonText(opened.refusal));
-    }
-    fd = opened.fd.Get();
-    size = static_cast<std::size_t>(std::max<off_t>(opened.info.st_size, 0));
-    if (S_ISREG(opened.info.st_mode) && size > limit) Fail("cannot read " + name + ": " + tooLarge);
-  }
+  Input input(path);
+  const std::string failed = "cannot read " + input.Name() + ": ";
+  if (input.Size() && *input.Size() > limit) Fail(failed + tooLarge);
   std::string bytes;
-  switch (file::ReadAll(fd, limit, size, bytes)) {
-    case file::ReadStatus::kOk:
-      return bytes;
-    case file::ReadStatus::kTooLarge:
-      Fail("cannot read " + name + ": " + tooLarge);
-    default:
-      Fail("cannot read " + name + ": " + ErrnoText());
+  char piece[16384];
+  for (std::istream& in = input.Stream(); in.read(piece, sizeof piece) || in.gcount() > 0;) {
+    bytes.append(piece, static_cast<std::size_t>(in.gcount()));
+    if (bytes.size() > limit) Fail(failed + tooLarge);
   }
+  if (input.Error() != 0) Fail(failed + std::strerror(input.Error()));
+  return bytes;
 }
 
 // --string-file: the file's bytes, one final line feed dropped (as
