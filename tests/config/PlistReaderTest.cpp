@@ -6,10 +6,12 @@
 #include <locale.h>
 #include <stdlib.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "tests/support/TempDir.h"
@@ -233,3 +235,53 @@ TEST(PlistReader, ALookupFailsWhereverTheFileIsDamaged) {
     }
   }
 }
+
+namespace {
+
+std::string Real(double value) {
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  std::string object = "\x23";
+  AppendBigEndian(bits, 8, object);
+  return object;
+}
+
+// Other programs' values as a tool shows them, in JSON whatever the host's
+// locale: numbers at their widths and edges, reals that JSON has no number
+// for, dates at the ends of the years the reader accepts, and texts whose
+// controls (C0, DEL, C1) could forge a line or reach a terminal.
+TEST(PlistReader, ValuesOfOtherProgramsShowAsJson) {
+  const GermanLocale german;
+  const struct {
+    const char* what;
+    std::string object;
+    const char* json;
+  } rows[] = {
+      {"a small integer", "\x10\x2a", "42"},
+      {"-1 in 8 bytes", "\x13" + std::string(8, '\xff'), "-1"},
+      {"2^64 - 1 in 16 bytes", "\x14" + std::string(8, '\0') + std::string(8, '\xff'),
+       "18446744073709551615"},
+      {"a real", Real(2.5), "2.5"},
+      {"a real needing all its digits", Real(0.1), "0.1"},
+      {"-0.0", Real(-0.0), "-0"},
+      {"NaN", Real(std::nan("")), "\"NaN\""},
+      {"an infinity", Real(-HUGE_VAL), "\"-Infinity\""},
+      {"true", "\x09", "true"},
+      {"a UID", "\x80\x05", "{\"UID\": 5}"},
+      {"the first date", Date(-63113904000.0), "\"0001-01-01T00:00:00Z\""},
+      {"the last second of 9999", Date(252423993599.0), "\"9999-12-31T23:59:59Z\""},
+      {"a leap day before 2001", Date(-26524800.0), "\"2000-02-29T00:00:00Z\""},
+      {"a quarter second", Date(0.25), "\"2001-01-01T00:00:00.25Z\""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    P::Dictionary read;
+    ASSERT_TRUE(P::DecodeDictionary(OneValue(row.object), read));
+    EXPECT_EQ(row.json, P::JsonOf(std::get<P::ForeignValue>(read.at("k"))));
+  }
+  std::string text;
+  P::AppendJsonString("a\"\\\n\x1b\x7f\xc2\x85\xc3\xa9", text);
+  EXPECT_EQ("\"a\\\"\\\\\\n\\u001b\\u007f\\u0085\xc3\xa9\"", text);
+}
+
+}  // namespace

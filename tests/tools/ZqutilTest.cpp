@@ -316,12 +316,14 @@ TEST_F(ZqutilPrefs, WriteReadListDelete) {
   ASSERT_TRUE(config.GetValue("Port", port));
   EXPECT_EQ(-8080, port);
 
-  EXPECT_EQ("-8080\n", Prefs("read Port").out);
-  EXPECT_EQ("<deadbeef>\n", Prefs("read Blob").out);
-  EXPECT_EQ("<0001ff>\n", Prefs("read File").out);
+  EXPECT_EQ("text \"-8080\"\n", Prefs("read Port").out);
+  EXPECT_EQ("bytes deadbeef\n", Prefs("read Blob").out);
+  EXPECT_EQ("bytes 0001ff\n", Prefs("read File").out);
   EXPECT_EQ("Blob\nFile\nPort\nServer\n", Prefs("list").out);
-  EXPECT_EQ("Blob = <deadbeef>\nFile = <0001ff>\nPort = -8080\nServer = example.org\n",
-            Prefs("list --values").out);
+  EXPECT_EQ(
+      "Blob = bytes deadbeef\nFile = bytes 0001ff\nPort = text \"-8080\"\n"
+      "Server = text \"example.org\"\n",
+      Prefs("list --values").out);
   ASSERT_EQ(0, Prefs("delete Port").code);
   EXPECT_EQ("Blob\nFile\nServer\n", Prefs("list").out);
   const Result gone = Prefs("read Port");
@@ -358,7 +360,7 @@ TEST_F(ZqutilPrefs, RefusesWhatCannotBeStored) {
     EXPECT_NE(std::string::npos, refused.err.find("takes 0 (all users")) << mode << refused.err;
   }
   ASSERT_EQ(0, Run("prefs write Default --string v --company C --app A").code);
-  EXPECT_EQ("v\n", Run("prefs read Default --company C --app A --mode 1").out);
+  EXPECT_EQ("text \"v\"\n", Run("prefs read Default --company C --app A --mode 1").out);
   EXPECT_EQ("Default\n", Run("prefs list --company C --app A").out);
   const Result badDomain = Run("prefs write K --string v --company C --app a/b --mode 1");
   EXPECT_EQ(1, badDomain.code);
@@ -377,9 +379,9 @@ TEST_F(ZqutilPrefs, ValuesComeFromFilesAndStdin) {
     const char* shown;  // what read prints, or a text of the message
   } rows[] = {
       {"a text from stdin", "printf 's3cret\\n' | $ZQ prefs write K --string-file -", 0,
-       "s3cret\n"},
-      {"a text from a file", "$ZQ prefs write K --string-file two-lines", 0, "a\n\n"},
-      {"bytes from stdin", "printf 'ab' | $ZQ prefs write K --data-file -", 0, "<6162>\n"},
+       "text \"s3cret\"\n"},
+      {"a text from a file", "$ZQ prefs write K --string-file two-lines", 0, "text \"a\\n\"\n"},
+      {"bytes from stdin", "printf 'ab' | $ZQ prefs write K --data-file -", 0, "bytes 6162\n"},
       {"a text too long to read back",
        "head -c 600 /dev/zero | tr '\\0' a | $ZQ prefs write K "
        "--string-file -",
@@ -400,6 +402,43 @@ TEST_F(ZqutilPrefs, ValuesComeFromFilesAndStdin) {
       EXPECT_NE(std::string::npos, ReadFile(Path("stderr")).find(row.shown));
     }
   }
+}
+
+// Output a script can trust: each value with its kind, texts quoted with
+// every control escaped (no forged line, no terminal escape), keys that need
+// it quoted too, other programs' values shown, and a JSON form that parses
+// to the same values.
+TEST_F(ZqutilPrefs, ListedValuesCannotForgeLinesAndParseAsJson) {
+  const std::string write =
+      "import plistlib, datetime; plistlib.dump({'Note': 'x\\nAdmin = yes\\x1b[31m', "
+      "'bad\\nkey': 'v', 'Hexish': '<deadbeef>', 'Token': bytes.fromhex('deadbeef'), "
+      "'Count': 42, 'Ratio': 2.5, 'When': datetime.datetime(2020, 1, 2, 3, 4, 5), "
+      "'List': [1, 'x', b'y', True]}, open('user/com.acmeco.Tool.plist', 'wb'), "
+      "fmt=plistlib.FMT_BINARY)";
+  fs::create_directories(dir_.Path() / "user");
+  ASSERT_EQ(0, std::system(
+                   ("cd '" + dir_.Path().string() + "' && python3 -c \"" + write + "\"").c_str()));
+  EXPECT_EQ(
+      "Count = integer 42\n"
+      "Hexish = text \"<deadbeef>\"\n"
+      "List = array [1, \"x\", \"79\", true]\n"
+      "Note = text \"x\\nAdmin = yes\\u001b[31m\"\n"
+      "Ratio = real 2.5\n"
+      "Token = bytes deadbeef\n"
+      "When = date \"2020-01-02T03:04:05Z\"\n"
+      "\"bad\\nkey\" = text \"v\"\n",
+      Prefs("list --values").out);
+  EXPECT_EQ("text \"x\\nAdmin = yes\\u001b[31m\"\n", Prefs("read Note").out);
+  const std::string check =
+      "import json, sys; d = json.load(sys.stdin); "
+      "assert d['Note'] == {'kind': 'text', 'value': 'x\\nAdmin = yes\\x1b[31m'}, d; "
+      "assert d['bad\\nkey']['value'] == 'v' and d['Count']['value'] == 42, d; "
+      "assert d['Token'] == {'kind': 'bytes', 'value': 'deadbeef'}, d";
+  const std::string line = "cd '" + dir_.Path().string() + "' && '" + std::string(ZQUTIL_PATH) +
+                           "' prefs list --values --json --company 'Acme Co' --app Tool | "
+                           "python3 -c \"" +
+                           check + "\"";
+  EXPECT_EQ(0, std::system(line.c_str()));
 }
 
 TEST_F(ZqutilPrefs, IntegersAreDecimalText) {
@@ -466,7 +505,7 @@ TEST_F(ZqutilPrefs, DeleteThatLeavesTheValueFails) {
   EXPECT_EQ(1, deleted.code);
   EXPECT_NE(std::string::npos, deleted.err.find("still readable")) << deleted.err;
   EXPECT_NE(std::string::npos, deleted.err.find(dir_.File("system/ByHost"))) << deleted.err;
-  EXPECT_EQ("v\n", Run("prefs read K" + names).out);
+  EXPECT_EQ("text \"v\"\n", Run("prefs read K" + names).out);
 }
 
 TEST_F(ZqutilPrefs, DomainsAndARelativeRoot) {
@@ -523,8 +562,8 @@ TEST_F(ZqutilPrefs, ExportAndImport) {
   ASSERT_EQ(0, Prefs("write Extra --string gone-after-import").code);
   const Result imported = Prefs("import others.plist");
   ASSERT_EQ(0, imported.code) << imported.err;
-  EXPECT_EQ("example.org\n", Prefs("read Server").out);
-  EXPECT_EQ("<dead>\n", Prefs("read Blob").out);
+  EXPECT_EQ("text \"example.org\"\n", Prefs("read Server").out);
+  EXPECT_EQ("bytes dead\n", Prefs("read Blob").out);
   EXPECT_EQ(1, Prefs("read Extra").code) << "import replaces the whole dictionary";
 
   ASSERT_EQ(0, Prefs("export --format xml out.xml").code);

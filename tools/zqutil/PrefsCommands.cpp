@@ -43,6 +43,7 @@ struct PrefsOptions {
   std::optional<std::string> dataHex;
   std::optional<std::string> dataFile;
   bool values = false;
+  bool json = false;
   std::string format = "xml";
   std::string file = "-";
 };
@@ -173,14 +174,51 @@ std::string DomainOf(const PrefsOptions& o) {
          std::to_string(o.mode) + ")";
 }
 
-void Read(const PrefsOptions& o) {
+// The entries of the value dictionary, of every kind; fails the command with
+// the store's reason.
+std::vector<ZQ::RVL::Utils::PreferenceValue> Values(const PrefsOptions& o) {
+  std::vector<ZQ::RVL::Utils::PreferenceValue> values;
   ZQ::RVL::Utils::ConfigStatus status;
-  const auto value = ReadValue(MakeConfig(o), o.key, status);
-  if (!value && status.Error() == ZQ::RVL::Utils::ConfigError::kNotFound) {
-    Fail("no value under \"" + o.key + "\" in " + DomainOf(o));
+  if (!ZQ::RVL::Utils::ListPreferenceValues(o.mode, o.application, o.company, values, status)) {
+    Fail("cannot read " + DomainOf(o) + ": " + status.Message());
   }
-  if (!value) Fail("cannot read \"" + o.key + "\" in " + DomainOf(o) + ": " + status.Message());
-  std::printf("%s\n", value->c_str());
+  return values;
+}
+
+// A key as a line shows it: as it is when it is plain printable ASCII with
+// nothing a reader could take for a quote, an escape or the separator, else
+// as a JSON string.
+std::string ShownKey(const std::string& key) {
+  const bool plain =
+      !key.empty() && key.front() != '"' && std::all_of(key.begin(), key.end(), [](char c) {
+        return c > ' ' && c < 0x7f && c != '\\' && c != '=';
+      });
+  return plain ? key : ZQ::RVL::Utils::JsonString(key);
+}
+
+// "KIND VALUE": a text as a JSON string, bytes as hex digits, other kinds in
+// JSON.
+std::string ShownValue(const ZQ::RVL::Utils::PreferenceValue& value) {
+  std::string shown = ZQ::RVL::Utils::JsonValue(value);
+  if (value.kind == ZQ::RVL::Utils::PreferenceKind::kBytes) {
+    shown = shown.substr(1, shown.size() - 2);
+  }
+  return std::string(ZQ::RVL::Utils::PreferenceKindName(value.kind)) + " " + shown;
+}
+
+// {"kind": KIND, "value": VALUE} in JSON.
+std::string JsonEntry(const ZQ::RVL::Utils::PreferenceValue& value) {
+  return std::string("{\"kind\": \"") + ZQ::RVL::Utils::PreferenceKindName(value.kind) +
+         "\", \"value\": " + ZQ::RVL::Utils::JsonValue(value) + "}";
+}
+
+void Read(const PrefsOptions& o) {
+  for (const auto& value : Values(o)) {
+    if (value.key != o.key) continue;
+    std::printf("%s\n", (o.json ? JsonEntry(value) : ShownValue(value)).c_str());
+    return;
+  }
+  Fail("no value under " + ZQ::RVL::Utils::JsonString(o.key) + " in " + DomainOf(o));
 }
 
 // Deletes in the dictionary of Delete and GetKeys. In mode 0 that is not the
@@ -199,28 +237,34 @@ void Delete(const PrefsOptions& o) {
   }
 }
 
+// The keys of the Delete/GetKeys dictionary; with --values, the entries of
+// the value dictionary (the same one but in mode 0), every kind shown.
 void List(const PrefsOptions& o) {
-  const Config config = MakeConfig(o);
+  if (o.values) {
+    const auto values = Values(o);
+    std::string out = o.json ? "{" : "";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (o.json) {
+        out += (i == 0 ? "" : ", ") + ZQ::RVL::Utils::JsonString(values[i].key) + ": " +
+               JsonEntry(values[i]);
+      } else {
+        out += ShownKey(values[i].key) + " = " + ShownValue(values[i]) + "\n";
+      }
+    }
+    std::printf("%s%s", out.c_str(), o.json ? "}\n" : "");
+    return;
+  }
   std::vector<std::string> keys;
   ZQ::RVL::Utils::ConfigStatus status;
-  if (!config.GetKeys(keys, status)) Fail("cannot list " + DomainOf(o) + ": " + status.Message());
-  for (const std::string& key : keys) {
-    if (!o.values) {
-      std::printf("%s\n", key.c_str());
-      continue;
-    }
-    const auto value = ReadValue(config, key, status);
-    const ZQ::RVL::Utils::ConfigError error = status.Error();
-    if (!value && error != ZQ::RVL::Utils::ConfigError::kWrongKind &&
-        error != ZQ::RVL::Utils::ConfigError::kNotFound &&
-        error != ZQ::RVL::Utils::ConfigError::kNoValueScope) {
-      Fail("cannot read \"" + key + "\" in " + DomainOf(o) + ": " + status.Message());
-    }
-    std::printf("%s = %s\n", key.c_str(),
-                value ? value->c_str()
-                      : "(no text or bytes: another kind of value, or not in this mode's value "
-                        "scope; see export)");
+  if (!MakeConfig(o).GetKeys(keys, status)) {
+    Fail("cannot list " + DomainOf(o) + ": " + status.Message());
   }
+  std::string out = o.json ? "[" : "";
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    out += o.json ? (i == 0 ? "" : ", ") + ZQ::RVL::Utils::JsonString(keys[i])
+                  : ShownKey(keys[i]) + "\n";
+  }
+  std::printf("%s%s", out.c_str(), o.json ? "]\n" : "");
 }
 
 void Where(const PrefsOptions& o) {
@@ -352,12 +396,13 @@ void AddPrefsCommands(CLI::App& app) {
   group->require_option(1);
   write->callback([o] { Write(*o); });
 
-  AddPrefsCommand(*prefs, "read", "Print the value under KEY", o, true)->callback([o] {
-    Read(*o);
-  });
+  CLI::App* read = AddPrefsCommand(*prefs, "read", "Print the kind and value under KEY", o, true);
+  read->add_flag("--json", o->json, "As JSON: {\"kind\": ..., \"value\": ...}");
+  read->callback([o] { Read(*o); });
   AddPrefsCommand(*prefs, "delete", "Remove KEY", o, true)->callback([o] { Delete(*o); });
   CLI::App* list = AddPrefsCommand(*prefs, "list", "Print the keys", o, false);
-  list->add_flag("--values", o->values, "With their values");
+  list->add_flag("--values", o->values, "With their kinds and values");
+  list->add_flag("--json", o->json, "As JSON: an array of keys, or an object of values");
   list->callback([o] { List(*o); });
   CLI::App* domains =
       prefs->add_subcommand("domains", "Print the domains that have settings in a mode's scope");

@@ -1,6 +1,8 @@
 #include "utils/config/PreferenceTransfer.h"
 
 #include <optional>
+#include <utility>
+#include <variant>
 
 #include "utils/config/DomainName.h"
 #include "utils/config/ModeScopes.h"
@@ -35,6 +37,108 @@ bool ExportPreferences(std::int32_t mode, const std::string& applicationName,
     status = ConfigStatus(why.overLimits ? ConfigError::kOverLimits : ConfigError::kBadArgument, 0,
                           {}, why.Text());
     return false;
+  }
+  return true;
+}
+
+std::string JsonString(std::string_view text) {
+  std::string out;
+  Preferences::AppendJsonString(text, out);
+  return out;
+}
+
+std::string JsonValue(const PreferenceValue& value) {
+  switch (value.kind) {
+    case PreferenceKind::kText:
+      return JsonString(value.value);
+    case PreferenceKind::kBytes: {
+      static constexpr char kHex[] = "0123456789abcdef";
+      std::string out = "\"";
+      for (const char c : value.value) {
+        out += {kHex[static_cast<unsigned char>(c) >> 4], kHex[c & 0xf]};
+      }
+      return out + "\"";
+    }
+    default:
+      return value.value;
+  }
+}
+
+const char* PreferenceKindName(PreferenceKind kind) {
+  switch (kind) {
+    case PreferenceKind::kText:
+      return "text";
+    case PreferenceKind::kBytes:
+      return "bytes";
+    case PreferenceKind::kBoolean:
+      return "boolean";
+    case PreferenceKind::kInteger:
+      return "integer";
+    case PreferenceKind::kReal:
+      return "real";
+    case PreferenceKind::kDate:
+      return "date";
+    case PreferenceKind::kUid:
+      return "UID";
+    case PreferenceKind::kArray:
+      return "array";
+    case PreferenceKind::kDictionary:
+      return "dictionary";
+  }
+  return "dictionary";
+}
+
+bool ListPreferenceValues(std::int32_t mode, const std::string& applicationName,
+                          const std::string& companyName, std::vector<PreferenceValue>& values,
+                          ConfigStatus& status) {
+  values.clear();
+  const std::optional<Preferences::Scope> scope = internal::ValueScope(mode);
+  if (!scope) {
+    status = ConfigStatus(ConfigError::kNoValueScope, 0, {});
+    return false;
+  }
+  Preferences::Dictionary dictionary;
+  status = Preferences::CopyDictionary(internal::ConfigDomain(companyName, applicationName), *scope,
+                                       dictionary);
+  if (!status.Ok()) return false;
+  values.reserve(dictionary.size());
+  for (auto& [key, stored] : dictionary) {
+    PreferenceValue& value = values.emplace_back();
+    value.key = key;
+    if (auto* text = std::get_if<Preferences::TextValue>(&stored)) {
+      value.value = std::move(text->text);
+      continue;
+    }
+    if (auto* bytes = std::get_if<Preferences::BytesValue>(&stored)) {
+      value.kind = PreferenceKind::kBytes;
+      value.value = std::move(bytes->bytes);
+      continue;
+    }
+    const auto& foreign = std::get<Preferences::ForeignValue>(stored);
+    switch (Preferences::TypeOf(foreign)) {
+      case 0x0:
+        value.kind = PreferenceKind::kBoolean;
+        break;
+      case 0x1:
+        value.kind = PreferenceKind::kInteger;
+        break;
+      case 0x2:
+        value.kind = PreferenceKind::kReal;
+        break;
+      case 0x3:
+        value.kind = PreferenceKind::kDate;
+        break;
+      case 0x8:
+        value.kind = PreferenceKind::kUid;
+        break;
+      case 0xA:
+        value.kind = PreferenceKind::kArray;
+        break;
+      default:
+        value.kind = PreferenceKind::kDictionary;
+        break;
+    }
+    value.value = Preferences::JsonOf(foreign);
   }
   return true;
 }

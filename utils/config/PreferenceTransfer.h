@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "utils/Export.h"
 #include "utils/config/ConfigStatus.h"
@@ -43,6 +44,54 @@ ZQ_UTILS_API bool ExportPreferences(std::int32_t mode, const std::string& applic
 ZQ_UTILS_API bool ExportPreferences(std::int32_t mode, const std::string& applicationName,
                                     const std::string& companyName, PreferenceFormat format,
                                     std::string& file, ConfigStatus& status);
+
+// What a stored value is, for tools that show values of every kind.
+enum class PreferenceKind {
+  kText,   // SetString, SetValue (its decimal text), or another program's text
+  kBytes,  // SetData, or another program's data
+  kBoolean,
+  kInteger,
+  kReal,
+  kDate,
+  kUid,
+  kArray,
+  kDictionary,
+};
+
+// One entry of a dictionary, as ListPreferenceValues gives it.
+struct PreferenceValue {
+  std::string key;  // as stored: UTF-8, any length
+  PreferenceKind kind = PreferenceKind::kText;
+  // kText: the text (UTF-8); kBytes: the bytes; any other kind (values
+  // other programs stored): the value in JSON (RFC 8259) — numbers (a real in
+  // the shortest form that reads back to its bits; NaN and the infinities as
+  // the strings "NaN", "Infinity", "-Infinity"), true or false, a date as
+  // "YYYY-MM-DDTHH:MM:SSZ" (UTC, fractions of a second after a point), UIDs
+  // as {"UID": n}, arrays and objects of those, texts as strings with every
+  // control character escaped, data as strings of hex digits.
+  std::string value;
+};
+
+// `text` (UTF-8) as a JSON string: in double quotes, with quotes,
+// backslashes and every control character (C0, DEL, C1) escaped, so that it
+// cannot end a line or reach a terminal as a control.
+ZQ_UTILS_API std::string JsonString(std::string_view text);
+
+// `value.value` in JSON: a text as JsonString, bytes as a string of hex
+// digits, any other kind as it is.
+ZQ_UTILS_API std::string JsonValue(const PreferenceValue& value);
+
+// The name of `kind` in the tool's output and JSON: "text", "bytes",
+// "boolean", "integer", "real", "date", "UID", "array", "dictionary".
+ZQ_UTILS_API const char* PreferenceKindName(PreferenceKind kind);
+
+// Lists every entry of the dictionary of the value scope of a Config of
+// `mode` with these names into `values`, in byte order of their keys, values
+// of every kind (what ExportPreferences would export). Returns false, with
+// `values` empty and `status` saying why, as ExportPreferences fails.
+ZQ_UTILS_API bool ListPreferenceValues(std::int32_t mode, const std::string& applicationName,
+                                       const std::string& companyName,
+                                       std::vector<PreferenceValue>& values, ConfigStatus& status);
 
 enum class ImportResult {
   kImported,    // the dictionary is now the file's, durably

@@ -118,6 +118,24 @@ bool SameValue(const StoredValue& a, const StoredValue& b);
 // date", "an array", "a dictionary", "a UID" or "a text".
 std::string KindOf(const ForeignValue& value);
 
+// The type of the top object of `value` (a marker's high nibble: 0x0
+// booleans, 0x1 integers, 0x2 reals, 0x3 dates, 0x4 data, 0x5 and 0x6 texts,
+// 0x8 UIDs, 0xA arrays, 0xD dictionaries).
+unsigned TypeOf(const ForeignValue& value);
+
+// Appends `text` (UTF-8) to `out` as a JSON string: quotes, backslashes and
+// every control character (C0, DEL and C1) escaped, so that no text can end
+// the string, forge a line or reach a terminal as a control.
+void AppendJsonString(std::string_view text, std::string& out);
+
+// `value` in JSON: integers and reals as numbers (a real in the shortest form
+// that reads back to its bits; NaN and the infinities, which JSON has no
+// number for, as the strings "NaN", "Infinity" and "-Infinity"), booleans,
+// dates as strings "YYYY-MM-DDTHH:MM:SSZ" in UTC (fractions of a second
+// after a point), texts as strings, data as a string of hex digits, UIDs as
+// {"UID": n}, arrays and dictionaries as such. Whatever the host's locale.
+std::string JsonOf(const ForeignValue& value);
+
 enum class PlistFormat { kBinary, kXml };
 
 // Encodes `dictionary` as a property list in `format` (the store's own files

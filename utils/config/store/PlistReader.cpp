@@ -5,10 +5,14 @@
 // and its binary form read here like any other. Values of other programs are
 // compared here too (SameValue), over the same text decoding.
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -627,7 +631,173 @@ bool SameObject(const PlistObjectTable& a, std::uint64_t ia, const PlistObjectTa
   }
 }
 
+// Appends the UTC calendar date and time of `seconds` since 2001 (within
+// the years 1 to 9999, as the reader accepts) in ISO 8601.
+void AppendDate(double seconds, std::string& out) {
+  const double whole = std::floor(seconds);
+  // Days since 1970-01-01 to a civil date (Howard Hinnant's algorithm).
+  const auto sinceUnix = static_cast<std::int64_t>(whole) + 978307200;
+  std::int64_t days = sinceUnix >= 0 ? sinceUnix / 86400 : (sinceUnix - 86399) / 86400;
+  const std::int64_t secondOfDay = sinceUnix - days * 86400;
+  days += 719468;
+  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const std::int64_t dayOfEra = days - era * 146097;
+  const std::int64_t yearOfEra =
+      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const std::int64_t monthIndex = (5 * dayOfYear + 2) / 153;
+  const std::int64_t day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
+  const std::int64_t month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
+  const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+  char text[128];  // room for any 64-bit fields, though years stay within 1 to 9999
+  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld",
+                static_cast<long long>(year), static_cast<long long>(month),
+                static_cast<long long>(day), static_cast<long long>(secondOfDay / 3600),
+                static_cast<long long>(secondOfDay / 60 % 60),
+                static_cast<long long>(secondOfDay % 60));
+  out += text;
+  if (seconds != whole) {  // "0.25" gives ".25"
+    char fraction[32];
+    const auto [end, error] = std::to_chars(fraction, fraction + sizeof fraction, seconds - whole);
+    if (error == std::errc()) out.append(std::find(fraction, end, '.'), end);
+  }
+  out += 'Z';
+}
+
+// Appends object `index` of `table`, of a value the reader accepted (so
+// nested at most kMaxPlistNesting deep), as JSON.
+void AppendJson(const PlistObjectTable& table, std::uint64_t index, std::string& out) {
+  const auto object = table.Read(index);
+  if (!object) {
+    out += "null";
+    return;
+  }
+  switch (object->type) {
+    case 0x0:
+      out += object->info == 0x9 ? "true" : "false";
+      return;
+    case 0x1: {
+      const auto number = IntegerOf(table, *object);
+      if (number && number->negative) out += '-';
+      out += std::to_string(number ? number->magnitude : 0);
+      return;
+    }
+    case 0x2: {
+      const double real = RealOf(table, *object).value_or(0.0);
+      if (std::isnan(real)) {
+        out += "\"NaN\"";
+      } else if (std::isinf(real)) {
+        out += real > 0 ? "\"Infinity\"" : "\"-Infinity\"";
+      } else {
+        char text[32];
+        const auto [end, error] = std::to_chars(text, text + sizeof text, real);
+        out.append(text, error == std::errc() ? end : text);
+      }
+      return;
+    }
+    case 0x3: {
+      double seconds = 0;
+      const std::uint64_t bits = table.Unsigned(object->payloadAt, 8).value_or(0);
+      std::memcpy(&seconds, &bits, sizeof seconds);
+      out += '"';
+      AppendDate(seconds, out);
+      out += '"';
+      return;
+    }
+    case kData: {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += '"';
+      for (const char c : table.Bytes(object->payloadAt, object->payloadSize).value_or("")) {
+        out += {kHex[static_cast<unsigned char>(c) >> 4], kHex[c & 0xf]};
+      }
+      out += '"';
+      return;
+    }
+    case kAscii:
+    case kUtf16: {
+      std::string text;
+      ReadText(table, *object, &text);
+      AppendJsonString(text, out);
+      return;
+    }
+    case 0x8:
+      out += "{\"UID\": " +
+             std::to_string(table.Unsigned(object->payloadAt, object->payloadSize).value_or(0)) +
+             "}";
+      return;
+    case kArray:
+    case kDictionary: {
+      const bool dictionary = object->type == kDictionary;
+      out += dictionary ? '{' : '[';
+      for (std::uint64_t i = 0; i < object->count; ++i) {
+        if (i != 0) out += ", ";
+        if (dictionary) {
+          const auto key = table.Reference(*object, i);
+          const auto keyObject = key ? table.Read(*key) : std::nullopt;
+          std::string text;
+          if (keyObject) ReadText(table, *keyObject, &text);
+          AppendJsonString(text, out);
+          out += ": ";
+        }
+        const auto item = table.Reference(*object, dictionary ? object->count + i : i);
+        if (item) {
+          AppendJson(table, *item, out);
+        } else {
+          out += "null";
+        }
+      }
+      out += dictionary ? '}' : ']';
+      return;
+    }
+    default:
+      out += "null";
+  }
+}
+
 }  // namespace
+
+unsigned TypeOf(const ForeignValue& value) {
+  const auto table = PlistObjectTable::Open(value.plist);
+  const auto top = table ? table->Read(table->TopObject()) : std::nullopt;
+  return top ? top->type : 0xF;
+}
+
+void AppendJsonString(std::string_view text, std::string& out) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (c == '"' || c == '\\') {
+      out += {'\\', static_cast<char>(c)};
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c == 0x7f) {
+      out += {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xf]};
+    } else if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {  // U+0080 to U+009F
+      out += {'\\', 'u', '0', '0', kHex[next >> 4], kHex[next & 0xf]};
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out += '"';
+}
+
+std::string JsonOf(const ForeignValue& value) {
+  std::string out;
+  const auto table = PlistObjectTable::Open(value.plist);
+  if (table) {
+    AppendJson(*table, table->TopObject(), out);
+  } else {
+    out = "null";
+  }
+  return out;
+}
 
 std::string KindOf(const ForeignValue& value) {
   const auto table = PlistObjectTable::Open(value.plist);
