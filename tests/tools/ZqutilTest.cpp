@@ -629,6 +629,43 @@ TEST_F(ZqutilPrefs, XmlExportIsFaithfulOrRefused) {
   }
 }
 
+// Completion and the manual's SYNOPSIS are the tool's own option table (the
+// installed files are checked against it, so they cannot drift); completion
+// works under `set -u`, keeps a file name with a space one word, and
+// completes values by their kind.
+TEST_F(Zqutil, CompletionFollowsTheOptionTable) {
+  const Result made = Run("completion bash");
+  ASSERT_EQ(0, made.code) << made.err;
+  EXPECT_EQ(ReadFile(ZQ_COMPLETION_PATH), made.out)
+      << "tools/zqutil/zqutil.bash-completion is not what `zqutil completion bash` prints";
+  const std::string page = ReadFile(ZQ_MAN_PAGE_PATH);
+  const std::size_t synopsis = page.find(".SH SYNOPSIS\n");
+  ASSERT_NE(std::string::npos, synopsis);
+  EXPECT_EQ(Run("completion synopsis").out,
+            page.substr(synopsis, page.find(".SH DESCRIPTION") - synopsis))
+      << "zqutil.1's SYNOPSIS is not what `zqutil completion synopsis` prints";
+  WriteFile(Path("my file"), "x");
+  fs::create_directory(Path("folder"));
+  WriteFile(Path("completion.bash"), made.out);
+  WriteFile(Path("complete.sh"),
+            "set -u\n"
+            "source ./completion.bash\n"
+            "t() { COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); COMPREPLY=(); _zqutil;"
+            " printf '%s|' \"${COMPREPLY[@]}\"; echo; }\n"
+            "t zqutil crypt encrypt my\n"
+            "t zqutil prefs export --format ''\n"
+            "t zqutil prefs write --mode ''\n"
+            "t zqutil demo --root fo\n"
+            "t zqutil prefs write --company ''\n"
+            "t zqutil pr\n"
+            "t zqutil prefs list --j\n");
+  ASSERT_EQ(
+      0, std::system(("cd '" + dir_.Path().string() + "' && bash complete.sh >out 2>err").c_str()))
+      << ReadFile(Path("err"));
+  EXPECT_EQ("my file|\nxml|binary|\n0|1|\nfolder|\n|\nprefs|\n--json|\n", ReadFile(Path("out")));
+  EXPECT_EQ("", ReadFile(Path("err")));
+}
+
 TEST_F(Zqutil, DemoSucceeds) {
   const Result demo = Run("demo --root demo-root");
   EXPECT_EQ(0, demo.code) << demo.out << demo.err;

@@ -22,5 +22,7 @@ void AddGuidCommands(CLI::App& app);
 void AddCryptCommands(CLI::App& app);
 void AddPrefsCommands(CLI::App& app);
 void AddDemoCommand(CLI::App& app);
+// `zqutil completion bash`: the bash completion script, from the options above.
+void AddCompletionCommand(CLI::App& app);
 
 }  // namespace zqutil

@@ -165,8 +165,13 @@ CLI::App* AddFileCommand(CLI::App& parent, const char* name, const char* help,
   command->add_flag("--light", options->light, "The light form (XOR scramble), not Blowfish");
   // info compares the header with the file's size: a stream has none.
   command->add_option("IN", options->in, hasOutput ? "Input file, - for stdin" : "Container file")
-      ->required();
-  if (hasOutput) command->add_option("OUT", options->out, "Output file, - for stdout")->required();
+      ->required()
+      ->type_name("FILE");
+  if (hasOutput) {
+    command->add_option("OUT", options->out, "Output file, - for stdout")
+        ->required()
+        ->type_name("FILE");
+  }
   return command;
 }
 
@@ -183,7 +188,8 @@ void AddCryptCommands(CLI::App& app) {
   CLI::App* chunks = AddFileCommand(
       *crypt, "chunks", "Decrypt the container IN into OUT through the chunked decryptor", options,
       true);
-  chunks->add_option("--chunk", options->chunk, "Chunk length in bytes (default 65536)");
+  chunks->add_option("--chunk", options->chunk, "Chunk length in bytes (default 65536)")
+      ->type_name("BYTES");
   chunks->callback([options] { Chunks(*options); });
   AddFileCommand(*crypt, "info", "Show the header of the container IN and which form it reads as",
                  options, false)

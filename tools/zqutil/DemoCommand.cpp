@@ -304,7 +304,8 @@ void AddDemoCommand(CLI::App& app) {
   CLI::App* demo = app.add_subcommand("demo", "Walk the toolkit's typical roads, step by step");
   demo->add_option("--root", options->root,
                    "Folder for the settings store and the files (default: a temporary one, "
-                   "removed afterwards)");
+                   "removed afterwards)")
+      ->type_name("DIR");
   demo->add_flag("--keep", options->keep, "Keep the temporary folder for inspection");
   demo->callback([options] { RunDemo(*options); });
 }

@@ -51,14 +51,17 @@ void AddGuidCommands(CLI::App& app) {
   // Option values live as long as the callbacks that read them.
   auto count = std::make_shared<int>(1);
   CLI::App* fresh = guid->add_subcommand("new", "Print fresh random identifiers, one per line");
-  fresh->add_option("-n,--count", *count, "How many")->check(CLI::Range(1, 1000000));
+  fresh->add_option("-n,--count", *count, "How many (1 to 1000000)")
+      ->check(CLI::Range(1, 1000000).description(""))
+      ->type_name("COUNT");
   fresh->callback([count] { NewGuids(*count); });
 
   auto texts = std::make_shared<std::vector<std::string>>();
   CLI::App* parse = guid->add_subcommand(
       "parse", "Print the canonical form of each text; fail naming each text that is not one");
   parse->add_option("TEXT", *texts, "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx, bare or in braces")
-      ->required();
+      ->required()
+      ->type_name("TEXT");
   parse->callback([texts] { ParseGuids(*texts); });
 }
 

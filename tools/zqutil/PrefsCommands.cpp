@@ -365,16 +365,18 @@ void AddModeOption(CLI::App& command, int& mode) {
             if (text == "0" || text == "1") return {};
             return "takes 0 (all users, this machine) or 1 (current user), not \"" + text + "\"";
           },
-          "0|1"));
+          ""))
+      ->type_name("0|1");
 }
 
 CLI::App* AddPrefsCommand(CLI::App& prefs, const char* name, const char* help,
                           const std::shared_ptr<PrefsOptions>& o, bool withKey) {
   CLI::App* command = prefs.add_subcommand(name, help);
-  command->add_option("--company", o->company, "Company name")->required();
-  command->add_option("--app", o->application, "Application name")->required();
+  command->add_option("--company", o->company, "Company name")->required()->type_name("COMPANY");
+  command->add_option("--app", o->application, "Application name")->required()->type_name("APP");
   AddModeOption(*command, o->mode);
-  if (withKey) command->add_option("KEY", o->key, "The setting's key")->required();
+  if (withKey)
+    command->add_option("KEY", o->key, "The setting's key")->required()->type_name("KEY");
   return command;
 }
 
@@ -387,12 +389,16 @@ void AddPrefsCommands(CLI::App& app) {
 
   CLI::App* write = AddPrefsCommand(*prefs, "write", "Store a value under KEY", o, true);
   auto* group = write->add_option_group("value", "The value to store");
-  group->add_option("--string", o->text, "A text (every local user can read a command line)");
-  group->add_option("--string-file", o->textFile,
-                    "A text from FILE, - for stdin, one final line feed dropped: for secrets");
-  group->add_option("--int", o->integer, "A 32-bit integer");
-  group->add_option("--data-hex", o->dataHex, "Bytes as hex digits");
-  group->add_option("--data-file", o->dataFile, "Bytes from a file, - for stdin");
+  group->add_option("--string", o->text, "A text (every local user can read a command line)")
+      ->type_name("TEXT");
+  group
+      ->add_option("--string-file", o->textFile,
+                   "A text from FILE, - for stdin, one final line feed dropped: for secrets")
+      ->type_name("FILE");
+  group->add_option("--int", o->integer, "A 32-bit integer")->type_name("N");
+  group->add_option("--data-hex", o->dataHex, "Bytes as hex digits")->type_name("HEX");
+  group->add_option("--data-file", o->dataFile, "Bytes from a file, - for stdin")
+      ->type_name("FILE");
   group->require_option(1);
   write->callback([o] { Write(*o); });
 
@@ -412,13 +418,14 @@ void AddPrefsCommands(CLI::App& app) {
       AddPrefsCommand(*prefs, "export",
                       "Write the settings as a property list (every value, of any kind)", o, false);
   exporter->add_option("--format", o->format, "xml (default) or binary")
-      ->check(CLI::IsMember({"xml", "binary"}));
-  exporter->add_option("FILE", o->file, "Output file, - for stdout (default)");
+      ->check(CLI::IsMember({"xml", "binary"}).description(""))
+      ->type_name("xml|binary");
+  exporter->add_option("FILE", o->file, "Output file, - for stdout (default)")->type_name("FILE");
   exporter->callback([o] { Export(*o); });
   CLI::App* importer =
       AddPrefsCommand(*prefs, "import",
                       "Replace the settings with those of a binary or XML property list", o, false);
-  importer->add_option("FILE", o->file, "Input file, - for stdin")->required();
+  importer->add_option("FILE", o->file, "Input file, - for stdin")->required()->type_name("FILE");
   importer->callback([o] { Import(*o); });
   AddPrefsCommand(*prefs, "where", "Print the domain and the files behind it", o, false)
       ->callback([o] { Where(*o); });

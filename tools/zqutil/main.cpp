@@ -97,6 +97,7 @@ int main(int argc, char** argv) {
   zqutil::AddCryptCommands(app);
   zqutil::AddPrefsCommands(app);
   zqutil::AddDemoCommand(app);
+  zqutil::AddCompletionCommand(app);
   int code = 0;
   try {
     app.parse(argc, argv);
