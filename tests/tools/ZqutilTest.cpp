@@ -107,6 +107,21 @@ TEST_F(Zqutil, GuidNewAndParse) {
   EXPECT_EQ("6ba7b810-9dad-11d1-80b4-00c04fd430c8\n", bad.out);
   EXPECT_NE(std::string::npos, bad.err.find("\"not-an-id\""));
   EXPECT_NE(std::string::npos, bad.err.find("\" x\""));
+
+  // A text a line from stdin (CRLF too, the last line without its feed), each
+  // with its version and variant on asking; a line that never ends costs no
+  // more than an identifier's length.
+  const Result piped = Run("guid parse --details",
+                           "printf '6BA7B810-9DAD-11D1-80B4-00C04FD430C8\\r\\n"
+                           "{6ba7b810-9dad-41d1-c0b4-00c04fd430c8}' | ");
+  EXPECT_EQ(0, piped.code) << piped.err;
+  EXPECT_EQ(
+      "6ba7b810-9dad-11d1-80b4-00c04fd430c8 version 1 (time-based), variant RFC 4122\n"
+      "6ba7b810-9dad-41d1-c0b4-00c04fd430c8 variant Microsoft (reserved)\n",
+      piped.out);
+  const Result endless = Run("guid parse -", "head -c 50000000 /dev/zero | ");
+  EXPECT_EQ(1, endless.code);
+  EXPECT_NE(std::string::npos, endless.err.find("a line of more than 38 bytes")) << endless.err;
 }
 
 TEST_F(Zqutil, ContainersInterchangeWithTheLibrary) {
