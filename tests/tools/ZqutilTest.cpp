@@ -644,6 +644,24 @@ TEST_F(ZqutilPrefs, XmlExportIsFaithfulOrRefused) {
   }
 }
 
+// Binary output is not written to a terminal unless forced (script(1)
+// gives the tool a terminal for stdout).
+TEST_F(Zqutil, BinaryOutputToATerminalIsRefusedUnlessForced) {
+  WriteFile(Path("plain"), "hi");
+  const auto onTerminal = [&](const std::string& arguments) {
+    const std::string line = "cd '" + dir_.Path().string() + "' && ZQ_PREFERENCES_ROOT=\"$PWD\" " +
+                             "ZQ_HOST_ID=t script -qec \"'" + std::string(ZQUTIL_PATH) + "' " +
+                             arguments + "\" /dev/null >out 2>&1";
+    const int status = std::system(line.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  EXPECT_EQ(2, onTerminal("crypt encrypt plain -"));
+  EXPECT_NE(std::string::npos, ReadFile(Path("out")).find("stdout is a terminal"));
+  EXPECT_EQ(0, onTerminal("crypt encrypt --force plain -"));
+  EXPECT_EQ(2, onTerminal("prefs export --company C --app A --format binary"));
+  EXPECT_EQ(0, onTerminal("prefs export --company C --app A"));  // XML is text
+}
+
 // Completion and the manual's SYNOPSIS are the tool's own option table (the
 // installed files are checked against it, so they cannot drift); completion
 // works under `set -u`, keeps a file name with a space one word, and

@@ -24,6 +24,7 @@ struct CryptOptions {
   std::string in;
   std::string out;
   bool light = false;
+  bool force = false;
   int chunk = 64 * 1024;
 };
 
@@ -37,6 +38,7 @@ void FailOnStreamError(const Input& input, const Output& output) {
 }
 
 void Encrypt(const CryptOptions& options) {
+  RefuseBinaryToTerminal(options.out, "a container", options.force);
   Input input(options.in);
   // Before the input is copied: a bad OUT fails before a long read.
   Output output(options.out, input.OutputModeLimit(), &input.Info());
@@ -181,8 +183,10 @@ void AddCryptCommands(CLI::App& app) {
   CLI::App* crypt = app.add_subcommand("crypt", "Encrypt, decrypt and inspect containers");
   crypt->require_subcommand(1);
   auto options = std::make_shared<CryptOptions>();
-  AddFileCommand(*crypt, "encrypt", "Encrypt IN into a container at OUT", options, true)
-      ->callback([options] { Encrypt(*options); });
+  CLI::App* encrypt =
+      AddFileCommand(*crypt, "encrypt", "Encrypt IN into a container at OUT", options, true);
+  encrypt->add_flag("--force", options->force, "Write the container to stdout on a terminal too");
+  encrypt->callback([options] { Encrypt(*options); });
   AddFileCommand(*crypt, "decrypt", "Decrypt the container IN into OUT", options, true)
       ->callback([options] { Decrypt(*options); });
   CLI::App* chunks = AddFileCommand(

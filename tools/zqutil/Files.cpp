@@ -128,6 +128,13 @@ bool Input::Spool(std::uint64_t limit) {
   return true;
 }
 
+void RefuseBinaryToTerminal(const std::string& path, const std::string& what, bool forced) {
+  if (path == "-" && !forced && ::isatty(STDOUT_FILENO) == 1) {
+    UsageError("stdout is a terminal: " + what +
+               " is binary (redirect stdout, give a file, or --force to write it there)");
+  }
+}
+
 Output::Output(const std::string& path, mode_t modeLimit, const struct stat* input)
     : name_(path == "-" ? "stdout" : path) {
   int fd = STDOUT_FILENO;

@@ -121,6 +121,11 @@ class Output {
   std::ostream stream_{nullptr};
 };
 
+// Refuses, as a usage error, to write `what` (binary bytes) to stdout when
+// `path` is "-" and stdout is a terminal, unless `forced`: the terminal would
+// take some bytes for controls, and the output is lost anyway.
+void RefuseBinaryToTerminal(const std::string& path, const std::string& what, bool forced);
+
 // Returns the folder for temporary files: $TMPDIR, else /tmp.
 std::string TemporaryFolder();
 

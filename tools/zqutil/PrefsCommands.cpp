@@ -44,6 +44,7 @@ struct PrefsOptions {
   std::optional<std::string> dataFile;
   bool values = false;
   bool json = false;
+  bool force = false;
   std::string format = "xml";
   std::string file = "-";
 };
@@ -305,6 +306,7 @@ mode_t ExportModeLimit(const PrefsOptions& o) {
 
 void Export(const PrefsOptions& o) {
   CheckValueScope(o);
+  if (o.format == "binary") RefuseBinaryToTerminal(o.file, "a binary property list", o.force);
   std::string file;
   const auto format = o.format == "binary" ? ZQ::RVL::Utils::PreferenceFormat::kBinary
                                            : ZQ::RVL::Utils::PreferenceFormat::kXml;
@@ -421,6 +423,7 @@ void AddPrefsCommands(CLI::App& app) {
       ->check(CLI::IsMember({"xml", "binary"}).description(""))
       ->type_name("xml|binary");
   exporter->add_option("FILE", o->file, "Output file, - for stdout (default)")->type_name("FILE");
+  exporter->add_flag("--force", o->force, "Write a binary list to stdout on a terminal too");
   exporter->callback([o] { Export(*o); });
   CLI::App* importer =
       AddPrefsCommand(*prefs, "import",
