@@ -73,7 +73,10 @@ ContainerFacts InspectContainer(const std::string& path) {
     }
   }
   if (got >= 20) facts.ivHex = ToHex(header + 12, 8);
-  facts.readsAsFull = Decrypts(path, false);
+  // A container reads in a form only when the file ends where it ends.
+  facts.readsAsFull = facts.fullLength >= 0 &&
+                      facts.actualLength == static_cast<std::uint64_t>(facts.fullLength) &&
+                      Decrypts(path, false);
   // A light container has no check of its own: it reads as light when the
   // file is exactly as long as its header says.
   facts.readsAsLight =
@@ -81,16 +84,30 @@ ContainerFacts InspectContainer(const std::string& path) {
   return facts;
 }
 
-std::optional<std::string> FullFormReadAsLight(const std::string& path) {
+std::optional<std::string> LengthMismatch(const std::string& path, bool light) {
   ContainerFile in(path);
   if (!in.Opened()) return std::nullopt;
   const auto actual = static_cast<std::int64_t>(in.Size());
   int size = 0;
-  if (!Crypto::StreamPlainSize(in.Stream(), size, true) || size < 0) return std::nullopt;
-  const std::int64_t light = 12 + static_cast<std::int64_t>(size);
-  const std::int64_t full = 20 + (static_cast<std::int64_t>(size) + 8) / 8 * 8;
-  if (actual == full && actual != light) return path + " is in the full form: drop --light";
-  return std::nullopt;
+  if (!Crypto::StreamPlainSize(in.Stream(), size, true)) return std::nullopt;
+  if (size < 0) return path + " is damaged: its size field is negative";
+  const std::int64_t lightLength = 12 + static_cast<std::int64_t>(size);
+  const std::int64_t fullLength = 20 + (static_cast<std::int64_t>(size) + 8) / 8 * 8;
+  const std::int64_t expected = light ? lightLength : fullLength;
+  if (actual == expected) return std::nullopt;
+  if (!light && actual == lightLength) return path + " is in the light form: use --light";
+  if (light && actual == fullLength) {
+    // A light container followed by as many bytes as the full form adds is
+    // as long as the full one: the length cannot tell them apart.
+    return path + " is as long as a full-form container: drop --light (or " +
+           std::to_string(fullLength - lightLength) + " bytes follow a light one)";
+  }
+  if (actual < expected) {
+    return path + " is damaged: " + std::to_string(actual) + " bytes, its header says " +
+           std::to_string(expected) + " (cut short)";
+  }
+  return path + ": " + std::to_string(actual - expected) +
+         " bytes follow the container (another container, or other data)";
 }
 
 std::string ExplainFailure(const std::string& path, bool light) {

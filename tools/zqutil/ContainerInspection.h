@@ -16,18 +16,21 @@ struct ContainerFacts {
   std::uint64_t actualLength = 0;
   std::int64_t fullLength = -1;   // 20 + padded cipher length, or -1
   std::int64_t lightLength = -1;  // 12 + plain size, or -1
-  bool readsAsFull = false;       // decrypts with a valid padding
+  bool readsAsFull = false;       // the file is exactly header + payload, of a valid padding
   bool readsAsLight = false;      // the file is exactly header + payload
 };
 
 // Reads the header of the file at `path` and tries both forms.
 ContainerFacts InspectContainer(const std::string& path);
 
-// Returns a reason to refuse reading the file at `path` as a light container
-// when its length fits the full form and not the light one (the light reader
-// has no check of its own and would turn a full container into noise), or
-// nothing.
-std::optional<std::string> FullFormReadAsLight(const std::string& path);
+// Why the container file at `path` does not read in the given form, judged
+// by its header and its length alone (nothing is decrypted): a container's
+// file ends where the container ends, so a file cut short, one with bytes
+// after the container (a second container, other data), one of the other
+// form's length, and a negative size field are refused with their reason
+// before any byte is written. Nothing when the length agrees, or the header
+// cannot be read (the decryption then says why).
+std::optional<std::string> LengthMismatch(const std::string& path, bool light);
 
 // Explains why the container at `path` did not decrypt in the given form:
 // not a container, a cut header, the other form, or damage.

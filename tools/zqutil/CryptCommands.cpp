@@ -66,16 +66,34 @@ void Encrypt(const CryptOptions& options) {
   Fail(ExplainFailure(input.Name(), light));
 }
 
-// Refuses to read a file in the full form as light (which would "succeed"
-// and write noise).
-void CheckLightInput(const Input& input, bool light) {
-  if (!light || !input.IsRegularFile()) return;
-  if (const auto reason = FullFormReadAsLight(input.Name())) Fail(*reason);
+// The one reading of a container, for decrypt, chunks and info alike: a
+// file must end where its container ends, judged before a byte is written
+// (the light form has no check of its own, and a full container read as
+// light would "succeed" as noise).
+void CheckLength(const Input& input, bool light) {
+  if (!input.IsRegularFile()) return;
+  if (const auto reason = LengthMismatch(input.Name(), light)) Fail(*reason);
+}
+
+// The same for a stream, once its container is read: nothing may follow
+// (`already`: bytes past it that were read already). Counts at most 1 MiB of
+// what follows (a stream may never end).
+void CheckNothingFollows(std::istream& in, const std::string& name, std::uint64_t already = 0) {
+  if (already == 0 && in.peek() == std::char_traits<char>::eof()) return;
+  constexpr std::uint64_t kCounted = 1u << 20;
+  std::uint64_t more = already;
+  char piece[16384];
+  while (more <= kCounted && (in.read(piece, sizeof piece) || in.gcount() > 0)) {
+    more += static_cast<std::uint64_t>(in.gcount());
+  }
+  Fail(name + ": " + (more > kCounted ? "more than 1 MiB" : std::to_string(more) + " bytes") +
+       " follow the container (another container, other data, or a full-form container read "
+       "with --light)");
 }
 
 void Decrypt(const CryptOptions& options) {
   Input input(options.in);
-  CheckLightInput(input, options.light);
+  CheckLength(input, options.light);
   Output output(options.out, input.OutputModeLimit(), &input.Info());
   Progress progress(input.Size().value_or(0));
   ProgressStream counted(input.Stream(), progress);
@@ -85,6 +103,7 @@ void Decrypt(const CryptOptions& options) {
     FailDecrypt(input, output, options.light);
   }
   CheckDelivered(input.Name(), header.SizeField(), plain.Count());
+  CheckNothingFollows(header.Stream(), input.Name());
   output.Commit();
 }
 
@@ -98,7 +117,7 @@ void Chunks(const CryptOptions& options) {
     UsageError("--chunk must be a positive multiple of " + std::to_string(unit));
   }
   Input input(options.in);
-  CheckLightInput(input, options.light);
+  CheckLength(input, options.light);
   Output output(options.out, input.OutputModeLimit(), &input.Info());
   Progress progress(input.Size().value_or(0));
   ProgressStream counted(input.Stream(), progress);
@@ -117,15 +136,27 @@ void Chunks(const CryptOptions& options) {
                                                std::max<std::uint64_t>(unit, bound / unit * unit)));
   std::vector<char> buffer(static_cast<std::size_t>(chunk));
   std::uint64_t delivered = 0;
+  std::uint64_t followed = 0;  // bytes past the light container's size
   while (ok) {
     int length = chunk;
     ok = Crypto::DecryptStreamChunk(in, buffer.data(), length, options.light);
-    if (ok)
-      output.Stream().write(buffer.data(), length), delivered += static_cast<std::uint64_t>(length);
-    if (in.eof()) break;
+    if (ok) {
+      // The light form reads on to the stream's end: what lies past the size
+      // the header says is not the container's (the full form's padding
+      // check refuses it itself).
+      auto take = static_cast<std::uint64_t>(length);
+      if (options.light && size >= 0) {
+        take = std::min(take, static_cast<std::uint64_t>(size) - delivered);
+        followed = static_cast<std::uint64_t>(length) - take;
+      }
+      output.Stream().write(buffer.data(), static_cast<std::streamsize>(take));
+      delivered += take;
+    }
+    if (in.eof() || followed != 0) break;
   }
   Crypto::DecryptStreamDeinit();
   if (!ok || output.Failed()) FailDecrypt(input, output, options.light);
+  if (followed != 0) CheckNothingFollows(in, input.Name(), followed);
   CheckDelivered(input.Name(), size, delivered);
   output.Commit();
 }
@@ -156,6 +187,7 @@ void Info(const CryptOptions& options) {
   std::printf("reads as:     %s\n", verdict);
   const bool readable = options.light ? facts.readsAsLight : facts.readsAsFull;
   if (!readable) {
+    if (const auto reason = LengthMismatch(options.in, options.light)) Fail(*reason);
     Fail(options.in + " does not read as the " + (options.light ? "light" : "full") +
          " form: " + verdict);
   }
