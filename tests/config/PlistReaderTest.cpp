@@ -52,10 +52,11 @@ std::string Xml(const std::string& body) {
          "</dict></plist>\n";
 }
 
-std::string Date(double seconds) {
+// A date (marker 0x33) or, with `marker` 0x23, a real of 8 bytes.
+std::string Date(double seconds, char marker = '\x33') {
   std::uint64_t bits = 0;
   std::memcpy(&bits, &seconds, sizeof bits);
-  std::string object = "\x33";
+  std::string object(1, marker);
   AppendBigEndian(bits, 8, object);
   return object;
 }
@@ -239,11 +240,7 @@ TEST(PlistReader, ALookupFailsWhereverTheFileIsDamaged) {
 namespace {
 
 std::string Real(double value) {
-  std::uint64_t bits = 0;
-  std::memcpy(&bits, &value, sizeof bits);
-  std::string object = "\x23";
-  AppendBigEndian(bits, 8, object);
-  return object;
+  return Date(value, '\x23');
 }
 
 // Other programs' values as a tool shows them, in JSON whatever the host's

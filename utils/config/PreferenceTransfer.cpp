@@ -11,6 +11,21 @@
 
 namespace ZQ::RVL::Utils {
 
+namespace {
+
+// The dictionary of the value scope of a Config of `mode` with these names:
+// kNoValueScope for a mode without one, else as the store reads it.
+ConfigStatus CopyValueDictionary(std::int32_t mode, const std::string& applicationName,
+                                 const std::string& companyName,
+                                 Preferences::Dictionary& dictionary) {
+  const std::optional<Preferences::Scope> scope = internal::ValueScope(mode);
+  if (!scope) return ConfigStatus(ConfigError::kNoValueScope, 0, {});
+  return Preferences::CopyDictionary(internal::ConfigDomain(companyName, applicationName), *scope,
+                                     dictionary);
+}
+
+}  // namespace
+
 bool ExportPreferences(std::int32_t mode, const std::string& applicationName,
                        const std::string& companyName, PreferenceFormat format, std::string& file) {
   ConfigStatus status;
@@ -20,14 +35,8 @@ bool ExportPreferences(std::int32_t mode, const std::string& applicationName,
 bool ExportPreferences(std::int32_t mode, const std::string& applicationName,
                        const std::string& companyName, PreferenceFormat format, std::string& file,
                        ConfigStatus& status) {
-  const std::optional<Preferences::Scope> scope = internal::ValueScope(mode);
-  if (!scope) {
-    status = ConfigStatus(ConfigError::kNoValueScope, 0, {});
-    return false;
-  }
   Preferences::Dictionary dictionary;
-  status = Preferences::CopyDictionary(internal::ConfigDomain(companyName, applicationName), *scope,
-                                       dictionary);
+  status = CopyValueDictionary(mode, applicationName, companyName, dictionary);
   if (!status.Ok()) return false;
   const bool xml = format == PreferenceFormat::kXml;
   Preferences::PlistRefusal why;
@@ -92,14 +101,8 @@ bool ListPreferenceValues(std::int32_t mode, const std::string& applicationName,
                           const std::string& companyName, std::vector<PreferenceValue>& values,
                           ConfigStatus& status) {
   values.clear();
-  const std::optional<Preferences::Scope> scope = internal::ValueScope(mode);
-  if (!scope) {
-    status = ConfigStatus(ConfigError::kNoValueScope, 0, {});
-    return false;
-  }
   Preferences::Dictionary dictionary;
-  status = Preferences::CopyDictionary(internal::ConfigDomain(companyName, applicationName), *scope,
-                                       dictionary);
+  status = CopyValueDictionary(mode, applicationName, companyName, dictionary);
   if (!status.Ok()) return false;
   values.reserve(dictionary.size());
   for (auto& [key, stored] : dictionary) {
