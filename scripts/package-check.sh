@@ -142,7 +142,7 @@ check_exports() {
   symbols=$(nm -D --defined-only "$1" | cut -d' ' -f3- | c++filt)
   unexpected=$(
     grep -F 'ZQ::' <<<"$symbols" | grep -v -E \
-      -e '^ZQ::RVL::Utils::(Crypto::[A-Za-z]+(\[abi:cxx11\])?\(|Config::|ConfigStatus::|GUID::|PreferenceDomainName\(|LocatePreferenceFiles\(|ListPreferenceDomains\(|ExportPreferences\(|ImportPreferences\(|operator<<\()' \
+      -e '^ZQ::RVL::Utils::(Crypto::[A-Za-z]+(\[abi:cxx11\])?\(|Config::|ConfigStatus::|GUID::|PreferenceDomainName\(|LocatePreferenceFiles\(|ListPreferenceDomains\(|ListPreferenceValues\(|PreferenceKindName\(|JsonString(\[abi:cxx11\])?\(|JsonValue(\[abi:cxx11\])?\(|ExportPreferences\(|ImportPreferences\(|operator<<\()' \
       -e '^std::hash<ZQ::RVL::Utils::GUID>::operator\(\)' || true
     grep -v -F 'ZQ::' <<<"$symbols" | grep -v -E 'std::|boost::' || true)
   [[ -z "$unexpected" ]] || fail "$1 exports more than the API:
