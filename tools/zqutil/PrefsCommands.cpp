@@ -120,18 +120,17 @@ std::vector<unsigned char> DataToWrite(const PrefsOptions& o) {
   return bytes;
 }
 
-// Reads the value under `key` as text or bytes; nothing, with `status` saying
-// why, when there is none or it cannot be read.
-std::optional<std::string> ReadValue(const Config& config, const std::string& key,
-                                     ZQ::RVL::Utils::ConfigStatus& status) {
+// True when a text or bytes is under `key`, which Delete should have removed.
+bool Readable(const Config& config, const std::string& key) {
+  ZQ::RVL::Utils::ConfigStatus status;
   std::string text;
-  if (config.GetString(key, text, status)) return text;
-  if (status.Error() != ZQ::RVL::Utils::ConfigError::kWrongKind) return std::nullopt;
+  if (config.GetString(key, text, status)) return true;
+  if (status.Error() != ZQ::RVL::Utils::ConfigError::kWrongKind) return false;
   unsigned char* data = nullptr;
   std::uint32_t length = 0;
-  if (!config.GetData(key, data, length, status)) return std::nullopt;
+  const bool read = config.GetData(key, data, length, status);
   std::unique_ptr<unsigned char[]> owned(data);
-  return "<" + ToHex(data, length) + ">";
+  return read;
 }
 
 // Reads --int as the store reads integers: decimal, with an optional sign.
@@ -229,7 +228,7 @@ void Delete(const PrefsOptions& o) {
   const Config config = MakeConfig(o);
   ZQ::RVL::Utils::ConfigStatus status;
   if (!config.Delete(o.key, status)) Fail("cannot delete \"" + o.key + "\": " + status.Message());
-  if (ReadValue(config, o.key, status)) {
+  if (Readable(config, o.key)) {
     const ZQ::RVL::Utils::PreferenceFiles files = Locate(o);
     Fail("\"" + o.key + "\" is still readable: mode " + std::to_string(o.mode) +
          " deletes in the all-users, any-machine dictionary (" + files.keys +

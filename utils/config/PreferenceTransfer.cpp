@@ -61,12 +61,9 @@ std::string JsonValue(const PreferenceValue& value) {
     case PreferenceKind::kText:
       return JsonString(value.value);
     case PreferenceKind::kBytes: {
-      static constexpr char kHex[] = "0123456789abcdef";
-      std::string out = "\"";
-      for (const char c : value.value) {
-        out += {kHex[static_cast<unsigned char>(c) >> 4], kHex[c & 0xf]};
-      }
-      return out + "\"";
+      std::string out;
+      Preferences::AppendJsonHex(value.value, out);
+      return out;
     }
     default:
       return value.value;

@@ -128,6 +128,9 @@ unsigned TypeOf(const ForeignValue& value);
 // the string, forge a line or reach a terminal as a control.
 void AppendJsonString(std::string_view text, std::string& out);
 
+// Appends `bytes` to `out` as a JSON string of lower-case hex digits.
+void AppendJsonHex(std::string_view bytes, std::string& out);
+
 // `value` in JSON: integers and reals as numbers (a real in the shortest form
 // that reads back to its bits; NaN and the infinities, which JSON has no
 // number for, as the strings "NaN", "Infinity" and "-Infinity"), booleans,

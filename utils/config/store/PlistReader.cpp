@@ -704,15 +704,9 @@ void AppendJson(const PlistObjectTable& table, std::uint64_t index, std::string&
       out += '"';
       return;
     }
-    case kData: {
-      static constexpr char kHex[] = "0123456789abcdef";
-      out += '"';
-      for (const char c : table.Bytes(object->payloadAt, object->payloadSize).value_or("")) {
-        out += {kHex[static_cast<unsigned char>(c) >> 4], kHex[c & 0xf]};
-      }
-      out += '"';
+    case kData:
+      AppendJsonHex(table.Bytes(object->payloadAt, object->payloadSize).value_or(""), out);
       return;
-    }
     case kAscii:
     case kUtf16: {
       std::string text;
@@ -785,6 +779,13 @@ void AppendJsonString(std::string_view text, std::string& out) {
       out += static_cast<char>(c);
     }
   }
+  out += '"';
+}
+
+void AppendJsonHex(std::string_view bytes, std::string& out) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  for (const char c : bytes) out += {kHex[static_cast<unsigned char>(c) >> 4], kHex[c & 0xf]};
   out += '"';
 }
 
