@@ -14,11 +14,20 @@ endif()
 # runtime (the shared library), development (headers, the .so link, a static
 # library, the CMake and pkg-config files) and tool (zqutil, its manual page
 # and bash completion).
+# The headers go to include/zqutils/utils/...; the installed target adds
+# include/zqutils to its consumers' include path.
+set(ZQ_HEADER_DIR ${CMAKE_INSTALL_INCLUDEDIR}/zqutils)
 install(TARGETS zqutils EXPORT ZQUtilsTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
-  FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+  FILE_SET HEADERS DESTINATION ${ZQ_HEADER_DIR} COMPONENT development
+  INCLUDES DESTINATION ${ZQ_HEADER_DIR})
+# A shared build's static twin (CMakeLists.txt) goes beside the shared library,
+# for programs that link it by name; the CMake package offers the shared one.
+if(TARGET zqutils_static)
+  install(TARGETS zqutils_static ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+endif()
 
 # zq_gzip(<file> <file.gz>): compresses at configure time, at the highest
 # level and without a time stamp.
@@ -31,14 +40,20 @@ function(zq_gzip from to)
 endfunction()
 
 if(TARGET zqutil)
-  # The tool finds a shared libzqutils relative to itself, so an installed
-  # tree works wherever it lands (a temporary prefix as well as /usr).
-  file(RELATIVE_PATH zq_bin_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
-  set_target_properties(zqutil PROPERTIES INSTALL_RPATH "$ORIGIN/${zq_bin_to_lib}")
+  # Installed outside the system's library folders, the tool finds a shared
+  # libzqutils relative to itself, so the tree works wherever it lands. In a
+  # system folder (/usr, as the Debian packages are built) the loader finds
+  # the library there, and the tool records no search path, as Debian wants.
+  if(NOT "${CMAKE_INSTALL_FULL_LIBDIR}" IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES)
+    file(RELATIVE_PATH zq_bin_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
+    set_target_properties(zqutil PROPERTIES INSTALL_RPATH "$ORIGIN/${zq_bin_to_lib}")
+  endif()
   install(TARGETS zqutil RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
-  # Manual pages are installed compressed, as man finds them; gzip -n keeps
-  # the file the same from build to build.
-  zq_gzip(${PROJECT_SOURCE_DIR}/tools/zqutil/zqutil.1 ${PROJECT_BINARY_DIR}/zqutil.1.gz)
+  # The manual page takes its version and date from the project. Manual pages
+  # are installed compressed, as man finds them; gzip -n keeps the file the
+  # same from build to build.
+  configure_file(tools/zqutil/zqutil.1.in ${PROJECT_BINARY_DIR}/zqutil.1 @ONLY)
+  zq_gzip(${PROJECT_BINARY_DIR}/zqutil.1 ${PROJECT_BINARY_DIR}/zqutil.1.gz)
   install(FILES ${PROJECT_BINARY_DIR}/zqutil.1.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
   install(FILES tools/zqutil/zqutil.bash-completion
@@ -69,20 +84,20 @@ install(FILES
   DESTINATION ${ZQ_CMAKE_DIR}
   COMPONENT development)
 
-# zqutils.pc names its prefix relative to its own folder, so it stays right
-# when the tree is installed with `cmake --install --prefix` or moved. The
-# dependencies only matter when linking the static library: a shared one
-# records them itself, and listing them would make pkg-config demand their
-# development files from every user of the shared library.
-file(RELATIVE_PATH ZQ_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
-string(REGEX REPLACE "/$" "" ZQ_PC_TO_PREFIX "${ZQ_PC_TO_PREFIX}")
-if(ZQ_UTILS_SHARED)
-  set(ZQ_PC_REQUIRES_PRIVATE "")
-else()
-  set(ZQ_PC_REQUIRES_PRIVATE "Requires.private: libcrypto >= 3.0, libplist-2.0\n")
-endif()
-configure_file(cmake/zqutils.pc.in ${PROJECT_BINARY_DIR}/zqutils.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/zqutils.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
-        COMPONENT development)
+# zqutils.pc names its folders from ${prefix}, the prefix the tree is installed
+# under, so that pkg-config filters the system's own folders (a /usr install
+# gives "-I/usr/include/zqutils -lzqutils"). The prefix is written in when the
+# file is installed: `cmake --install --prefix DIR` gets DIR. The libraries
+# the static libzqutils needs are private requirements: only `--static` asks
+# for them, and the shared library records its own.
+set(ZQ_PC_PREFIX "@ZQ_PC_PREFIX@")  # kept for the install step to fill in
+configure_file(cmake/zqutils.pc.in ${PROJECT_BINARY_DIR}/zqutils.pc.in @ONLY)
+install(CODE "
+  set(ZQ_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  configure_file(\"${PROJECT_BINARY_DIR}/zqutils.pc.in\"
+                 \"${PROJECT_BINARY_DIR}/pkgconfig/zqutils.pc\" @ONLY)
+  file(INSTALL \"${PROJECT_BINARY_DIR}/pkgconfig/zqutils.pc\"
+       DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\")"
+  COMPONENT development)
 
 include(ZQPackaging)

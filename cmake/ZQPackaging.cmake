@@ -3,14 +3,42 @@
 #   libzqutils<soname version>  the shared library alone (section libs), so
 #                               that programs built against one ABI keep it
 #                               while another is installed beside it;
-#   libzqutils-dev              the headers, the libzqutils.so link, the CMake
-#                               and pkg-config files (section libdevel);
+#   libzqutils-dev              the headers, the libzqutils.so link, the static
+#                               library, the CMake and pkg-config files
+#                               (section libdevel);
 #   zqutil                      the tool, its manual page, its bash completion
 #                               (section utils).
 # Configure that tree with -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_SHARED_LIBS=ON:
 # a /usr prefix gives the multiarch library folder.
 set(ZQ_RUNTIME_PACKAGE libzqutils${ZQ_SOVERSION})
 set(ZQ_MAINTAINER "ZQ RVL Utils developers <zqutils@example.org>")
+
+# zq_changelog_date(<variable> <YYYY-MM-DD>): the day as a Debian changelog
+# writes it ("Wed, 09 Dec 2026 12:00:00 +0000"), the weekday by Sakamoto's
+# rule.
+function(zq_changelog_date variable date)
+  if(NOT date MATCHES "^([0-9][0-9][0-9][0-9])-([01][0-9])-([0-3][0-9])$")
+    message(FATAL_ERROR "the release date '${date}' is not YYYY-MM-DD")
+  endif()
+  set(year ${CMAKE_MATCH_1})
+  set(day ${CMAKE_MATCH_3})
+  string(REGEX REPLACE "^0" "" month "${CMAKE_MATCH_2}")
+  string(REGEX REPLACE "^0" "" day_number "${day}")
+  set(offsets 0 3 2 5 0 3 5 1 4 6 2 4)
+  math(EXPR index "${month} - 1")
+  list(GET offsets ${index} offset)
+  set(y ${year})
+  if(month LESS 3)
+    math(EXPR y "${y} - 1")
+  endif()
+  math(EXPR weekday "(${y} + ${y} / 4 - ${y} / 100 + ${y} / 400 + ${offset} + ${day_number}) % 7")
+  set(weekdays Sun Mon Tue Wed Thu Fri Sat)
+  set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+  list(GET weekdays ${weekday} weekday_name)
+  list(GET months ${index} month_name)
+  set(${variable} "${weekday_name}, ${day} ${month_name} ${year} 12:00:00 +0000" PARENT_SCOPE)
+endfunction()
+zq_changelog_date(ZQ_CHANGELOG_DATE ${ZQ_RELEASE_DATE})
 
 # Each package carries its copyright file and the changelog in its own
 # /usr/share/doc folder (a native package: changelog.gz).
@@ -41,6 +69,9 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${ZQ_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ZQ_MAINTAINER}")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+# Stage the packages' files through DESTDIR, so that the install step sees the
+# packages' own prefix (zqutils.pc records it), not the staging folder.
+set(CPACK_SET_DESTDIR ON)
 set(CPACK_GENERATOR DEB)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -72,12 +103,16 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libzqutils-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "${ZQ_RUNTIME_PACKAGE} (= ${PROJECT_VERSION})")
+# The static library needs OpenSSL's and libplist's development files to link,
+# and zqutils.pc names them as private requirements.
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
+    "${ZQ_RUNTIME_PACKAGE} (= ${PROJECT_VERSION}), libssl-dev (>= 3.0), libplist-dev")
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
     "C++17 identifiers, settings and encrypted containers (development)\n\
 libzqutils gives C++17 applications GUID values, a preferences store and the\n\
-ZQCRYPTO encrypted container. This package holds the public headers, the\n\
-libzqutils.so link, the CMake package and zqutils.pc.")
+ZQCRYPTO encrypted container. This package holds the public headers (in\n\
+/usr/include/zqutils), the libzqutils.so link, the static libzqutils.a, the\n\
+CMake package and zqutils.pc.")
 
 set(CPACK_DEBIAN_TOOL_PACKAGE_NAME zqutil)
 set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION utils)
@@ -89,5 +124,9 @@ set(CPACK_DEBIAN_TOOL_DESCRIPTION
     "Command-line tool of ZQ::RVL::Utils\n\
 zqutil makes and parses GUIDs, encrypts, decrypts and inspects ZQCRYPTO\n\
 containers, and reads and writes an application's settings.")
+
+# Both library packages install side by side for several architectures.
+set(CPACK_ZQ_MULTI_ARCH_SAME ${ZQ_RUNTIME_PACKAGE} libzqutils-dev)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/debian/MultiArch.cmake)
 
 include(CPack)

@@ -2,18 +2,21 @@
 # Checks the toolkit the way its users get it:
 #   1. installs the static build (build/release) and a shared build
 #      (build/package) into temporary prefixes, and checks what was installed:
-#      the public headers only, the soname, the exported symbols (our API and
-#      nothing of the internals), `zqutil --version`;
+#      the public headers only, in include/zqutils, the soname, the exported
+#      symbols (our API and nothing of the internals), what pkg-config prints,
+#      `zqutil --version`;
 #   2. builds examples/consumer against each prefix with CMake (find_package)
 #      and with pkg-config (its Makefile), and runs it, checking that it links
 #      the library the way it should (static: no libzqutils.so; shared: the
-#      one of that prefix);
+#      one of that prefix), and statically from the shared prefix, which holds
+#      the archive too;
 #   3. packs build/package with cpack into the Debian packages
 #      libzqutils<soname version>, libzqutils-dev and zqutil, runs lintian on
-#      them (no error, no warning), checks their declared dependencies and
-#      contents, installs them with apt-get, runs /usr/bin/zqutil --version,
-#      its manual page and the consumer built both ways against /usr, and
-#      purges the packages again.
+#      them (no error, warning or pedantic issue), checks their declared dependencies,
+#      Multi-Arch fields and contents, and that zqutil records no search path,
+#      installs them with apt-get, runs /usr/bin/zqutil --version and the
+#      consumer built both ways against /usr, shared and static, checks what
+#      pkg-config prints there, and purges the packages again.
 # Step 3 installs a package, so it needs root (as CI runs); as a normal user
 # the .deb is built and inspected but not installed. Fails on the first
 # failed check; leaves no package installed and no files outside build/.
@@ -45,18 +48,8 @@ unset CMAKE_PREFIX_PATH PKG_CONFIG_PATH LD_LIBRARY_PATH
 
 echo "=== package check: builds"
 "$root/scripts/build.sh" release
+"$root/scripts/build.sh" package
 package="$root/build/package"
-# Debian's hardening flags (fortified calls, stack protector, read-only
-# relocations bound at load), without its -g: the packages ship stripped.
-export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-hardening_cxx="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS | sed 's/\(^\| \)-g\( \|$\)/ /')"
-hardening_ld=$(dpkg-buildflags --get LDFLAGS)
-cmake -S "$root" -B "$package" -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON \
-  -DCMAKE_CXX_FLAGS="$hardening_cxx" -DCMAKE_SHARED_LINKER_FLAGS="$hardening_ld" \
-  -DCMAKE_EXE_LINKER_FLAGS="$hardening_ld" \
-  -DCMAKE_INSTALL_PREFIX=/usr -DZQ_BUILD_TESTS=OFF -DZQ_BUILD_EXAMPLES=OFF -DZQ_BUILD_BENCH=OFF \
-  -DZQ_WERROR=ON >/dev/null
-cmake --build "$package" -j "$jobs"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$package/CMakeCache.txt")
 [[ -n "$version" ]] || fail "no project version in $package/CMakeCache.txt"
 
@@ -87,11 +80,27 @@ check_links() {
   fi
 }
 
-# build_consumers <label> <prefix or empty for the system> static|shared
-# Builds and runs examples/consumer with CMake and with pkg-config.
+# check_pkg_config <PKG_CONFIG_PATH or empty> <include folder> <library folder or empty>
+# zqutils.pc gives absolute folders from its prefix: none for the system's
+# own, which pkg-config leaves out.
+check_pkg_config() {
+  local printed wanted="-I$2/zqutils ${3:+-L$3 }-lzqutils"
+  printed=$(PKG_CONFIG_PATH=$1 pkg-config --cflags --libs zqutils) || fail "pkg-config fails: $printed"
+  printed=$(xargs <<<"$printed")
+  [[ "$printed" == "$wanted" ]] || fail "pkg-config --cflags --libs zqutils: '$printed', not '$wanted'"
+  printed=$(PKG_CONFIG_PATH=$1 pkg-config --static --libs zqutils)
+  [[ " $printed " == *" -lcrypto "* && " $printed " == *" -lplist-2.0 "* ]] ||
+    fail "pkg-config --static --libs zqutils omits the static library's dependencies: '$printed'"
+  echo "pkg-config: $wanted; --static adds: ${printed#*-lzqutils }"
+}
+
+# build_consumers <label> <prefix or empty for the system> static|shared [pkg-config]
+# Builds and runs examples/consumer with CMake and with pkg-config (only with
+# pkg-config when asked: the CMake package offers the library it was built as).
 build_consumers() {
-  local label=$1 prefix=$2 kind=$3 libdir pcdir out cmake_args=() make_env=() static=0
+  local label=$1 prefix=$2 kind=$3 only=${4:-} libdir pcdir out cmake_args=() make_env=() static=0
   out="$work/consumer-$label"
+  mkdir -p "$out"
   if [[ -n "$prefix" ]]; then
     pcdir=$(dirname "$(find "$prefix" -name zqutils.pc)")
     cmake_args=(-DCMAKE_PREFIX_PATH="$prefix")
@@ -102,11 +111,13 @@ build_consumers() {
   libdir=$(cd "$pcdir/.." && pwd)
   [[ $kind == static ]] && static=1
 
-  echo "--- consumer ($label) with CMake"
-  cmake -S "$root/examples/consumer" -B "$out/cmake" "${cmake_args[@]}" >/dev/null
-  cmake --build "$out/cmake"
-  check_links "$out/cmake/consumer" "$kind" "$libdir"
-  "$out/cmake/consumer"
+  if [[ $only != pkg-config ]]; then
+    echo "--- consumer ($label) with CMake"
+    cmake -S "$root/examples/consumer" -B "$out/cmake" "${cmake_args[@]}" >/dev/null
+    cmake --build "$out/cmake"
+    check_links "$out/cmake/consumer" "$kind" "$libdir"
+    "$out/cmake/consumer"
+  fi
 
   echo "--- consumer ($label) with pkg-config"
   env "${make_env[@]}" make -s -C "$root/examples/consumer" OUT="$out/pkg-config" STATIC=$static
@@ -125,11 +136,12 @@ mapfile -t public_headers < <(sed -n '/FILE_SET HEADERS/,/)/p' "$root/CMakeLists
   grep -o 'utils/[A-Za-z/]*\.h' | sort)
 [[ ${#public_headers[@]} -gt 0 ]] || fail "no public headers found in CMakeLists.txt"
 
-# check_headers <include folder>: exactly the public headers, at their paths.
+# check_headers <include folder>: exactly the public headers, at their paths
+# in the toolkit's own folder.
 check_headers() {
   local found expected
   found=$(cd "$1" && find . -type f | sort)
-  expected=$(printf './%s\n' "${public_headers[@]}" | sort)
+  expected=$(printf './zqutils/%s\n' "${public_headers[@]}" | sort)
   [[ "$found" == "$expected" ]] || fail "installed headers differ from the public ones:
 $found"
 }
@@ -175,6 +187,7 @@ check_headers "$static/include"
 [[ -z "$(find "$static" -name 'libzqutils.so*')" ]] || fail "the static install holds a shared library"
 [[ -f "$static/lib/cmake/ZQUtils/ZQUtilsConfig.cmake" ]] || fail "no CMake package in $static"
 check_version "$static/bin/zqutil"
+check_pkg_config "$static/lib/pkgconfig" "$static/include" "$static/lib"
 build_consumers static "$static" static
 
 echo "=== package check: shared install"
@@ -183,14 +196,17 @@ cmake --install "$package" --prefix "$shared" >/dev/null
 check_headers "$shared/include"
 library=$(find "$shared" -name 'libzqutils.so.*.*.*')
 [[ -n "$library" ]] || fail "no versioned libzqutils.so in $shared"
-[[ -z "$(find "$shared" -name 'libzqutils.a')" ]] || fail "the shared install holds a static library"
+[[ -f "$(dirname "$library")/libzqutils.a" ]] || fail "no libzqutils.a beside $library"
 soname=$(readelf -d "$library" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 [[ "$soname" == libzqutils.so.* && -e "$(dirname "$library")/$soname" ]] ||
   fail "$library has soname '$soname', not installed beside it"
 echo "$library: soname $soname"
 check_exports "$library"
-check_version "$shared/bin/zqutil"
+# Built for /usr, the tool records no search path: say where the library is.
+LD_LIBRARY_PATH=$(dirname "$library") check_version "$shared/bin/zqutil"
+check_pkg_config "$(dirname "$library")/pkgconfig" "$shared/include" "$(dirname "$library")"
 build_consumers shared "$shared" shared
+build_consumers shared-static "$shared" static pkg-config
 
 echo "=== package check: Debian packages"
 runtime=libzqutils${soname#libzqutils.so.}  # the library package is named after its soname
@@ -202,8 +218,8 @@ for name in "${packages[@]}"; do
   debs+=("$(ls "$package/${name}_${version}"_*.deb)") || fail "cpack made no $name package"
 done
 echo "--- lintian"
-lintian_out=$(lintian --fail-on error,warning --display-info "${debs[@]}" 2>&1) ||
-  fail "lintian found errors or warnings:
+lintian_out=$(lintian --fail-on error,warning,pedantic --display-info --pedantic "${debs[@]}" 2>&1) ||
+  fail "lintian found errors, warnings or pedantic issues:
 $lintian_out"
 echo "$lintian_out"
 ! grep -q 'hardening-' <<<"$lintian_out" || fail "a package is built without the hardening flags"
@@ -225,16 +241,35 @@ check_deb() {
   for wanted in "$@" "./usr/share/doc/$name/copyright" "./usr/share/doc/$name/changelog.gz"; do
     grep -q -E "$wanted" <<<"$contents" || fail "$deb lacks $wanted"
   done
-  if grep -o -E 'include/utils/.*\.h$' <<<"$contents" | sed 's|^include/||' |
+  if grep -E '/include/.*\.h$' <<<"$contents" | sed 's|^\./usr/include/zqutils/||' |
       grep -v -x -F -f <(printf '%s\n' "${public_headers[@]}"); then
-    fail "$deb ships private headers"
+    fail "$deb ships private headers, or headers outside /usr/include/zqutils"
   fi
 }
+# check_multi_arch <package> <wanted Multi-Arch field> (dpkg-deb says "no" for none)
+check_multi_arch() {
+  local field
+  field=$(dpkg-deb -f "$(ls "$package/${1}_${version}"_*.deb)" Multi-Arch)
+  [[ "$field" == "$2" ]] || fail "$1 has Multi-Arch '$field', not '$2'"
+}
 check_deb "$runtime" libc6 libssl3 libplist3 libstdc++6 -- "lib/.*/libzqutils.so.$version"
-check_deb libzqutils-dev "$runtime" -- ./usr/include/utils/guid/GUID.h ./usr/include/utils/Export.h \
-  "lib/.*/libzqutils.so$" "lib/.*/cmake/ZQUtils/ZQUtilsConfig.cmake" "lib/.*/pkgconfig/zqutils.pc"
+check_deb libzqutils-dev "$runtime" libssl-dev libplist-dev -- \
+  ./usr/include/zqutils/utils/guid/GUID.h ./usr/include/zqutils/utils/Export.h \
+  "lib/.*/libzqutils.so$" "lib/.*/libzqutils.a$" "lib/.*/cmake/ZQUtils/ZQUtilsConfig.cmake" \
+  "lib/.*/pkgconfig/zqutils.pc"
 check_deb zqutil "$runtime" libc6 libstdc++6 -- ./usr/bin/zqutil ./usr/share/man/man1/zqutil.1.gz \
   ./usr/share/bash-completion/completions/zqutil
+check_multi_arch "$runtime" same
+check_multi_arch libzqutils-dev same
+check_multi_arch zqutil no
+# The packaged tool finds the library where the loader looks anyway.
+dpkg-deb -x "$(ls "$package/zqutil_${version}"_*.deb)" "$work/zqutil-deb"
+if readelf -d "$work/zqutil-deb/usr/bin/zqutil" | grep -E 'R(UN)?PATH'; then
+  fail "the packaged zqutil records a library search path"
+fi
+# The manual page carries the project's version.
+zcat "$work/zqutil-deb/usr/share/man/man1/zqutil.1.gz" | head -n 1 | grep -q -F "Utils $version\"" ||
+  fail "the manual page does not name version $version"
 [[ $(dpkg-deb -c "${debs[0]}" | awk '{ print $6 }' | grep -c -v '/$') -eq 5 ]] ||
   fail "$runtime holds more than the library, its link, copyright, changelog and overrides"
 dpkg-deb --ctrl-tarfile "${debs[0]}" | tar -xO ./triggers | grep -q -x 'activate-noawait ldconfig' ||
@@ -258,7 +293,9 @@ apt-get install -y -q --no-install-recommends "${debs[@]}" >/dev/null
 [[ "$(command -v zqutil)" == /usr/bin/zqutil ]] || fail "zqutil is not /usr/bin/zqutil"
 [[ -e /usr/share/bash-completion/completions/zqutil ]] || fail "no bash completion installed"
 check_version zqutil
+check_pkg_config "" /usr/include ""
 build_consumers system "" shared
+build_consumers system-static "" static pkg-config
 apt-get purge -y -q "${packages[@]}" >/dev/null
 installed_deb=0
 if is_installed "${packages[@]}" || [[ -e /usr/bin/zqutil ]]; then

@@ -541,8 +541,9 @@ TEST_F(ZqutilPrefs, UnreadableDomainsAreNotEmpty) {
     EXPECT_NE(std::string::npos, result.err.find(c.message)) << c.command << ": " << result.err;
     EXPECT_EQ("", result.out) << c.command;
   }
-  // Mode 0 lists the all-users keys, and reads their values from this
-  // machine's file: a damaged one of those fails the listing too.
+  // In mode 0 the values live in this machine's file, which `list --values`
+  // lists: a damaged one fails the listing even where the all-users file,
+  // which `list` shows, is sound.
   fs::create_directories(dir_.Path() / "system" / "ByHost");
   WriteFile(dir_.File("system/com.acmeco.Tool.plist"),
             "<plist version=\"1.0\"><dict><key>K</key><string>v</string></dict></plist>");
@@ -717,7 +718,7 @@ TEST_F(Zqutil, CompletionFollowsTheOptionTable) {
   ASSERT_NE(std::string::npos, synopsis);
   EXPECT_EQ(Run("completion synopsis").out,
             page.substr(synopsis, page.find(".SH DESCRIPTION") - synopsis))
-      << "zqutil.1's SYNOPSIS is not what `zqutil completion synopsis` prints";
+      << "zqutil.1.in's SYNOPSIS is not what `zqutil completion synopsis` prints";
   WriteFile(Path("my file"), "x");
   fs::create_directory(Path("folder"));
   WriteFile(Path("completion.bash"), made.out);

@@ -1,7 +1,7 @@
 // zqutil completion bash|synopsis: the bash completion script and the manual
 // page's SYNOPSIS, made from the tool's own commands and options, so that
 // they cannot drift from them (tools/zqutil/zqutil.bash-completion and
-// zqutil.1 are checked against them).
+// zqutil.1.in are checked against them).
 //
 // What an option's value completes to comes from its type name, the one the
 // help shows: FILE (files, "-" aside), DIR (folders), "a|b" (those words);
