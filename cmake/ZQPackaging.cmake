@@ -125,8 +125,9 @@ set(CPACK_DEBIAN_TOOL_DESCRIPTION
 zqutil makes and parses GUIDs, encrypts, decrypts and inspects ZQCRYPTO\n\
 containers, and reads and writes an application's settings.")
 
-# Both library packages install side by side for several architectures.
+# Stripped as Debian strips, and both library packages install side by side
+# for several architectures.
 set(CPACK_ZQ_MULTI_ARCH_SAME ${ZQ_RUNTIME_PACKAGE} libzqutils-dev)
-set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/debian/MultiArch.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/debian/FinishPackages.cmake)
 
 include(CPack)
