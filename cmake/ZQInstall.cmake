@@ -44,11 +44,20 @@ if(TARGET zqutil)
   # libzqutils relative to itself, so the tree works wherever it lands. In a
   # system folder (/usr, as the Debian packages are built) the loader finds
   # the library there, and the tool records no search path, as Debian wants.
-  if(NOT "${CMAKE_INSTALL_FULL_LIBDIR}" IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES)
-    file(RELATIVE_PATH zq_bin_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
-    set_target_properties(zqutil PROPERTIES INSTALL_RPATH "$ORIGIN/${zq_bin_to_lib}")
-  endif()
+  # Decided when installing, for the prefix installed under
+  # (`cmake --install --prefix DIR`).
+  file(RELATIVE_PATH zq_bin_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
+  set_target_properties(zqutil PROPERTIES INSTALL_RPATH "$ORIGIN/${zq_bin_to_lib}")
   install(TARGETS zqutil RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
+  if(BUILD_SHARED_LIBS)
+    install(CODE "
+      set(zq_system_folders \"${CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES}\")
+      list(FIND zq_system_folders \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}\" zq_at)
+      if(NOT zq_at EQUAL -1)
+        file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/zqutil\")
+      endif()"
+      COMPONENT tool)
+  endif()
   # The manual page takes its version and date from the project. Manual pages
   # are installed compressed, as man finds them; gzip -n keeps the file the
   # same from build to build.
@@ -93,7 +102,7 @@ install(FILES
 set(ZQ_PC_PREFIX "@ZQ_PC_PREFIX@")  # kept for the install step to fill in
 configure_file(cmake/zqutils.pc.in ${PROJECT_BINARY_DIR}/zqutils.pc.in @ONLY)
 install(CODE "
-  set(ZQ_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  string(REPLACE \" \" \"\\\\ \" ZQ_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")  # as pkg-config reads it
   configure_file(\"${PROJECT_BINARY_DIR}/zqutils.pc.in\"
                  \"${PROJECT_BINARY_DIR}/pkgconfig/zqutils.pc\" @ONLY)
   file(INSTALL \"${PROJECT_BINARY_DIR}/pkgconfig/zqutils.pc\"

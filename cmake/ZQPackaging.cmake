@@ -49,16 +49,21 @@ foreach(zq_pair IN ITEMS "runtime;${ZQ_RUNTIME_PACKAGE}" "development;libzqutils
                          "tool;zqutil")
   list(GET zq_pair 0 zq_component)
   list(GET zq_pair 1 zq_package)
-  if(zq_component STREQUAL "tool" AND NOT TARGET zqutil)
+  # A static build installs no runtime package's files (it has no shared
+  # library), and one without the tool none of the tool's.
+  if((zq_component STREQUAL "tool" AND NOT TARGET zqutil) OR
+     (zq_component STREQUAL "runtime" AND NOT BUILD_SHARED_LIBS))
     continue()
   endif()
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${zq_package} COMPONENT ${zq_component})
 endforeach()
 
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/runtime.lintian-overrides
-        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${ZQ_RUNTIME_PACKAGE}
-        COMPONENT runtime)
+if(BUILD_SHARED_LIBS)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/runtime.lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${ZQ_RUNTIME_PACKAGE}
+          COMPONENT runtime)
+endif()
 
 # Each package's Description starts with its own summary line. CPack puts the
 # project's summary before it unless the summary is CPack's own default text,

@@ -19,6 +19,10 @@ thread's locale that every libplist call needs, live in one file
 (utils/config/store/PlistXml.cpp), so that no other code parses a settings
 file or changes the host's locale.
 
+A third: the tool says things on stderr one way, zqutil::Report (in
+tools/zqutil/main.cpp), which escapes what a message repeats; only it and the
+progress bar (tools/zqutil/Progress.cpp) write there.
+
 Usage: scripts/lint-files.py [ROOT]   (exit 0 clean, 1 with the places listed)
 """
 import bisect
@@ -66,6 +70,10 @@ OTHER_RE = re.compile(
 PLIST = "utils/config/store/PlistXml.cpp"
 PLIST_RE = re.compile(r"#\s*include\s*<plist/|\bplist_\w+\s*\("
                       r"|\b(?:uselocale|newlocale|freelocale|setlocale)\s*\(")
+
+# Writes to stderr in the tool, outside its one reporting function.
+STDERR_RE = re.compile(r"\bstderr\b|\bstd::(?:cerr|clog)\b|\bSTDERR_FILENO\b|\bperror\s*\(")
+STDERR_FILES = ("tools/zqutil/main.cpp", "tools/zqutil/Progress.cpp")
 
 # The few places allowed, each with its reason: (file, text on the line).
 ALLOWED = [
@@ -123,6 +131,12 @@ def plist_places(text):
     return sorted({code.count("\n", 0, m.start()) + 1 for m in PLIST_RE.finditer(code)})
 
 
+def stderr_places(text):
+    """Line numbers of writes to stderr in `text`."""
+    code = code_of(text)
+    return sorted({code.count("\n", 0, m.start()) + 1 for m in STDERR_RE.finditer(code)})
+
+
 def main():
     root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else
                         pathlib.Path(__file__).resolve().parent.parent)
@@ -141,13 +155,17 @@ def main():
                 if any(relative == f and allowed in line for f, allowed in ALLOWED):
                     continue
                 found.append(f"{relative}:{number}: {line.strip()}")
+            if relative.startswith("tools/") and relative not in STDERR_FILES:
+                for number in stderr_places(text):
+                    found.append(f"{relative}:{number}: {lines[number - 1].strip()} "
+                                 "(the tool reports through zqutil::Report)")
             if relative != PLIST:
                 for number in plist_places(text):
                     found.append(f"{relative}:{number}: {lines[number - 1].strip()} "
                                  f"(libplist and locale switching belong in {PLIST})")
     if found:
         print("Raw file calls outside the file layer (utils/file/); go through File.h or "
-              "AtomicFile.h. Or libplist outside its one file:", file=sys.stderr)
+              "AtomicFile.h. Or libplist outside its one file, or stderr outside the tool's report:", file=sys.stderr)
         for place in found:
             print("  " + place, file=sys.stderr)
         return 1

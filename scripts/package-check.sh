@@ -154,7 +154,7 @@ check_exports() {
   symbols=$(nm -D --defined-only "$1" | cut -d' ' -f3- | c++filt)
   unexpected=$(
     grep -F 'ZQ::' <<<"$symbols" | grep -v -E \
-      -e '^ZQ::RVL::Utils::(Crypto::[A-Za-z]+(\[abi:cxx11\])?\(|Config::|ConfigStatus::|GUID::|PreferenceDomainName\(|LocatePreferenceFiles\(|ListPreferenceDomains\(|ListPreferenceValues\(|PreferenceKindName\(|JsonString(\[abi:cxx11\])?\(|JsonValue(\[abi:cxx11\])?\(|ExportPreferences\(|ImportPreferences\(|operator<<\()' \
+      -e '^ZQ::RVL::Utils::(Crypto::[A-Za-z]+(\[abi:cxx11\])?\(|Config::|ConfigStatus::|GUID::|PreferenceDomainName\(|LocatePreferenceFiles\(|ListPreferenceDomains\(|ListPreferenceKeys\(|ListPreferenceValues\(|PreferenceKindName\(|JsonString(\[abi:cxx11\])?\(|JsonValue(\[abi:cxx11\])?\(|ExportPreferences\(|ImportPreferences\(|operator<<\()' \
       -e '^std::hash<ZQ::RVL::Utils::GUID>::operator\(\)' || true
     grep -v -F 'ZQ::' <<<"$symbols" | grep -v -E 'std::|boost::' || true)
   [[ -z "$unexpected" ]] || fail "$1 exports more than the API:
@@ -168,7 +168,7 @@ $unexpected"
       Config::Config Config::GetString Config::GetString32 Config::GetString64 \
       Config::GetValue Config::GetData Config::SetString Config::SetValue Config::SetData \
       Config::Delete Config::GetKeys ConfigStatus::ConfigStatus ConfigStatus::Message GUID::Create GUID::Equal GUID::Before GUID::ToString \
-      PreferenceDomainName LocatePreferenceFiles ListPreferenceDomains ExportPreferences \
+      PreferenceDomainName LocatePreferenceFiles ListPreferenceDomains ListPreferenceKeys ExportPreferences \
       ImportPreferences Crypto::KeyPairIsDefault \
       Crypto::KeyPairFingerprint 'operator<<'; do
     grep -q -F "ZQ::RVL::Utils::$name" <<<"$symbols" || fail "$1 does not export $name"
@@ -180,7 +180,7 @@ $unexpected"
 }
 
 echo "=== package check: static install"
-static="$work/static"
+static="$work/static tree"  # a space in the prefix, as pkg-config must escape it
 cmake --install "$root/build/release" --prefix "$static" >/dev/null
 check_headers "$static/include"
 [[ -f "$static/lib/libzqutils.a" ]] || fail "no libzqutils.a in $static/lib"
@@ -202,8 +202,9 @@ soname=$(readelf -d "$library" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
   fail "$library has soname '$soname', not installed beside it"
 echo "$library: soname $soname"
 check_exports "$library"
-# Built for /usr, the tool records no search path: say where the library is.
-LD_LIBRARY_PATH=$(dirname "$library") check_version "$shared/bin/zqutil"
+# Installed outside the system's folders, the tool finds the library beside
+# it (built for /usr, it records the search path only when installed elsewhere).
+check_version "$shared/bin/zqutil"
 check_pkg_config "$(dirname "$library")/pkgconfig" "$shared/include" "$(dirname "$library")"
 build_consumers shared "$shared" shared
 build_consumers shared-static "$shared" static pkg-config

@@ -260,7 +260,9 @@ TEST(PlistReader, ValuesOfOtherProgramsShowAsJson) {
        "18446744073709551615"},
       {"a real", Real(2.5), "2.5"},
       {"a real needing all its digits", Real(0.1), "0.1"},
-      {"-0.0", Real(-0.0), "-0"},
+      {"-0.0", Real(-0.0), "-0.0"},
+      {"a whole real", Real(1e21), "1e+21"},
+      {"a whole real in digits", Real(3.0), "3.0"},
       {"NaN", Real(std::nan("")), "\"NaN\""},
       {"an infinity", Real(-HUGE_VAL), "\"-Infinity\""},
       {"true", "\x09", "true"},
@@ -269,6 +271,9 @@ TEST(PlistReader, ValuesOfOtherProgramsShowAsJson) {
       {"the last second of 9999", Date(252423993599.0), "\"9999-12-31T23:59:59Z\""},
       {"a leap day before 2001", Date(-26524800.0), "\"2000-02-29T00:00:00Z\""},
       {"a quarter second", Date(0.25), "\"2001-01-01T00:00:00.25Z\""},
+      {"ten microseconds, as meant", Date(600000000.00001), "\"2020-01-06T10:40:00.00001Z\""},
+      {"a fraction before 2001", Date(-0.5), "\"2000-12-31T23:59:59.5Z\""},
+      {"a fraction that rounds up", Date(59.9999999), "\"2001-01-01T00:01:00Z\""},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
@@ -276,9 +281,23 @@ TEST(PlistReader, ValuesOfOtherProgramsShowAsJson) {
     ASSERT_TRUE(P::DecodeDictionary(OneValue(row.object), read));
     EXPECT_EQ(row.json, P::JsonOf(std::get<P::ForeignValue>(read.at("k"))));
   }
-  std::string text;
-  P::AppendJsonString("a\"\\\n\x1b\x7f\xc2\x85\xc3\xa9", text);
-  EXPECT_EQ("\"a\\\"\\\\\\n\\u001b\\u007f\\u0085\xc3\xa9\"", text);
+  // Texts: controls, line breaks to other readers, bidirectional controls
+  // and bytes that are not UTF-8 escaped; other characters as they are.
+  const struct {
+    const char* text;
+    const char* json;
+  } texts[] = {
+      {"a\"\\\n\x1b\x7f\xc2\x85\xc3\xa9", "\"a\\\"\\\\\\n\\u001b\\u007f\\u0085\xc3\xa9\""},
+      {"a\xe2\x80\xa8" "b\xe2\x80\xa9", "\"a\\u2028b\\u2029\""},
+      {"\xe2\x80\xae\xe2\x81\xa6\xe2\x80\x8f\xd8\x9c", "\"\\u202e\\u2066\\u200f\\u061c\""},
+      {"caf\xe9 \x9b\xc2", "\"caf\\ufffd \\ufffd\\ufffd\""},
+      {"\xe2\x82\xac \xf0\x9f\x98\x80", "\"\xe2\x82\xac \xf0\x9f\x98\x80\""},
+  };
+  for (const auto& row : texts) {
+    std::string json;
+    P::AppendJsonString(row.text, json);
+    EXPECT_EQ(row.json, json) << row.text;
+  }
 }
 
 }  // namespace

@@ -142,6 +142,15 @@ def main():
             hits = {n for file, n in flagged if file == str(number)}
             if (hits == {"2"}) != expected or hits - {"2"}:
                 failures.append(f"text lint: {line!r} flagged on lines {sorted(hits)}")
+        # The tool writes stderr only through its report (and the progress bar).
+        tool = directory / "tool" / "tools" / "zqutil"
+        tool.mkdir(parents=True)
+        (tool / "Mine.cpp").write_text('x = 0;\nstd::fprintf(stderr, "zqutil: %s", m);\n')
+        (tool / "main.cpp").write_text('x = 0;\nstd::fprintf(stderr, "zqutil: %s", m);\n')
+        lint = subprocess.run([sys.executable, str(SCRIPTS / "lint-files.py"), str(tool.parents[1])],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if "tools/zqutil/Mine.cpp:2:" not in lint.stdout or "main.cpp" in lint.stdout:
+            failures.append(f"stderr lint: {lint.stdout}")
     for failure in failures:
         print("FAILED " + failure)
     print(f"{len(failures)} failures")

@@ -113,7 +113,7 @@ TEST_F(Zqutil, GuidNewAndParse) {
   // more than an identifier's length.
   const Result piped = Run("guid parse --details",
                            "printf '6BA7B810-9DAD-11D1-80B4-00C04FD430C8\\r\\n"
-                           "{6ba7b810-9dad-41d1-c0b4-00c04fd430c8}' | ");
+                           "{6ba7b810-9dad-41d1-c0b4-00c04fd430c8}\\r\\n' | ");
   EXPECT_EQ(0, piped.code) << piped.err;
   EXPECT_EQ(
       "6ba7b810-9dad-11d1-80b4-00c04fd430c8 version 1 (time-based), variant RFC 4122\n"
@@ -122,6 +122,17 @@ TEST_F(Zqutil, GuidNewAndParse) {
   const Result endless = Run("guid parse -", "head -c 50000000 /dev/zero | ");
   EXPECT_EQ(1, endless.code);
   EXPECT_NE(std::string::npos, endless.err.find("a line of more than 38 bytes")) << endless.err;
+  // A NUL does not end a line early; what a message repeats is escaped.
+  const Result nul =
+      Run("guid parse", "printf '6ba7b810-9dad-11d1-80b4-00c04fd430c8\\0x\\n\\033]0;t\\a\\n' | ");
+  EXPECT_EQ(1, nul.code);
+  EXPECT_EQ("", nul.out);
+  EXPECT_NE(std::string::npos, nul.err.find("c8\\u0000x\"")) << nul.err;
+  EXPECT_NE(std::string::npos, nul.err.find("\"\\u001b]0;t\\u0007\"")) << nul.err;
+  // Numbers are decimal, as --int reads them.
+  const std::string ten = Run("guid new -n 010").out;
+  EXPECT_EQ(10, std::count(ten.begin(), ten.end(), '\n'));
+  EXPECT_EQ(2, Run("guid new -n 0x10").code);
 }
 
 TEST_F(Zqutil, ContainersInterchangeWithTheLibrary) {
@@ -246,6 +257,9 @@ TEST_F(Zqutil, EveryCommandReadsAContainerAlike) {
                                "cat " + std::string(row.name) + " | ");
       EXPECT_EQ(1, piped.code) << command << " from a pipe";
       EXPECT_FALSE(fs::exists(Path("out"))) << command << " from a pipe";
+      if (std::string(row.name) == "two" || std::string(row.name) == "light-and-5") {
+        EXPECT_NE(std::string::npos, piped.err.find(row.reason)) << command << ": " << piped.err;
+      }
     }
   }
 }
@@ -427,6 +441,7 @@ TEST_F(ZqutilPrefs, RefusesWhatCannotBeStored) {
 // file's bytes, one final line feed dropped for a text.
 TEST_F(ZqutilPrefs, ValuesComeFromFilesAndStdin) {
   WriteFile(Path("two-lines"), "a\n\n");
+  WriteFile(Path("empty"), "");
   const std::string names = " --company 'Acme Co' --app Tool --mode 1";
   const struct {
     const char* why;
@@ -444,6 +459,10 @@ TEST_F(ZqutilPrefs, ValuesComeFromFilesAndStdin) {
        2, "512 characters"},
       {"a text beyond what is read", "$ZQ prefs write K --string-file /dev/zero", 1,
        "more than 4096 bytes"},
+      {"a CRLF line", "printf 'pw\\r\\n' | $ZQ prefs write K --string-file -", 0,
+       "text \"pw\"\n"},
+      {"an empty source never blanks a value", "$ZQ prefs write K --string-file empty", 2,
+       "empty is empty"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.why);
@@ -563,6 +582,18 @@ TEST_F(ZqutilPrefs, DeleteThatLeavesTheValueFails) {
   EXPECT_NE(std::string::npos, deleted.err.find("still readable")) << deleted.err;
   EXPECT_NE(std::string::npos, deleted.err.find(dir_.File("system/ByHost"))) << deleted.err;
   EXPECT_EQ("text \"v\"\n", Run("prefs read K" + names).out);
+  // A value of another program's kind stays as readable.
+  ASSERT_EQ(0, Run("prefs import -" + names,
+                   "python3 -c \"import plistlib, sys; sys.stdout.buffer.write("
+                   "plistlib.dumps({'n': 5, 'caf\\u00e9': 1}))\" | ")
+                   .code);
+  EXPECT_EQ(1, Run("prefs delete n" + names).code);
+  // Every key is listed, also one Config cannot address.
+  ASSERT_EQ(0, Run("prefs import - --company C --app A",
+                   "python3 -c \"import plistlib, sys; sys.stdout.buffer.write("
+                   "plistlib.dumps({'caf\\u00e9': 1, 'plain': 2}))\" | ")
+                   .code);
+  EXPECT_EQ("\"caf\xc3\xa9\"\nplain\n", Run("prefs list --company C --app A").out);
 }
 
 TEST_F(ZqutilPrefs, DomainsAndARelativeRoot) {
@@ -699,6 +730,7 @@ TEST_F(Zqutil, BinaryOutputToATerminalIsRefusedUnlessForced) {
   };
   EXPECT_EQ(2, onTerminal("crypt encrypt plain -"));
   EXPECT_NE(std::string::npos, ReadFile(Path("out")).find("stdout is a terminal"));
+  EXPECT_EQ(2, onTerminal("crypt encrypt plain /dev/stdout"));
   EXPECT_EQ(0, onTerminal("crypt encrypt --force plain -"));
   EXPECT_EQ(2, onTerminal("prefs export --company C --app A --format binary"));
   EXPECT_EQ(0, onTerminal("prefs export --company C --app A"));  // XML is text
@@ -721,6 +753,7 @@ TEST_F(Zqutil, CompletionFollowsTheOptionTable) {
       << "zqutil.1.in's SYNOPSIS is not what `zqutil completion synopsis` prints";
   WriteFile(Path("my file"), "x");
   fs::create_directory(Path("folder"));
+  for (const char* name : {"[ab]", "a", "x*", "xab"}) WriteFile(Path(name), "x");
   WriteFile(Path("completion.bash"), made.out);
   WriteFile(Path("complete.sh"),
             "set -u\n"
@@ -733,11 +766,14 @@ TEST_F(Zqutil, CompletionFollowsTheOptionTable) {
             "t zqutil demo --root fo\n"
             "t zqutil prefs write --company ''\n"
             "t zqutil pr\n"
-            "t zqutil prefs list --j\n");
+            "t zqutil prefs list --j\n"
+            "t zqutil crypt info '['\n"
+            "t zqutil crypt info 'x*'\n");
   ASSERT_EQ(
       0, std::system(("cd '" + dir_.Path().string() + "' && bash complete.sh >out 2>err").c_str()))
       << ReadFile(Path("err"));
-  EXPECT_EQ("my file|\nxml|binary|\n0|1|\nfolder|\n|\nprefs|\n--json|\n", ReadFile(Path("out")));
+  EXPECT_EQ("my file|\nxml|binary|\n0|1|\nfolder|\n|\nprefs|\n--json|\n[ab]|\nx*|\n",
+            ReadFile(Path("out")));
   EXPECT_EQ("", ReadFile(Path("err")));
 }
 
@@ -756,4 +792,5 @@ TEST_F(Zqutil, DemoSucceeds) {
   EXPECT_EQ(before, ReadFile(Path("demo-root/report.zqc")));
   fs::create_directory(Path("empty-root"));
   EXPECT_EQ(0, Run("demo --root empty-root").code);
+  EXPECT_EQ(2, Run("demo --root ''").code);
 }

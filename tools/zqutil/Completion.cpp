@@ -122,11 +122,11 @@ std::string Script(const CLI::App& app) {
   }
   script +=
       "  fi\n"
-      "  local IFS=$'\\n'\n"
+      "  # One name a line, read as it is: a name is never split or expanded.\n"
       "  case $kind in\n"
-      "    file) COMPREPLY=($(compgen -f -- \"$cur\")); compopt -o filenames 2>/dev/null ;;\n"
-      "    dir) COMPREPLY=($(compgen -d -- \"$cur\")); compopt -o filenames 2>/dev/null ;;\n"
-      "    *) IFS=$' \\t\\n'; COMPREPLY=($(compgen -W \"$words\" -- \"$cur\")) ;;\n"
+      "    file) mapfile -t COMPREPLY < <(compgen -f -- \"$cur\"); compopt -o filenames 2>/dev/null ;;\n"
+      "    dir) mapfile -t COMPREPLY < <(compgen -d -- \"$cur\"); compopt -o filenames 2>/dev/null ;;\n"
+      "    *) mapfile -t COMPREPLY < <(compgen -W \"$words\" -- \"$cur\") ;;\n"
       "  esac\n"
       "}\n"
       "complete -F _zqutil zqutil\n";

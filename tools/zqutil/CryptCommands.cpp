@@ -25,7 +25,7 @@ struct CryptOptions {
   std::string out;
   bool light = false;
   bool force = false;
-  int chunk = 64 * 1024;
+  std::string chunk = "65536";
 };
 
 constexpr std::uint64_t kLargestPlainSize = 0x7fffffffu;
@@ -38,10 +38,10 @@ void FailOnStreamError(const Input& input, const Output& output) {
 }
 
 void Encrypt(const CryptOptions& options) {
-  RefuseBinaryToTerminal(options.out, "a container", options.force);
   Input input(options.in);
   // Before the input is copied: a bad OUT fails before a long read.
   Output output(options.out, input.OutputModeLimit(), &input.Info());
+  output.RefuseBinaryToTerminal("a container", options.force);
   if (!input.Spool(kLargestPlainSize)) {
     Fail("cannot encrypt " + input.Name() + ": a container holds at most 2 GiB - 1 bytes");
   }
@@ -75,13 +75,12 @@ void CheckLength(const Input& input, bool light) {
   if (const auto reason = LengthMismatch(input.Name(), light)) Fail(*reason);
 }
 
-// The same for a stream, once its container is read: nothing may follow
-// (`already`: bytes past it that were read already). Counts at most 1 MiB of
-// what follows (a stream may never end).
-void CheckNothingFollows(std::istream& in, const std::string& name, std::uint64_t already = 0) {
-  if (already == 0 && in.peek() == std::char_traits<char>::eof()) return;
+// The same for a stream, once its container is read: nothing may follow.
+// Counts at most 1 MiB of what follows (a stream may never end).
+void CheckNothingFollows(std::istream& in, const std::string& name) {
+  if (in.peek() == std::char_traits<char>::eof()) return;
   constexpr std::uint64_t kCounted = 1u << 20;
-  std::uint64_t more = already;
+  std::uint64_t more = 0;
   char piece[16384];
   while (more <= kCounted && (in.read(piece, sizeof piece) || in.gcount() > 0)) {
     more += static_cast<std::uint64_t>(in.gcount());
@@ -113,15 +112,18 @@ constexpr std::uint64_t kLargestUnknownChunk = 16u << 20;
 
 void Chunks(const CryptOptions& options) {
   const int unit = options.light ? 16 : 8;
-  if (options.chunk <= 0 || options.chunk % unit != 0) {
-    UsageError("--chunk must be a positive multiple of " + std::to_string(unit));
-  }
+  const std::int64_t asked = ParseDecimal("--chunk", options.chunk, 1, INT32_MAX);
+  if (asked % unit != 0) UsageError("--chunk must be a positive multiple of " + std::to_string(unit));
   Input input(options.in);
   CheckLength(input, options.light);
   Output output(options.out, input.OutputModeLimit(), &input.Info());
   Progress progress(input.Size().value_or(0));
   ProgressStream counted(input.Stream(), progress);
-  std::istream& in = counted.Stream();
+  // The chunked reader reads on to its stream's end: that ends where the
+  // container does, and what follows is looked at afterwards, as decrypt
+  // does.
+  HeaderTap container(counted.Stream(), options.light);
+  std::istream& in = container.Stream();
   int size = 0;
   bool ok = Crypto::DecryptStreamInit(in, size, options.light);
   // A chunk is no longer than the container can fill (the header's payload,
@@ -132,37 +134,30 @@ void Chunks(const CryptOptions& options) {
   const std::uint64_t bound = std::min(
       payload, input.Size().value_or(kLargestUnknownChunk) + static_cast<std::uint64_t>(unit));
   const int chunk =
-      static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(options.chunk),
+      static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(asked),
                                                std::max<std::uint64_t>(unit, bound / unit * unit)));
   std::vector<char> buffer(static_cast<std::size_t>(chunk));
   std::uint64_t delivered = 0;
-  std::uint64_t followed = 0;  // bytes past the light container's size
   while (ok) {
     int length = chunk;
     ok = Crypto::DecryptStreamChunk(in, buffer.data(), length, options.light);
     if (ok) {
-      // The light form reads on to the stream's end: what lies past the size
-      // the header says is not the container's (the full form's padding
-      // check refuses it itself).
-      auto take = static_cast<std::uint64_t>(length);
-      if (options.light && size >= 0) {
-        take = std::min(take, static_cast<std::uint64_t>(size) - delivered);
-        followed = static_cast<std::uint64_t>(length) - take;
-      }
-      output.Stream().write(buffer.data(), static_cast<std::streamsize>(take));
-      delivered += take;
+      output.Stream().write(buffer.data(), length);
+      delivered += static_cast<std::uint64_t>(length);
     }
-    if (in.eof() || followed != 0) break;
+    if (in.eof()) break;
   }
   Crypto::DecryptStreamDeinit();
   if (!ok || output.Failed()) FailDecrypt(input, output, options.light);
-  if (followed != 0) CheckNothingFollows(in, input.Name(), followed);
   CheckDelivered(input.Name(), size, delivered);
+  CheckNothingFollows(counted.Stream(), input.Name());
   output.Commit();
 }
 
 void Info(const CryptOptions& options) {
-  Input exists(options.in);  // fails with the reason when it cannot be read
+  // Fails with the reason when it cannot be read or is no regular file (a
+  // FIFO is refused, not waited on).
+  const Input exists(options.in, /*regularOnly=*/true);
   if (!exists.IsRegularFile()) {
     UsageError("info needs a regular file, not " +
                (options.in == "-" ? std::string("stdin") : "a stream") +
@@ -177,9 +172,14 @@ void Info(const CryptOptions& options) {
   std::printf("plain size:   %d bytes\n", *facts.plainSize);
   if (!options.light) std::printf("IV:           %s\n", facts.ivHex.value_or("(missing)").c_str());
   const std::int64_t expected = options.light ? facts.lightLength : facts.fullLength;
-  std::printf("length:       %lld bytes expected (%s form), %llu actual\n",
-              static_cast<long long>(expected), options.light ? "light" : "full",
-              static_cast<unsigned long long>(facts.actualLength));
+  if (expected < 0) {  // a negative size: no length is right
+    std::printf("length:       none (the size is negative), %llu actual\n",
+                static_cast<unsigned long long>(facts.actualLength));
+  } else {
+    std::printf("length:       %lld bytes expected (%s form), %llu actual\n",
+                static_cast<long long>(expected), options.light ? "light" : "full",
+                static_cast<unsigned long long>(facts.actualLength));
+  }
   const char* verdict = facts.readsAsFull && facts.readsAsLight ? "the full or the light form"
                         : facts.readsAsFull                     ? "the full form"
                         : facts.readsAsLight                    ? "the light form"

@@ -1,5 +1,7 @@
 #include "tools/zqutil/Delivery.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <streambuf>
 
@@ -14,7 +16,7 @@ constexpr std::size_t kSizeFieldEnd = 12;
 
 class HeaderTap::Buffer : public std::streambuf {
  public:
-  explicit Buffer(std::streambuf* source) : source_(source) {}
+  Buffer(std::streambuf* source, std::optional<bool> light) : source_(source), light_(light) {}
   std::optional<std::int32_t> SizeField() const {
     if (seen_ < kSizeFieldEnd) return std::nullopt;
     std::uint32_t value = 0;
@@ -26,8 +28,11 @@ class HeaderTap::Buffer : public std::streambuf {
 
  protected:
   int_type underflow() override {
-    const std::streamsize got = source_->sgetn(window_, sizeof window_);
+    const std::uint64_t want = std::min<std::uint64_t>(sizeof window_, Limit() - taken_);
+    if (want == 0) return traits_type::eof();
+    const std::streamsize got = source_->sgetn(window_, static_cast<std::streamsize>(want));
     if (got <= 0) return traits_type::eof();
+    taken_ += static_cast<std::uint64_t>(got);
     Keep(window_, static_cast<std::size_t>(got));
     setg(window_, window_, window_ + got);
     return traits_type::to_int_type(*gptr());
@@ -41,14 +46,26 @@ class HeaderTap::Buffer : public std::streambuf {
     }
   }
 
+  // How many bytes of `source_` the stream may take: all without a form;
+  // with one, the header up to its size field, then the whole container.
+  std::uint64_t Limit() const {
+    if (!light_) return UINT64_MAX;
+    const std::optional<std::int32_t> size = SizeField();
+    if (!size) return kSizeFieldEnd;
+    const std::uint64_t plain = *size < 0 ? 0 : static_cast<std::uint64_t>(*size);
+    return *light_ ? kSizeFieldEnd + plain : kSizeFieldEnd + 8 + (plain + 8) / 8 * 8;
+  }
+
   std::streambuf* source_;
+  std::optional<bool> light_;
+  std::uint64_t taken_ = 0;
   char window_[4096];
   unsigned char field_[4] = {};
   std::size_t seen_ = 0;
 };
 
-HeaderTap::HeaderTap(std::istream& source)
-    : buffer_(std::make_unique<Buffer>(source.rdbuf())), stream_(buffer_.get()) {}
+HeaderTap::HeaderTap(std::istream& source, std::optional<bool> endAtContainer)
+    : buffer_(std::make_unique<Buffer>(source.rdbuf(), endAtContainer)), stream_(buffer_.get()) {}
 HeaderTap::~HeaderTap() = default;
 std::optional<std::int32_t> HeaderTap::SizeField() const {
   return buffer_->SizeField();

@@ -17,7 +17,12 @@ namespace zqutil {
 // Reads `source` through, keeping bytes 8 to 11 (the size field).
 class HeaderTap {
  public:
-  explicit HeaderTap(std::istream& source);
+  // With `endAtContainer` (the form: true for light), the stream ends where
+  // the header says the container ends (the full form: 20 bytes of header
+  // and the size rounded up to the next block of 8; the light form: 12 and
+  // the size), and nothing past it is taken from `source`, so that what
+  // follows can be told apart there.
+  explicit HeaderTap(std::istream& source, std::optional<bool> endAtContainer = std::nullopt);
   ~HeaderTap();
   std::istream& Stream() { return stream_; }
   // The size field, once the input delivered it.

@@ -211,7 +211,7 @@ void BlobRoad(Demo& demo) {
 }
 
 struct DemoOptions {
-  std::string root;
+  std::optional<std::string> root;  // none: a temporary folder
   bool keep = false;
 };
 
@@ -247,8 +247,9 @@ void RemoveContents(const std::string& folder) {
 }
 
 void RunDemo(const DemoOptions& options) {
-  const bool temporary = options.root.empty();
-  std::string root = temporary ? MakeTemporaryFolder() : options.root;
+  if (options.root && options.root->empty()) UsageError("--root needs a folder, not \"\"");
+  const bool temporary = !options.root;
+  std::string root = temporary ? MakeTemporaryFolder() : *options.root;
   if (root.front() != '/') {
     std::vector<char> cwd(PATH_MAX);
     if (::getcwd(cwd.data(), cwd.size()) == nullptr) {

@@ -66,12 +66,14 @@ void RemoveTemporariesOnInterrupt() {
   }
 }
 
-Input::Input(const std::string& path) : name_(path == "-" ? "stdin" : path), named_(path != "-") {
+Input::Input(const std::string& path, bool regularOnly)
+    : name_(path == "-" ? "stdin" : path), named_(path != "-") {
   int fd = STDIN_FILENO;
   if (named_) {
     file::ReadPolicy policy;
-    policy.kinds = file::kRegularFile | file::kFifoKind | file::kCharacterDevice;
-    policy.waitForWriter = true;
+    policy.kinds =
+        regularOnly ? file::kRegularFile : file::kRegularFile | file::kFifoKind | file::kCharacterDevice;
+    policy.waitForWriter = !regularOnly;
     if (!file::OpenForReading(path, policy, file_)) {
       Fail("cannot read " + path + ": " + ReasonText(file_.refusal));
     }
@@ -128,13 +130,6 @@ bool Input::Spool(std::uint64_t limit) {
   return true;
 }
 
-void RefuseBinaryToTerminal(const std::string& path, const std::string& what, bool forced) {
-  if (path == "-" && !forced && ::isatty(STDOUT_FILENO) == 1) {
-    UsageError("stdout is a terminal: " + what +
-               " is binary (redirect stdout, give a file, or --force to write it there)");
-  }
-}
-
 Output::Output(const std::string& path, mode_t modeLimit, const struct stat* input)
     : name_(path == "-" ? "stdout" : path) {
   int fd = STDOUT_FILENO;
@@ -189,8 +184,16 @@ Output::Output(const std::string& path, mode_t modeLimit, const struct stat* inp
     }
     fd = replacement_->Descriptor();
   }
+  terminal_ = !replacement_ && ::isatty(fd) == 1;
   buffer_ = std::make_unique<file::FileStreamBuf>(fd, kPieceSize);
   stream_.rdbuf(buffer_.get());
+}
+
+void Output::RefuseBinaryToTerminal(const std::string& what, bool forced) const {
+  if (terminal_ && !forced) {
+    UsageError(name_ + " is a terminal: " + what +
+               " is binary (redirect stdout, give a file, or --force to write it there)");
+  }
 }
 
 Output::~Output() = default;

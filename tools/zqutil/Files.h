@@ -32,7 +32,9 @@ namespace zqutil {
 // be read as another kind. A FIFO waits for its writer, as `cat` does.
 class Input {
  public:
-  explicit Input(const std::string& path);
+  // `regularOnly`: a path that is not a regular file is refused at once (a
+  // FIFO is never waited on); otherwise a FIFO waits for its writer.
+  explicit Input(const std::string& path, bool regularOnly = false);
   ~Input();
   Input(const Input&) = delete;
   Input& operator=(const Input&) = delete;
@@ -111,20 +113,21 @@ class Output {
   // Fails the command, naming the file, when a write, the flush, the sync,
   // the rename or the close failed.
   void Commit();
+  // Refuses, as a usage error, to write `what` (binary bytes) when the
+  // output is a terminal (stdout, /dev/stdout, /dev/tty, a pty), unless
+  // `forced`: the terminal would take some bytes for controls, and the
+  // output is lost anyway.
+  void RefuseBinaryToTerminal(const std::string& what, bool forced) const;
 
  private:
   std::string name_;
   std::unique_ptr<ZQ::RVL::Utils::internal::AtomicFile> replacement_;
   ZQ::RVL::Utils::internal::FileDescriptor inPlace_;
+  bool terminal_ = false;
   // Declared last: destroyed (and flushed) before the files they write.
   std::unique_ptr<ZQ::RVL::Utils::internal::FileStreamBuf> buffer_;
   std::ostream stream_{nullptr};
 };
-
-// Refuses, as a usage error, to write `what` (binary bytes) to stdout when
-// `path` is "-" and stdout is a terminal, unless `forced`: the terminal would
-// take some bytes for controls, and the output is lost anyway.
-void RefuseBinaryToTerminal(const std::string& path, const std::string& what, bool forced);
 
 // Returns the folder for temporary files: $TMPDIR, else /tmp.
 std::string TemporaryFolder();

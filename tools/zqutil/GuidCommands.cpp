@@ -49,9 +49,11 @@ std::string Details(const std::string& canonical) {
 // Prints the canonical form of `text` (and its version and variant with
 // `details`); false, saying so, when it is not an identifier.
 bool ParseOne(const std::string& text, bool details) {
-  const GUID id = GUID::Create(text);
+  // The parser reads a C string: a NUL (a line of stdin may hold one) would
+  // end the text early.
+  const GUID id = text.find('\0') == std::string::npos ? GUID::Create(text) : GUID{};
   if (id == GUID{} && !IsNilText(text)) {
-    std::fprintf(stderr, "zqutil: not an identifier: \"%s\"\n", text.c_str());
+    Report("not an identifier: " + Quoted(text));
     return false;
   }
   const std::string canonical = id.ToString();
@@ -70,7 +72,7 @@ void ParseGuids(const std::vector<std::string>& texts, bool details) {
       continue;
     }
     Input input("-");
-    constexpr std::size_t kLongest = 38;  // "{" + 36 + "}"
+    constexpr std::size_t kLongest = 39;  // "{" + 36 + "}", and a CRLF line's CR
     std::string line;
     bool cut = false;
     for (int c = 0; (c = input.Stream().get()) != EOF || !line.empty() || cut;) {
@@ -80,8 +82,8 @@ void ParseGuids(const std::vector<std::string>& texts, bool details) {
         continue;
       }
       if (cut) {
-        std::fprintf(stderr, "zqutil: not an identifier: a line of more than %zu bytes\n",
-                     kLongest);
+        Report("not an identifier: a line of more than " + std::to_string(kLongest - 1) +
+               " bytes");
         ++bad;
       } else {
         if (!line.empty() && line.back() == '\r') line.pop_back();  // a CRLF line
@@ -103,12 +105,11 @@ void AddGuidCommands(CLI::App& app) {
   guid->require_subcommand(1);
 
   // Option values live as long as the callbacks that read them.
-  auto count = std::make_shared<int>(1);
+  auto count = std::make_shared<std::string>("1");
   CLI::App* fresh = guid->add_subcommand("new", "Print fresh random identifiers, one per line");
-  fresh->add_option("-n,--count", *count, "How many (1 to 1000000)")
-      ->check(CLI::Range(1, 1000000).description(""))
-      ->type_name("COUNT");
-  fresh->callback([count] { NewGuids(*count); });
+  fresh->add_option("-n,--count", *count, "How many (1 to 1000000)")->type_name("COUNT");
+  fresh->callback(
+      [count] { NewGuids(static_cast<int>(ParseDecimal("--count", *count, 1, 1000000))); });
 
   auto texts = std::make_shared<std::vector<std::string>>();
   auto details = std::make_shared<bool>(false);

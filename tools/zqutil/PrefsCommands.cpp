@@ -97,12 +97,18 @@ std::string ReadValueFile(const std::string& path, std::size_t limit, const std:
   return bytes;
 }
 
-// --string-file: the file's bytes, one final line feed dropped (as
-// "$(cat FILE)" drops it), so that `echo TEXT |` gives TEXT.
+// --string-file: the file's bytes, one final line end (LF or CRLF) dropped,
+// so that `echo TEXT |` gives TEXT. An empty input is refused: a source that
+// failed must not blank a secret (--string "" stores an empty text).
 std::string TextToWrite(const std::string& path) {
   std::string text =
       ReadValueFile(path, 4096, "it holds more than 4096 bytes, and a text at most 511 characters");
-  if (!text.empty() && text.back() == '\n') text.pop_back();
+  if (text.empty()) {
+    UsageError((path == "-" ? std::string("stdin") : path) +
+               " is empty: --string \"\" stores an empty text");
+  }
+  if (text.back() == '\n') text.pop_back();
+  if (!text.empty() && text.back() == '\r') text.pop_back();
   return text;
 }
 
@@ -120,34 +126,17 @@ std::vector<unsigned char> DataToWrite(const PrefsOptions& o) {
   return bytes;
 }
 
-// True when a text or bytes is under `key`, which Delete should have removed.
-bool Readable(const Config& config, const std::string& key) {
+// True when a value of any kind is still under the key in the value
+// dictionary, which Delete should have removed it from.
+bool StillStored(const PrefsOptions& o) {
+  std::vector<ZQ::RVL::Utils::PreferenceValue> values;
   ZQ::RVL::Utils::ConfigStatus status;
-  std::string text;
-  if (config.GetString(key, text, status)) return true;
-  if (status.Error() != ZQ::RVL::Utils::ConfigError::kWrongKind) return false;
-  unsigned char* data = nullptr;
-  std::uint32_t length = 0;
-  const bool read = config.GetData(key, data, length, status);
-  std::unique_ptr<unsigned char[]> owned(data);
-  return read;
-}
-
-// Reads --int as the store reads integers: decimal, with an optional sign.
-// "010" is ten, "0x10" and "" are refused, and so is anything beyond 32 bits.
-std::int32_t ParseInteger(const std::string& text) {
-  const bool plus = text.size() > 1 && text[0] == '+' && text[1] != '-';
-  const char* first = text.data() + (plus ? 1 : 0);
-  const char* last = text.data() + text.size();
-  std::int32_t value = 0;
-  const auto [end, error] = std::from_chars(first, last, value);
-  if (error == std::errc::result_out_of_range) {
-    UsageError("--int takes a 32-bit integer: \"" + text + "\" is out of range");
+  if (!ZQ::RVL::Utils::ListPreferenceValues(o.mode, o.application, o.company, values, status)) {
+    Fail("deleted " + Quoted(o.key) + ", but cannot tell whether a value is still there: " +
+         status.Message());
   }
-  if (error != std::errc() || end != last) {
-    UsageError("--int takes a decimal integer, not \"" + text + "\"");
-  }
-  return value;
+  return std::any_of(values.begin(), values.end(),
+                     [&](const auto& value) { return value.key == o.key; });
 }
 
 void Write(const PrefsOptions& o) {
@@ -160,7 +149,7 @@ void Write(const PrefsOptions& o) {
     CheckText("the value", text);
     stored = config.SetString(o.key, text, status);
   } else if (o.integer) {
-    stored = config.SetValue(o.key, ParseInteger(*o.integer), status);
+    stored = config.SetValue(o.key, static_cast<std::int32_t>(ParseDecimal("--int", *o.integer, INT32_MIN, INT32_MAX)), status);
   } else {
     const std::vector<unsigned char> bytes = DataToWrite(o);
     stored = config.SetData(o.key, bytes.data(), static_cast<std::uint32_t>(bytes.size()), status);
@@ -218,7 +207,7 @@ void Read(const PrefsOptions& o) {
     std::printf("%s\n", (o.json ? JsonEntry(value) : ShownValue(value)).c_str());
     return;
   }
-  Fail("no value under " + ZQ::RVL::Utils::JsonString(o.key) + " in " + DomainOf(o));
+  Fail("no value under " + Quoted(o.key) + " in " + DomainOf(o));
 }
 
 // Deletes in the dictionary of Delete and GetKeys. In mode 0 that is not the
@@ -227,10 +216,10 @@ void Read(const PrefsOptions& o) {
 void Delete(const PrefsOptions& o) {
   const Config config = MakeConfig(o);
   ZQ::RVL::Utils::ConfigStatus status;
-  if (!config.Delete(o.key, status)) Fail("cannot delete \"" + o.key + "\": " + status.Message());
-  if (Readable(config, o.key)) {
+  if (!config.Delete(o.key, status)) Fail("cannot delete " + Quoted(o.key) + ": " + status.Message());
+  if (StillStored(o)) {
     const ZQ::RVL::Utils::PreferenceFiles files = Locate(o);
-    Fail("\"" + o.key + "\" is still readable: mode " + std::to_string(o.mode) +
+    Fail(Quoted(o.key) + " is still readable: mode " + std::to_string(o.mode) +
          " deletes in the all-users, any-machine dictionary (" + files.keys +
          "), while its values live in the all-users, this-machine one (" + files.values +
          "), which delete does not change");
@@ -256,7 +245,7 @@ void List(const PrefsOptions& o) {
   }
   std::vector<std::string> keys;
   ZQ::RVL::Utils::ConfigStatus status;
-  if (!MakeConfig(o).GetKeys(keys, status)) {
+  if (!ZQ::RVL::Utils::ListPreferenceKeys(o.mode, o.application, o.company, keys, status)) {
     Fail("cannot list " + DomainOf(o) + ": " + status.Message());
   }
   std::string out = o.json ? "[" : "";
@@ -305,7 +294,6 @@ mode_t ExportModeLimit(const PrefsOptions& o) {
 
 void Export(const PrefsOptions& o) {
   CheckValueScope(o);
-  if (o.format == "binary") RefuseBinaryToTerminal(o.file, "a binary property list", o.force);
   std::string file;
   const auto format = o.format == "binary" ? ZQ::RVL::Utils::PreferenceFormat::kBinary
                                            : ZQ::RVL::Utils::PreferenceFormat::kXml;
@@ -319,6 +307,7 @@ void Export(const PrefsOptions& o) {
          (xml ? "; --format binary keeps every value" : ""));
   }
   Output output(o.file, ExportModeLimit(o));
+  if (o.format == "binary") output.RefuseBinaryToTerminal("a binary property list", o.force);
   output.Stream().write(file.data(), static_cast<std::streamsize>(file.size()));
   output.Commit();
 }
@@ -396,7 +385,7 @@ void AddPrefsCommands(CLI::App& app) {
       ->add_option("--string-file", o->textFile,
                    "A text from FILE, - for stdin, one final line feed dropped: for secrets")
       ->type_name("FILE");
-  group->add_option("--int", o->integer, "A 32-bit integer")->type_name("N");
+  group->add_option("--int", o->integer, "A 32-bit integer (kept as its decimal text)")->type_name("N");
   group->add_option("--data-hex", o->dataHex, "Bytes as hex digits")->type_name("HEX");
   group->add_option("--data-file", o->dataFile, "Bytes from a file, - for stdin")
       ->type_name("FILE");

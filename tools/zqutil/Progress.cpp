@@ -4,12 +4,16 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 
 namespace zqutil {
 
 namespace {
 
 constexpr std::uint64_t kMinimumForBar = 8u << 20;
+
+// Whether stderr's last line is a bar that no line feed has ended yet.
+bool barLineOpen = false;
 constexpr int kBarWidth = 30;
 
 std::string Clock(double seconds) {
@@ -27,8 +31,17 @@ Progress::Progress(std::uint64_t total)
       start_(std::chrono::steady_clock::now()),
       lastDraw_(start_) {}
 
+void EndProgressLine() {
+  if (!barLineOpen) return;
+  std::fputc('\n', stderr);
+  barLineOpen = false;
+}
+
+// A command that fails leaves the bar where it stopped (its report ended the
+// line); one that got through draws it full.
 Progress::~Progress() {
-  if (enabled_ && done_ > 0) Draw(true);
+  if (enabled_ && done_ > 0 && std::uncaught_exceptions() == 0) Draw(true);
+  EndProgressLine();
 }
 
 void Progress::Advance(std::uint64_t bytes) {
@@ -52,7 +65,8 @@ void Progress::Draw(bool last) {
                "##############################", kBarWidth - filled, "",
                static_cast<int>(fraction * 100), static_cast<double>(done_) / (1 << 20),
                static_cast<double>(total_) / (1 << 20), rate / (1 << 20), Clock(left).c_str());
-  if (last) std::fputc('\n', stderr);
+  barLineOpen = true;
+  if (last) EndProgressLine();
   std::fflush(stderr);
 }
 

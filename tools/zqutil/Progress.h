@@ -10,6 +10,10 @@
 
 namespace zqutil {
 
+// Ends the line of a bar drawn so far, so that what follows on stderr starts
+// a line of its own. Does nothing when no bar is open.
+void EndProgressLine();
+
 class Progress {
  public:
   // `total` is the expected number of bytes (0 when unknown: no bar).

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -10,22 +12,57 @@
 #include <iostream>
 #include <new>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "tools/zqutil/Cli.h"
 #include "tools/zqutil/Files.h"
+#include "tools/zqutil/Progress.h"
+#include "utils/config/PreferenceTransfer.h"
 #include "utils/crypto/KeyPair.h"
 #include "utils/file/FileStream.h"
 
 namespace zqutil {
 
+void Report(const std::string& message) {
+  EndProgressLine();
+  // JsonString's escaping, without its quotes and with the quotes and
+  // backslashes of the message as they are.
+  const std::string json = ZQ::RVL::Utils::JsonString(message);
+  std::string shown;
+  for (std::size_t i = 1; i + 1 < json.size(); ++i) {
+    if (json[i] == '\\' && (json[i + 1] == '"' || json[i + 1] == '\\')) ++i;
+    shown += json[i];
+  }
+  std::fprintf(stderr, "zqutil: %s\n", shown.c_str());
+}
+
+std::string Quoted(std::string_view text) { return ZQ::RVL::Utils::JsonString(text); }
+
+std::int64_t ParseDecimal(const std::string& option, const std::string& text, std::int64_t least,
+                          std::int64_t most) {
+  const bool plus = text.size() > 1 && text[0] == '+' && text[1] != '-';
+  const char* first = text.data() + (plus ? 1 : 0);
+  const char* last = text.data() + text.size();
+  std::int64_t value = 0;
+  const auto [end, error] = std::from_chars(first, last, value);
+  if (end != last || (error != std::errc() && error != std::errc::result_out_of_range)) {
+    UsageError(option + " takes a decimal number, not " + Quoted(text));
+  }
+  if (error != std::errc() || value < least || value > most) {
+    UsageError(option + " takes a number from " + std::to_string(least) + " to " +
+               std::to_string(most) + ": " + Quoted(text) + " is out of range");
+  }
+  return value;
+}
+
 void Fail(const std::string& message) {
-  std::fprintf(stderr, "zqutil: %s\n", message.c_str());
+  Report(message);
   throw CLI::RuntimeError(kFailed);
 }
 
 void UsageError(const std::string& message) {
-  std::fprintf(stderr, "zqutil: %s\n", message.c_str());
+  Report(message);
   throw CLI::RuntimeError(kUsage);
 }
 
@@ -51,8 +88,8 @@ int FinishStandardOutput(int code, ZQ::RVL::Utils::internal::FileStreamBuf& out)
   int error = out.Error();
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) error = error != 0 ? error : errno;
   if ((!streamFailed && error == 0) || code != 0) return code;
-  std::fprintf(stderr, "zqutil: cannot write stdout: %s\n",
-               error != 0 ? std::strerror(error) : "the write failed");
+  zqutil::Report(std::string("cannot write stdout: ") +
+                 (error != 0 ? std::strerror(error) : "the write failed"));
   return zqutil::kFailed;
 }
 
@@ -90,8 +127,10 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", std::function<std::string()>(&VersionText));
   app.require_subcommand(1);
   // Every refusal of the command line as the tool's own: "zqutil: ...".
+  // CLI11 prints what this returns; the report says it the tool's one way.
   app.failure_message([](const CLI::App*, const CLI::Error& error) {
-    return std::string("zqutil: ") + error.what() + "\nRun with --help for more information.\n";
+    zqutil::Report(error.what());
+    return std::string("Run with --help for more information.\n");
   });
   zqutil::AddGuidCommands(app);
   zqutil::AddCryptCommands(app);
@@ -105,8 +144,8 @@ int main(int argc, char** argv) {
     code = error.get_exit_code();
   } catch (const CLI::ParseError& error) {
     if (const std::string word = UnknownCommand(app); !word.empty()) {
-      std::fprintf(stderr, "zqutil: unknown command '%s'\nRun with --help for more information.\n",
-                   word.c_str());
+      zqutil::Report("unknown command '" + word + "'");
+      std::fprintf(stderr, "Run with --help for more information.\n");
       code = zqutil::kUsage;
     } else {
       code = app.exit(error) == 0 ? 0 : zqutil::kUsage;
@@ -114,10 +153,10 @@ int main(int argc, char** argv) {
   } catch (const std::bad_alloc&) {
     // No input may end the tool by an exception: the output's temporary file
     // is gone by now (unwinding), and the reason is said.
-    std::fprintf(stderr, "zqutil: out of memory\n");
+    zqutil::Report("out of memory");
     code = zqutil::kFailed;
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "zqutil: %s\n", error.what());
+    zqutil::Report(error.what());
     code = zqutil::kFailed;
   }
   const int result = FinishStandardOutput(code, out);

@@ -94,6 +94,16 @@ const char* PreferenceKindName(PreferenceKind kind) {
   return "dictionary";
 }
 
+bool ListPreferenceKeys(std::int32_t mode, const std::string& applicationName,
+                        const std::string& companyName, std::vector<std::string>& keys,
+                        ConfigStatus& status) {
+  keys.clear();
+  status = Preferences::CopyKeyList(internal::ConfigDomain(companyName, applicationName),
+                                    internal::KeysScope(mode), keys);
+  if (!status.Ok()) keys.clear();
+  return status.Ok();
+}
+
 bool ListPreferenceValues(std::int32_t mode, const std::string& applicationName,
                           const std::string& companyName, std::vector<PreferenceValue>& values,
                           ConfigStatus& status) {

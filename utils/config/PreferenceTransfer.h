@@ -72,9 +72,12 @@ struct PreferenceValue {
   std::string value;
 };
 
-// `text` (UTF-8) as a JSON string: in double quotes, with quotes,
-// backslashes and every control character (C0, DEL, C1) escaped, so that it
-// cannot end a line or reach a terminal as a control.
+// `text` as a JSON string: in double quotes, with quotes, backslashes, every
+// control character (C0, DEL, C1), U+2028 and U+2029 (line breaks to some
+// readers) and the marks and overrides of bidirectional text (U+061C,
+// U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069) escaped, and each byte
+// that is not part of well-formed UTF-8 as \ufffd, so that it cannot end a
+// line, reorder one or reach a terminal as a control.
 ZQ_UTILS_API std::string JsonString(std::string_view text);
 
 // `value.value` in JSON: a text as JsonString, bytes as a string of hex
@@ -92,6 +95,15 @@ ZQ_UTILS_API const char* PreferenceKindName(PreferenceKind kind);
 ZQ_UTILS_API bool ListPreferenceValues(std::int32_t mode, const std::string& applicationName,
                                        const std::string& companyName,
                                        std::vector<PreferenceValue>& values, ConfigStatus& status);
+
+// Lists every key of the dictionary that Config::GetKeys and Config::Delete
+// of `mode` work on into `keys`, in byte order, as stored (UTF-8, any
+// length: GetKeys leaves out those that are not ASCII or too long for its
+// texts, which Config cannot address). Returns false, with `keys` empty and
+// `status` saying why, as ListPreferenceValues fails.
+ZQ_UTILS_API bool ListPreferenceKeys(std::int32_t mode, const std::string& applicationName,
+                                     const std::string& companyName,
+                                     std::vector<std::string>& keys, ConfigStatus& status);
 
 enum class ImportResult {
   kImported,    // the dictionary is now the file's, durably

@@ -123,9 +123,11 @@ std::string KindOf(const ForeignValue& value);
 // 0x8 UIDs, 0xA arrays, 0xD dictionaries).
 unsigned TypeOf(const ForeignValue& value);
 
-// Appends `text` (UTF-8) to `out` as a JSON string: quotes, backslashes and
-// every control character (C0, DEL and C1) escaped, so that no text can end
-// the string, forge a line or reach a terminal as a control.
+// Appends `text` to `out` as a JSON string: quotes, backslashes, every
+// control character (C0, DEL and C1), the line and paragraph separators and
+// the controls of bidirectional text escaped, and each byte that is not part
+// of well-formed UTF-8 as \ufffd, so that no text can end the string, forge a
+// line, reorder one or reach a terminal as a control.
 void AppendJsonString(std::string_view text, std::string& out);
 
 // Appends `bytes` to `out` as a JSON string of lower-case hex digits.

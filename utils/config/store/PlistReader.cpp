@@ -634,9 +634,14 @@ bool SameObject(const PlistObjectTable& a, std::uint64_t ia, const PlistObjectTa
 // Appends the UTC calendar date and time of `seconds` since 2001 (within
 // the years 1 to 9999, as the reader accepts) in ISO 8601.
 void AppendDate(double seconds, std::string& out) {
-  const double whole = std::floor(seconds);
+  // To the microsecond, as other readers of the format keep dates: the
+  // digits a writer meant (600000000.00001 is stored as ...00001001358...)
+  // and no more. The reader's years 1 to 9999 keep this within 64 bits.
+  const auto micro = static_cast<std::int64_t>(std::llround(seconds * 1e6));
+  const std::int64_t whole = micro >= 0 ? micro / 1000000 : -((999999 - micro) / 1000000);
+  const std::int64_t fractionMicro = micro - whole * 1000000;
   // Days since 1970-01-01 to a civil date (Howard Hinnant's algorithm).
-  const auto sinceUnix = static_cast<std::int64_t>(whole) + 978307200;
+  const auto sinceUnix = whole + 978307200;
   std::int64_t days = sinceUnix >= 0 ? sinceUnix / 86400 : (sinceUnix - 86399) / 86400;
   const std::int64_t secondOfDay = sinceUnix - days * 86400;
   days += 719468;
@@ -656,10 +661,11 @@ void AppendDate(double seconds, std::string& out) {
                 static_cast<long long>(secondOfDay / 60 % 60),
                 static_cast<long long>(secondOfDay % 60));
   out += text;
-  if (seconds != whole) {  // "0.25" gives ".25"
+  if (fractionMicro != 0) {  // 250000 gives ".25"
     char fraction[32];
-    const auto [end, error] = std::to_chars(fraction, fraction + sizeof fraction, seconds - whole);
-    if (error == std::errc()) out.append(std::find(fraction, end, '.'), end);
+    std::snprintf(fraction, sizeof fraction, ".%06lld", static_cast<long long>(fractionMicro));
+    std::string_view digits(fraction);
+    out += digits.substr(0, digits.find_last_not_of('0') + 1);
   }
   out += 'Z';
 }
@@ -691,7 +697,10 @@ void AppendJson(const PlistObjectTable& table, std::uint64_t index, std::string&
       } else {
         char text[32];
         const auto [end, error] = std::to_chars(text, text + sizeof text, real);
-        out.append(text, error == std::errc() ? end : text);
+        const std::string_view digits(text, error == std::errc() ? end - text : 0);
+        out += digits;
+        // A real stays a real to a JSON reader: 1.0 and -0.0, not 1 and -0.
+        if (digits.find_first_of(".e") == std::string_view::npos) out += ".0";
       }
       return;
     }
@@ -756,28 +765,40 @@ unsigned TypeOf(const ForeignValue& value) {
   return top ? top->type : 0xF;
 }
 
+namespace {
+
+// Code points a listing shows escaped: the controls (C0, DEL, C1), the line
+// and paragraph separators (line breaks to many readers), and the marks,
+// embeddings, overrides and isolates of bidirectional text (which reorder
+// what a terminal shows).
+bool ShownEscaped(std::uint32_t code) {
+  return code < 0x20 || (code >= 0x7f && code <= 0x9f) || code == 0x061c || code == 0x200e ||
+         code == 0x200f || (code >= 0x2028 && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069);
+}
+
+}  // namespace
+
 void AppendJsonString(std::string_view text, std::string& out) {
   static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
-    if (c == '"' || c == '\\') {
-      out += {'\\', static_cast<char>(c)};
-    } else if (c == '\n') {
+  for (std::size_t i = 0; i < text.size();) {
+    const CodePoint point = DecodeUtf8(text, i);
+    const std::uint32_t code = point.length == 0 ? 0xfffd : point.code;
+    if (code == '"' || code == '\\') {
+      out += {'\\', static_cast<char>(code)};
+    } else if (code == '\n') {
       out += "\\n";
-    } else if (c == '\t') {
+    } else if (code == '\t') {
       out += "\\t";
-    } else if (c == '\r') {
+    } else if (code == '\r') {
       out += "\\r";
-    } else if (c < 0x20 || c == 0x7f) {
-      out += {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xf]};
-    } else if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {  // U+0080 to U+009F
-      out += {'\\', 'u', '0', '0', kHex[next >> 4], kHex[next & 0xf]};
-      ++i;
+    } else if (point.length == 0 || ShownEscaped(code)) {  // not UTF-8: U+FFFD
+      out += {'\\', 'u', kHex[code >> 12], kHex[(code >> 8) & 0xf], kHex[(code >> 4) & 0xf],
+              kHex[code & 0xf]};
     } else {
-      out += static_cast<char>(c);
+      out.append(text, i, point.length);
     }
+    i += point.length == 0 ? 1 : point.length;
   }
   out += '"';
 }

@@ -14,8 +14,16 @@ namespace ZQ::RVL::Utils::Preferences {
 // UTF-8.
 void AppendUtf8(std::uint32_t code, std::string& out);
 
-// Returns true when `text` is well-formed UTF-8 (shortest forms, no
-// surrogates, nothing above U+10FFFF).
+// The code point that starts at `text[at]` and its length in bytes; a length
+// of 0 when no well-formed one starts there (shortest forms, no surrogates,
+// nothing above U+10FFFF).
+struct CodePoint {
+  std::uint32_t code = 0;
+  std::size_t length = 0;
+};
+CodePoint DecodeUtf8(std::string_view text, std::size_t at);
+
+// Returns true when `text` is well-formed UTF-8.
 bool IsUtf8(std::string_view text);
 
 // Returns true when every byte of `text` is ASCII (below 0x80) and none is a
