@@ -184,7 +184,8 @@ static="$work/static tree"  # a space in the prefix, as pkg-config must escape i
 cmake --install "$root/build/release" --prefix "$static" >/dev/null
 check_headers "$static/include"
 [[ -f "$static/lib/libzqutils.a" ]] || fail "no libzqutils.a in $static/lib"
-[[ -z "$(find "$static" -name 'libzqutils.so*')" ]] || fail "the static install holds a shared library"
+[[ -z "$(find "$static" -name 'libzqutils.so*' -o -name 'libzqutils0*')" ]] ||
+  fail "the static install holds a shared library, or the runtime package's files"
 [[ -f "$static/lib/cmake/ZQUtils/ZQUtilsConfig.cmake" ]] || fail "no CMake package in $static"
 check_version "$static/bin/zqutil"
 check_pkg_config "$static/lib/pkgconfig" "$static/include" "$static/lib"

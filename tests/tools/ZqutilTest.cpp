@@ -71,7 +71,9 @@ TEST_F(Zqutil, VersionAndUsage) {
     const char* word;
   } unknown[] = {{"no-such-command", "no-such-command"},
                  {"prefs bogus", "bogus"},
-                 {"crypt bogus x y", "bogus"}};
+                 {"crypt bogus x y", "bogus"},
+                 // What a message repeats reaches the terminal escaped.
+                 {"\"$(printf 'x\\033]0;t\\007y')\"", "x\\u001b]0;t\\u0007y"}};
   for (const auto& row : unknown) {
     const Result result = Run(row.line);
     EXPECT_EQ(2, result.code) << row.line;
@@ -214,6 +216,10 @@ TEST_F(Zqutil, Info) {
   EXPECT_NE(std::string::npos, light.out.find("reads as:     the light form"));
   EXPECT_EQ(1, Run("crypt info --light full").code);
   EXPECT_EQ(1, Run("crypt info plain").code);
+  // A FIFO is refused at once, never waited on for a writer.
+  const Result fifo = Run("crypt info fifo", "mkfifo fifo && timeout 20 ");
+  EXPECT_EQ(1, fifo.code) << fifo.err;
+  EXPECT_NE(std::string::npos, fifo.err.find("fifo")) << fifo.err;
   // Its help offers a file, not "-": stdin has no size to compare with.
   EXPECT_EQ(std::string::npos, Run("crypt info --help").out.find("- for stdin"));
   const Result piped = Run("crypt info - < full");
@@ -792,5 +798,7 @@ TEST_F(Zqutil, DemoSucceeds) {
   EXPECT_EQ(before, ReadFile(Path("demo-root/report.zqc")));
   fs::create_directory(Path("empty-root"));
   EXPECT_EQ(0, Run("demo --root empty-root").code);
-  EXPECT_EQ(2, Run("demo --root ''").code);
+  const Result unnamed = Run("demo --root ''");
+  EXPECT_EQ(2, unnamed.code);
+  EXPECT_NE(std::string::npos, unnamed.err.find("--root needs a folder")) << unnamed.err;
 }
