@@ -46,8 +46,11 @@ if(TARGET zqutil)
   # the library there, and the tool records no search path, as Debian wants.
   # Decided when installing, for the prefix installed under
   # (`cmake --install --prefix DIR`).
-  file(RELATIVE_PATH zq_bin_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
-  set_target_properties(zqutil PROPERTIES INSTALL_RPATH "$ORIGIN/${zq_bin_to_lib}")
+  # A static build's tool loads nothing of the tree and records nothing.
+  if(BUILD_SHARED_LIBS)
+    file(RELATIVE_PATH zq_bin_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
+    set_target_properties(zqutil PROPERTIES INSTALL_RPATH "$ORIGIN/${zq_bin_to_lib}")
+  endif()
   install(TARGETS zqutil RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
   if(BUILD_SHARED_LIBS)
     install(CODE "
@@ -96,17 +99,18 @@ install(FILES
 # zqutils.pc names its folders from ${prefix}, the prefix the tree is installed
 # under, so that pkg-config filters the system's own folders (a /usr install
 # gives "-I/usr/include/zqutils -lzqutils"). The prefix is written in when the
-# file is installed: `cmake --install --prefix DIR` gets DIR. The libraries
-# the static libzqutils needs are private requirements: only `--static` asks
-# for them, and the shared library records its own.
-set(ZQ_PC_PREFIX "@ZQ_PC_PREFIX@")  # kept for the install step to fill in
+# file is installed (cmake/WritePkgConfig.cmake.in): `cmake --install --prefix
+# DIR` gets DIR. What the static libzqutils needs is a private requirement
+# beside a shared one (only `--static` asks for it; the shared library records
+# its own), and a plain one where the static library is all there is.
+if(ZQ_UTILS_SHARED)
+  set(ZQ_PC_REQUIRES_FIELD Requires.private)
+else()
+  set(ZQ_PC_REQUIRES_FIELD Requires)
+endif()
+set(ZQ_PC_PREFIX_MARK "@ZQ_PC_PREFIX_MARK@")  # filled in when installing
 configure_file(cmake/zqutils.pc.in ${PROJECT_BINARY_DIR}/zqutils.pc.in @ONLY)
-install(CODE "
-  string(REPLACE \" \" \"\\\\ \" ZQ_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")  # as pkg-config reads it
-  configure_file(\"${PROJECT_BINARY_DIR}/zqutils.pc.in\"
-                 \"${PROJECT_BINARY_DIR}/pkgconfig/zqutils.pc\" @ONLY)
-  file(INSTALL \"${PROJECT_BINARY_DIR}/pkgconfig/zqutils.pc\"
-       DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\")"
-  COMPONENT development)
+configure_file(cmake/WritePkgConfig.cmake.in ${PROJECT_BINARY_DIR}/WritePkgConfig.cmake @ONLY)
+install(SCRIPT ${PROJECT_BINARY_DIR}/WritePkgConfig.cmake COMPONENT development)
 
 include(ZQPackaging)

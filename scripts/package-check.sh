@@ -80,18 +80,19 @@ check_links() {
   fi
 }
 
-# check_pkg_config <PKG_CONFIG_PATH or empty> <include folder> <library folder or empty>
+# check_pkg_config <PKG_CONFIG_PATH or empty> <include folder> <library folder or empty> [more]
 # zqutils.pc gives absolute folders from its prefix: none for the system's
-# own, which pkg-config leaves out.
+# own, which pkg-config leaves out. `more`: what follows -lzqutils (a static
+# library that is all there is requires its dependencies outright).
 check_pkg_config() {
-  local printed wanted="-I$2/zqutils ${3:+-L$3 }-lzqutils"
+  local printed wanted="-I$2/zqutils ${3:+-L$3 }-lzqutils${4:+ $4}"
   printed=$(PKG_CONFIG_PATH=$1 pkg-config --cflags --libs zqutils) || fail "pkg-config fails: $printed"
   printed=$(xargs <<<"$printed")
   [[ "$printed" == "$wanted" ]] || fail "pkg-config --cflags --libs zqutils: '$printed', not '$wanted'"
   printed=$(PKG_CONFIG_PATH=$1 pkg-config --static --libs zqutils)
   [[ " $printed " == *" -lcrypto "* && " $printed " == *" -lplist-2.0 "* ]] ||
     fail "pkg-config --static --libs zqutils omits the static library's dependencies: '$printed'"
-  echo "pkg-config: $wanted; --static adds: ${printed#*-lzqutils }"
+  echo "pkg-config: $wanted; --static: ${printed#*-lzqutils }"
 }
 
 # build_consumers <label> <prefix or empty for the system> static|shared [pkg-config]
@@ -180,7 +181,7 @@ $unexpected"
 }
 
 echo "=== package check: static install"
-static="$work/static tree"  # a space in the prefix, as pkg-config must escape it
+static="$work/static #tree"  # a space and a "#" in the prefix, which pkg-config must escape
 cmake --install "$root/build/release" --prefix "$static" >/dev/null
 check_headers "$static/include"
 [[ -f "$static/lib/libzqutils.a" ]] || fail "no libzqutils.a in $static/lib"
@@ -188,7 +189,10 @@ check_headers "$static/include"
   fail "the static install holds a shared library, or the runtime package's files"
 [[ -f "$static/lib/cmake/ZQUtils/ZQUtilsConfig.cmake" ]] || fail "no CMake package in $static"
 check_version "$static/bin/zqutil"
-check_pkg_config "$static/lib/pkgconfig" "$static/include" "$static/lib"
+if readelf -d "$static/bin/zqutil" | grep -E 'R(UN)?PATH'; then
+  fail "the static build's zqutil records a library search path, though it loads none of the tree"
+fi
+check_pkg_config "$static/lib/pkgconfig" "$static/include" "$static/lib" "-lcrypto -lplist-2.0"
 build_consumers static "$static" static
 
 echo "=== package check: shared install"
@@ -264,6 +268,15 @@ check_deb zqutil "$runtime" libc6 libstdc++6 -- ./usr/bin/zqutil ./usr/share/man
 check_multi_arch "$runtime" same
 check_multi_arch libzqutils-dev same
 check_multi_arch zqutil no
+# Installed-Size is what the files take, as dpkg-gencontrol counts it (the
+# packages are stripped after CPack counted them).
+for deb in "${debs[@]}"; do
+  rm -rf "$work/size" && mkdir "$work/size" && dpkg-deb -x "$deb" "$work/size"
+  counted=$(find "$work/size" -mindepth 1 \( -type f -printf 'f %s\n' \) -o -printf 'o 0\n' |
+    awk '$1 == "f" { kib += int(($2 + 1023) / 1024); next } { kib += 1 } END { print kib + 0 }')
+  [[ "$(dpkg-deb -f "$deb" Installed-Size)" == "$counted" ]] ||
+    fail "$deb: Installed-Size $(dpkg-deb -f "$deb" Installed-Size), but its files take $counted KiB"
+done
 # The packaged tool finds the library where the loader looks anyway.
 dpkg-deb -x "$(ls "$package/zqutil_${version}"_*.deb)" "$work/zqutil-deb"
 if readelf -d "$work/zqutil-deb/usr/bin/zqutil" | grep -E 'R(UN)?PATH'; then

@@ -4,6 +4,8 @@
 #   - strips what dh_strip strips: the .comment and .note sections of the
 #     shared library and the tool, and debugging symbols and those sections
 #     of the static library, whose members get no time stamps or owners;
+#   - counts Installed-Size again, as dpkg-gencontrol does (a KiB for each
+#     folder and link, each file's size rounded up to KiB);
 #   - adds "Multi-Arch: same" to the control file of each package named in
 #     CPACK_ZQ_MULTI_ARCH_SAME: the library packages of several architectures
 #     install side by side, since every file they share (headers,
@@ -42,8 +44,24 @@ foreach(zq_deb IN LISTS CPACK_PACKAGE_FILES)
   endforeach()
   file(WRITE "${zq_tree}/DEBIAN/md5sums" "${zq_sums}")
 
-  list(FIND CPACK_ZQ_MULTI_ARCH_SAME "${zq_package}" zq_index)
+  file(GLOB_RECURSE zq_entries LIST_DIRECTORIES true "${zq_tree}/*")
+  set(zq_kib 0)
+  foreach(zq_entry IN LISTS zq_entries)
+    if(zq_entry MATCHES "/DEBIAN(/|$)")
+      continue()
+    elseif(IS_SYMLINK "${zq_entry}" OR IS_DIRECTORY "${zq_entry}")
+      math(EXPR zq_kib "${zq_kib} + 1")
+    else()
+      file(SIZE "${zq_entry}" zq_size)
+      math(EXPR zq_kib "${zq_kib} + (${zq_size} + 1023) / 1024")
+    endif()
+  endforeach()
   file(READ "${zq_tree}/DEBIAN/control" zq_control)
+  string(REGEX REPLACE "(^|\n)Installed-Size: [0-9]+" "\\1Installed-Size: ${zq_kib}" zq_control
+         "${zq_control}")
+  file(WRITE "${zq_tree}/DEBIAN/control" "${zq_control}")
+
+  list(FIND CPACK_ZQ_MULTI_ARCH_SAME "${zq_package}" zq_index)
   if(NOT zq_index EQUAL -1 AND NOT zq_control MATCHES "(^|\n)Multi-Arch:")
     string(REGEX REPLACE "(^|\n)(Architecture: [^\n]*\n)" "\\1\\2Multi-Arch: same\n"
            zq_control "${zq_control}")

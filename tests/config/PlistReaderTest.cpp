@@ -274,6 +274,9 @@ TEST(PlistReader, ValuesOfOtherProgramsShowAsJson) {
       {"ten microseconds, as meant", Date(600000000.00001), "\"2020-01-06T10:40:00.00001Z\""},
       {"a fraction before 2001", Date(-0.5), "\"2000-12-31T23:59:59.5Z\""},
       {"a fraction that rounds up", Date(59.9999999), "\"2001-01-01T00:01:00Z\""},
+      {"less than half a microsecond before 2001", Date(-4.9999999999999998e-7),
+       "\"2001-01-01T00:00:00Z\""},
+      {"a fraction in the year 9999", Date(252423993599.00034), "\"9999-12-31T23:59:59.000336Z\""},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);

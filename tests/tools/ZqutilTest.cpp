@@ -216,6 +216,10 @@ TEST_F(Zqutil, Info) {
   EXPECT_NE(std::string::npos, light.out.find("reads as:     the light form"));
   EXPECT_EQ(1, Run("crypt info --light full").code);
   EXPECT_EQ(1, Run("crypt info plain").code);
+  // A name is shown escaped where it needs it.
+  WriteFile(Path("o\x1bname"), ReadFile(Path("full")));
+  EXPECT_NE(std::string::npos, Run("crypt info \"$(printf 'o\\033name')\"").out.find(
+                                   "file:         \"o\\u001bname\" (1028 bytes)"));
   // A FIFO is refused at once, never waited on for a writer.
   const Result fifo = Run("crypt info fifo", "mkfifo fifo && timeout 20 ");
   EXPECT_EQ(1, fifo.code) << fifo.err;
@@ -468,7 +472,9 @@ TEST_F(ZqutilPrefs, ValuesComeFromFilesAndStdin) {
       {"a CRLF line", "printf 'pw\\r\\n' | $ZQ prefs write K --string-file -", 0,
        "text \"pw\"\n"},
       {"an empty source never blanks a value", "$ZQ prefs write K --string-file empty", 2,
-       "empty is empty"},
+       "empty holds no text"},
+      {"nor does a line end alone", "printf '\\r\\n' | $ZQ prefs write K --string-file -", 2,
+       "stdin holds no text"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.why);
@@ -600,6 +606,9 @@ TEST_F(ZqutilPrefs, DeleteThatLeavesTheValueFails) {
                    "plistlib.dumps({'caf\\u00e9': 1, 'plain': 2}))\" | ")
                    .code);
   EXPECT_EQ("\"caf\xc3\xa9\"\nplain\n", Run("prefs list --company C --app A").out);
+  const Result unaddressable = Run("prefs delete --company C --app A caf\xc3\xa9");
+  EXPECT_EQ(1, unaddressable.code);
+  EXPECT_NE(std::string::npos, unaddressable.err.find("ASCII keys only")) << unaddressable.err;
 }
 
 TEST_F(ZqutilPrefs, DomainsAndARelativeRoot) {
@@ -607,6 +616,9 @@ TEST_F(ZqutilPrefs, DomainsAndARelativeRoot) {
   ASSERT_EQ(0, Run("prefs write K --string v --company B --app Z --mode 0").code);
   EXPECT_EQ("com.acmeco.Tool\n", Run("prefs domains").out);
   EXPECT_EQ("com.b.Z\n", Run("prefs domains --mode 0").out);
+  // A domain is a line of its own, escaped where it needs it.
+  ASSERT_EQ(0, Run("prefs write K --string v --company B --app \"$(printf 'a\\nb')\"").code);
+  EXPECT_EQ("com.acmeco.Tool\n\"com.b.a\\nb\"\n", Run("prefs domains").out);
   const Result relative =
       Run("prefs write K --string v --company C --app A", "ZQ_PREFERENCES_ROOT=rel ");
   EXPECT_EQ(1, relative.code);

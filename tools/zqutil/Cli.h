@@ -24,6 +24,11 @@ void Report(const std::string& message);
 // quotes, escaped as JsonString escapes it.
 std::string Quoted(std::string_view text);
 
+// `text` (a key, a domain, a path) as a line of output shows it: as it is
+// when it is plain printable ASCII without "=", "\\" or a leading quote, so
+// the common case reads naturally, else Quoted.
+std::string Shown(std::string_view text);
+
 // Reads the number an option gives (`option` names it in the refusal) as
 // decimal digits with an optional sign, from `least` to `most`: "010" is
 // ten; "0x10", " 1", "1e3", "+-1" and "" are usage errors, as is a number out

@@ -138,7 +138,7 @@ void Chunks(const CryptOptions& options) {
                                                std::max<std::uint64_t>(unit, bound / unit * unit)));
   std::vector<char> buffer(static_cast<std::size_t>(chunk));
   std::uint64_t delivered = 0;
-  while (ok) {
+  while (ok && !output.Failed()) {  // a failed write ends the reading
     int length = chunk;
     ok = Crypto::DecryptStreamChunk(in, buffer.data(), length, options.light);
     if (ok) {
@@ -164,7 +164,7 @@ void Info(const CryptOptions& options) {
                ": it compares the header with the file's size");
   }
   const ContainerFacts facts = InspectContainer(options.in);
-  std::printf("file:         %s (%llu bytes)\n", options.in.c_str(),
+  std::printf("file:         %s (%llu bytes)\n", Shown(options.in).c_str(),
               static_cast<unsigned long long>(facts.actualLength));
   if (!facts.hasMagic) Fail(options.in + " is not a container (no ZQCRYPTO header)");
   std::printf("magic:        ZQCRYPTO\n");

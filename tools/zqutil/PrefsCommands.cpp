@@ -98,17 +98,20 @@ std::string ReadValueFile(const std::string& path, std::size_t limit, const std:
 }
 
 // --string-file: the file's bytes, one final line end (LF or CRLF) dropped,
-// so that `echo TEXT |` gives TEXT. An empty input is refused: a source that
-// failed must not blank a secret (--string "" stores an empty text).
+// so that `echo TEXT |` gives TEXT. Nothing left is refused: a source that
+// failed (`echo "$UNSET" |`) must not blank a secret (--string "" stores an
+// empty text).
 std::string TextToWrite(const std::string& path) {
   std::string text =
       ReadValueFile(path, 4096, "it holds more than 4096 bytes, and a text at most 511 characters");
+  if (!text.empty() && text.back() == '\n') {
+    text.pop_back();
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+  }
   if (text.empty()) {
     UsageError((path == "-" ? std::string("stdin") : path) +
-               " is empty: --string \"\" stores an empty text");
+               " holds no text: --string \"\" stores an empty text");
   }
-  if (text.back() == '\n') text.pop_back();
-  if (!text.empty() && text.back() == '\r') text.pop_back();
   return text;
 }
 
@@ -174,17 +177,6 @@ std::vector<ZQ::RVL::Utils::PreferenceValue> Values(const PrefsOptions& o) {
   return values;
 }
 
-// A key as a line shows it: as it is when it is plain printable ASCII with
-// nothing a reader could take for a quote, an escape or the separator, else
-// as a JSON string.
-std::string ShownKey(const std::string& key) {
-  const bool plain =
-      !key.empty() && key.front() != '"' && std::all_of(key.begin(), key.end(), [](char c) {
-        return c > ' ' && c < 0x7f && c != '\\' && c != '=';
-      });
-  return plain ? key : ZQ::RVL::Utils::JsonString(key);
-}
-
 // "KIND VALUE": a text as a JSON string, bytes as hex digits, other kinds in
 // JSON.
 std::string ShownValue(const ZQ::RVL::Utils::PreferenceValue& value) {
@@ -214,6 +206,10 @@ void Read(const PrefsOptions& o) {
 // one the values live in, so a value can still be readable afterwards: that
 // is reported as a failure, naming both files, never as a success.
 void Delete(const PrefsOptions& o) {
+  if (!IsAscii(o.key)) {
+    Fail("cannot delete " + Quoted(o.key) + ": the library addresses ASCII keys only (" +
+         "import a dictionary without it to remove it)");
+  }
   const Config config = MakeConfig(o);
   ZQ::RVL::Utils::ConfigStatus status;
   if (!config.Delete(o.key, status)) Fail("cannot delete " + Quoted(o.key) + ": " + status.Message());
@@ -237,7 +233,7 @@ void List(const PrefsOptions& o) {
         out += (i == 0 ? "" : ", ") + ZQ::RVL::Utils::JsonString(values[i].key) + ": " +
                JsonEntry(values[i]);
       } else {
-        out += ShownKey(values[i].key) + " = " + ShownValue(values[i]) + "\n";
+        out += Shown(values[i].key) + " = " + ShownValue(values[i]) + "\n";
       }
     }
     std::printf("%s%s", out.c_str(), o.json ? "}\n" : "");
@@ -251,18 +247,18 @@ void List(const PrefsOptions& o) {
   std::string out = o.json ? "[" : "";
   for (std::size_t i = 0; i < keys.size(); ++i) {
     out += o.json ? (i == 0 ? "" : ", ") + ZQ::RVL::Utils::JsonString(keys[i])
-                  : ShownKey(keys[i]) + "\n";
+                  : Shown(keys[i]) + "\n";
   }
   std::printf("%s%s", out.c_str(), o.json ? "]\n" : "");
 }
 
 void Where(const PrefsOptions& o) {
   std::printf("domain:        %s\n",
-              ZQ::RVL::Utils::PreferenceDomainName(o.application, o.company).c_str());
+              Shown(ZQ::RVL::Utils::PreferenceDomainName(o.application, o.company)).c_str());
   const ZQ::RVL::Utils::PreferenceFiles files = Locate(o);
   std::printf("values:        %s\n",
-              files.values.empty() ? "(none in this mode)" : files.values.c_str());
-  std::printf("keys, delete:  %s\n", files.keys.c_str());
+              files.values.empty() ? "(none in this mode)" : Shown(files.values).c_str());
+  std::printf("keys, delete:  %s\n", Shown(files.keys).c_str());
 }
 
 void Domains(const PrefsOptions& o) {
@@ -271,7 +267,7 @@ void Domains(const PrefsOptions& o) {
   if (!ZQ::RVL::Utils::ListPreferenceDomains(o.mode, domains, status)) {
     Fail("cannot list the domains of mode " + std::to_string(o.mode) + ": " + status.Message());
   }
-  for (const std::string& domain : domains) std::printf("%s\n", domain.c_str());
+  for (const std::string& domain : domains) std::printf("%s\n", Shown(domain).c_str());
 }
 
 // What export and import say when the mode has no value dictionary.

@@ -2,6 +2,7 @@
 // encrypted containers and settings.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -38,6 +39,14 @@ void Report(const std::string& message) {
 }
 
 std::string Quoted(std::string_view text) { return ZQ::RVL::Utils::JsonString(text); }
+
+std::string Shown(std::string_view text) {
+  const bool plain =
+      !text.empty() && text.front() != '"' && std::all_of(text.begin(), text.end(), [](char c) {
+        return c > ' ' && c < 0x7f && c != '\\' && c != '=';
+      });
+  return plain ? std::string(text) : Quoted(text);
+}
 
 std::int64_t ParseDecimal(const std::string& option, const std::string& text, std::int64_t least,
                           std::int64_t most) {

@@ -636,10 +636,17 @@ bool SameObject(const PlistObjectTable& a, std::uint64_t ia, const PlistObjectTa
 void AppendDate(double seconds, std::string& out) {
   // To the microsecond, as other readers of the format keep dates: the
   // digits a writer meant (600000000.00001 is stored as ...00001001358...)
-  // and no more. The reader's years 1 to 9999 keep this within 64 bits.
-  const auto micro = static_cast<std::int64_t>(std::llround(seconds * 1e6));
-  const std::int64_t whole = micro >= 0 ? micro / 1000000 : -((999999 - micro) / 1000000);
-  const std::int64_t fractionMicro = micro - whole * 1000000;
+  // and no more. The fraction is taken apart from the whole seconds, where
+  // it is exact, and rounded alone: a product with the whole value would be
+  // rounded itself (by 32 at the year 9999). Years 1 to 9999 keep the
+  // seconds within 64 bits.
+  auto whole = static_cast<std::int64_t>(std::floor(seconds));
+  auto fractionMicro =
+      static_cast<std::int64_t>(std::llround((seconds - std::floor(seconds)) * 1e6));
+  if (fractionMicro == 1000000) {  // rounded up to the next second
+    ++whole;
+    fractionMicro = 0;
+  }
   // Days since 1970-01-01 to a civil date (Howard Hinnant's algorithm).
   const auto sinceUnix = whole + 978307200;
   std::int64_t days = sinceUnix >= 0 ? sinceUnix / 86400 : (sinceUnix - 86399) / 86400;
