@@ -291,7 +291,9 @@ TEST(PlistReader, ValuesOfOtherProgramsShowAsJson) {
     const char* json;
   } texts[] = {
       {"a\"\\\n\x1b\x7f\xc2\x85\xc3\xa9", "\"a\\\"\\\\\\n\\u001b\\u007f\\u0085\xc3\xa9\""},
-      {"a\xe2\x80\xa8" "b\xe2\x80\xa9", "\"a\\u2028b\\u2029\""},
+      {"a\xe2\x80\xa8"
+       "b\xe2\x80\xa9",
+       "\"a\\u2028b\\u2029\""},
       {"\xe2\x80\xae\xe2\x81\xa6\xe2\x80\x8f\xd8\x9c", "\"\\u202e\\u2066\\u200f\\u061c\""},
       {"caf\xe9 \x9b\xc2", "\"caf\\ufffd \\ufffd\\ufffd\""},
       {"\xe2\x82\xac \xf0\x9f\x98\x80", "\"\xe2\x82\xac \xf0\x9f\x98\x80\""},

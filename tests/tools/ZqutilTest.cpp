@@ -218,8 +218,8 @@ TEST_F(Zqutil, Info) {
   EXPECT_EQ(1, Run("crypt info plain").code);
   // A name is shown escaped where it needs it.
   WriteFile(Path("o\x1bname"), ReadFile(Path("full")));
-  EXPECT_NE(std::string::npos, Run("crypt info \"$(printf 'o\\033name')\"").out.find(
-                                   "file:         \"o\\u001bname\" (1028 bytes)"));
+  EXPECT_NE(std::string::npos, Run("crypt info \"$(printf 'o\\033name')\"")
+                                   .out.find("file:         \"o\\u001bname\" (1028 bytes)"));
   // A FIFO is refused at once, never waited on for a writer.
   const Result fifo = Run("crypt info fifo", "mkfifo fifo && timeout 20 ");
   EXPECT_EQ(1, fifo.code) << fifo.err;
@@ -469,8 +469,7 @@ TEST_F(ZqutilPrefs, ValuesComeFromFilesAndStdin) {
        2, "512 characters"},
       {"a text beyond what is read", "$ZQ prefs write K --string-file /dev/zero", 1,
        "more than 4096 bytes"},
-      {"a CRLF line", "printf 'pw\\r\\n' | $ZQ prefs write K --string-file -", 0,
-       "text \"pw\"\n"},
+      {"a CRLF line", "printf 'pw\\r\\n' | $ZQ prefs write K --string-file -", 0, "text \"pw\"\n"},
       {"an empty source never blanks a value", "$ZQ prefs write K --string-file empty", 2,
        "empty holds no text"},
       {"nor does a line end alone", "printf '\\r\\n' | $ZQ prefs write K --string-file -", 2,

@@ -113,7 +113,8 @@ constexpr std::uint64_t kLargestUnknownChunk = 16u << 20;
 void Chunks(const CryptOptions& options) {
   const int unit = options.light ? 16 : 8;
   const std::int64_t asked = ParseDecimal("--chunk", options.chunk, 1, INT32_MAX);
-  if (asked % unit != 0) UsageError("--chunk must be a positive multiple of " + std::to_string(unit));
+  if (asked % unit != 0)
+    UsageError("--chunk must be a positive multiple of " + std::to_string(unit));
   Input input(options.in);
   CheckLength(input, options.light);
   Output output(options.out, input.OutputModeLimit(), &input.Info());
@@ -133,9 +134,8 @@ void Chunks(const CryptOptions& options) {
       size < 0 ? 0 : static_cast<std::uint64_t>(size) + static_cast<std::uint64_t>(unit);
   const std::uint64_t bound = std::min(
       payload, input.Size().value_or(kLargestUnknownChunk) + static_cast<std::uint64_t>(unit));
-  const int chunk =
-      static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(asked),
-                                               std::max<std::uint64_t>(unit, bound / unit * unit)));
+  const int chunk = static_cast<int>(std::min<std::uint64_t>(
+      static_cast<std::uint64_t>(asked), std::max<std::uint64_t>(unit, bound / unit * unit)));
   std::vector<char> buffer(static_cast<std::size_t>(chunk));
   std::uint64_t delivered = 0;
   while (ok && !output.Failed()) {  // a failed write ends the reading

@@ -71,8 +71,8 @@ Input::Input(const std::string& path, bool regularOnly)
   int fd = STDIN_FILENO;
   if (named_) {
     file::ReadPolicy policy;
-    policy.kinds =
-        regularOnly ? file::kRegularFile : file::kRegularFile | file::kFifoKind | file::kCharacterDevice;
+    policy.kinds = regularOnly ? file::kRegularFile
+                               : file::kRegularFile | file::kFifoKind | file::kCharacterDevice;
     policy.waitForWriter = !regularOnly;
     if (!file::OpenForReading(path, policy, file_)) {
       Fail("cannot read " + path + ": " + ReasonText(file_.refusal));

@@ -82,8 +82,7 @@ void ParseGuids(const std::vector<std::string>& texts, bool details) {
         continue;
       }
       if (cut) {
-        Report("not an identifier: a line of more than " + std::to_string(kLongest - 1) +
-               " bytes");
+        Report("not an identifier: a line of more than " + std::to_string(kLongest - 1) + " bytes");
         ++bad;
       } else {
         if (!line.empty() && line.back() == '\r') line.pop_back();  // a CRLF line

@@ -135,8 +135,8 @@ bool StillStored(const PrefsOptions& o) {
   std::vector<ZQ::RVL::Utils::PreferenceValue> values;
   ZQ::RVL::Utils::ConfigStatus status;
   if (!ZQ::RVL::Utils::ListPreferenceValues(o.mode, o.application, o.company, values, status)) {
-    Fail("deleted " + Quoted(o.key) + ", but cannot tell whether a value is still there: " +
-         status.Message());
+    Fail("deleted " + Quoted(o.key) +
+         ", but cannot tell whether a value is still there: " + status.Message());
   }
   return std::any_of(values.begin(), values.end(),
                      [&](const auto& value) { return value.key == o.key; });
@@ -152,7 +152,9 @@ void Write(const PrefsOptions& o) {
     CheckText("the value", text);
     stored = config.SetString(o.key, text, status);
   } else if (o.integer) {
-    stored = config.SetValue(o.key, static_cast<std::int32_t>(ParseDecimal("--int", *o.integer, INT32_MIN, INT32_MAX)), status);
+    stored = config.SetValue(
+        o.key, static_cast<std::int32_t>(ParseDecimal("--int", *o.integer, INT32_MIN, INT32_MAX)),
+        status);
   } else {
     const std::vector<unsigned char> bytes = DataToWrite(o);
     stored = config.SetData(o.key, bytes.data(), static_cast<std::uint32_t>(bytes.size()), status);
@@ -212,7 +214,8 @@ void Delete(const PrefsOptions& o) {
   }
   const Config config = MakeConfig(o);
   ZQ::RVL::Utils::ConfigStatus status;
-  if (!config.Delete(o.key, status)) Fail("cannot delete " + Quoted(o.key) + ": " + status.Message());
+  if (!config.Delete(o.key, status))
+    Fail("cannot delete " + Quoted(o.key) + ": " + status.Message());
   if (StillStored(o)) {
     const ZQ::RVL::Utils::PreferenceFiles files = Locate(o);
     Fail(Quoted(o.key) + " is still readable: mode " + std::to_string(o.mode) +
@@ -246,8 +249,8 @@ void List(const PrefsOptions& o) {
   }
   std::string out = o.json ? "[" : "";
   for (std::size_t i = 0; i < keys.size(); ++i) {
-    out += o.json ? (i == 0 ? "" : ", ") + ZQ::RVL::Utils::JsonString(keys[i])
-                  : Shown(keys[i]) + "\n";
+    out +=
+        o.json ? (i == 0 ? "" : ", ") + ZQ::RVL::Utils::JsonString(keys[i]) : Shown(keys[i]) + "\n";
   }
   std::printf("%s%s", out.c_str(), o.json ? "]\n" : "");
 }
@@ -381,7 +384,8 @@ void AddPrefsCommands(CLI::App& app) {
       ->add_option("--string-file", o->textFile,
                    "A text from FILE, - for stdin, one final line feed dropped: for secrets")
       ->type_name("FILE");
-  group->add_option("--int", o->integer, "A 32-bit integer (kept as its decimal text)")->type_name("N");
+  group->add_option("--int", o->integer, "A 32-bit integer (kept as its decimal text)")
+      ->type_name("N");
   group->add_option("--data-hex", o->dataHex, "Bytes as hex digits")->type_name("HEX");
   group->add_option("--data-file", o->dataFile, "Bytes from a file, - for stdin")
       ->type_name("FILE");

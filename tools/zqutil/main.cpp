@@ -38,7 +38,9 @@ void Report(const std::string& message) {
   std::fprintf(stderr, "zqutil: %s\n", shown.c_str());
 }
 
-std::string Quoted(std::string_view text) { return ZQ::RVL::Utils::JsonString(text); }
+std::string Quoted(std::string_view text) {
+  return ZQ::RVL::Utils::JsonString(text);
+}
 
 std::string Shown(std::string_view text) {
   const bool plain =

@@ -102,8 +102,8 @@ ZQ_UTILS_API bool ListPreferenceValues(std::int32_t mode, const std::string& app
 // texts, which Config cannot address). Returns false, with `keys` empty and
 // `status` saying why, as ListPreferenceValues fails.
 ZQ_UTILS_API bool ListPreferenceKeys(std::int32_t mode, const std::string& applicationName,
-                                     const std::string& companyName,
-                                     std::vector<std::string>& keys, ConfigStatus& status);
+                                     const std::string& companyName, std::vector<std::string>& keys,
+                                     ConfigStatus& status);
 
 enum class ImportResult {
   kImported,    // the dictionary is now the file's, durably

@@ -800,7 +800,11 @@ void AppendJsonString(std::string_view text, std::string& out) {
     } else if (code == '\r') {
       out += "\\r";
     } else if (point.length == 0 || ShownEscaped(code)) {  // not UTF-8: U+FFFD
-      out += {'\\', 'u', kHex[code >> 12], kHex[(code >> 8) & 0xf], kHex[(code >> 4) & 0xf],
+      out += {'\\',
+              'u',
+              kHex[code >> 12],
+              kHex[(code >> 8) & 0xf],
+              kHex[(code >> 4) & 0xf],
               kHex[code & 0xf]};
     } else {
       out.append(text, i, point.length);
