@@ -13,32 +13,14 @@
 set(ZQ_RUNTIME_PACKAGE libzqutils${ZQ_SOVERSION})
 set(ZQ_MAINTAINER "ZQ RVL Utils developers <zqutils@example.org>")
 
-# zq_changelog_date(<variable> <YYYY-MM-DD>): the day as a Debian changelog
-# writes it ("Wed, 09 Dec 2026 12:00:00 +0000"), the weekday by Sakamoto's
-# rule.
-function(zq_changelog_date variable date)
-  if(NOT date MATCHES "^([0-9][0-9][0-9][0-9])-([01][0-9])-([0-3][0-9])$")
-    message(FATAL_ERROR "the release date '${date}' is not YYYY-MM-DD")
-  endif()
-  set(year ${CMAKE_MATCH_1})
-  set(day ${CMAKE_MATCH_3})
-  string(REGEX REPLACE "^0" "" month "${CMAKE_MATCH_2}")
-  string(REGEX REPLACE "^0" "" day_number "${day}")
-  set(offsets 0 3 2 5 0 3 5 1 4 6 2 4)
-  math(EXPR index "${month} - 1")
-  list(GET offsets ${index} offset)
-  set(y ${year})
-  if(month LESS 3)
-    math(EXPR y "${y} - 1")
-  endif()
-  math(EXPR weekday "(${y} + ${y} / 4 - ${y} / 100 + ${y} / 400 + ${offset} + ${day_number}) % 7")
-  set(weekdays Sun Mon Tue Wed Thu Fri Sat)
-  set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
-  list(GET weekdays ${weekday} weekday_name)
-  list(GET months ${index} month_name)
-  set(${variable} "${weekday_name}, ${day} ${month_name} ${year} 12:00:00 +0000" PARENT_SCOPE)
-endfunction()
-zq_changelog_date(ZQ_CHANGELOG_DATE ${ZQ_RELEASE_DATE})
+# The release day as a Debian changelog writes it ("Wed, 09 Dec 2026
+# 12:00:00 +0000").
+execute_process(COMMAND env LC_ALL=C date -u -d "${ZQ_RELEASE_DATE} 12:00" "+%a, %d %b %Y %T +0000"
+                OUTPUT_VARIABLE ZQ_CHANGELOG_DATE OUTPUT_STRIP_TRAILING_WHITESPACE
+                RESULT_VARIABLE zq_failed)
+if(zq_failed OR NOT ZQ_CHANGELOG_DATE)
+  message(FATAL_ERROR "the release date '${ZQ_RELEASE_DATE}' is not a date")
+endif()
 
 # Each package carries its copyright file and the changelog in its own
 # /usr/share/doc folder (a native package: changelog.gz).

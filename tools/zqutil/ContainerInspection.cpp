@@ -52,6 +52,12 @@ bool Decrypts(const std::string& path, bool light) {
 
 }  // namespace
 
+std::int64_t ContainerLength(std::int32_t size, bool light) {
+  if (size < 0) return -1;
+  return light ? 12 + static_cast<std::int64_t>(size)
+               : 20 + (static_cast<std::int64_t>(size) + 8) / 8 * 8;
+}
+
 ContainerFacts InspectContainer(const std::string& path) {
   ContainerFacts facts;
   ContainerFile in(path);
@@ -67,10 +73,8 @@ ContainerFacts InspectContainer(const std::string& path) {
                               static_cast<std::uint32_t>(header[11]) << 24;
     const auto size = static_cast<std::int32_t>(raw);
     facts.plainSize = size;
-    if (size >= 0) {
-      facts.lightLength = 12 + static_cast<std::int64_t>(size);
-      facts.fullLength = 20 + (static_cast<std::int64_t>(size) + 8) / 8 * 8;
-    }
+    facts.lightLength = ContainerLength(size, true);
+    facts.fullLength = ContainerLength(size, false);
   }
   if (got >= 20) facts.ivHex = ToHex(header + 12, 8);
   // A container reads in a form only when the file ends where it ends.
@@ -91,8 +95,8 @@ std::optional<std::string> LengthMismatch(const std::string& path, bool light) {
   int size = 0;
   if (!Crypto::StreamPlainSize(in.Stream(), size, true)) return std::nullopt;
   if (size < 0) return path + " is damaged: its size field is negative";
-  const std::int64_t lightLength = 12 + static_cast<std::int64_t>(size);
-  const std::int64_t fullLength = 20 + (static_cast<std::int64_t>(size) + 8) / 8 * 8;
+  const std::int64_t lightLength = ContainerLength(size, true);
+  const std::int64_t fullLength = ContainerLength(size, false);
   const std::int64_t expected = light ? lightLength : fullLength;
   if (actual == expected) return std::nullopt;
   if (!light && actual == lightLength) return path + " is in the light form: use --light";

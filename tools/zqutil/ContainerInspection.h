@@ -20,6 +20,11 @@ struct ContainerFacts {
   bool readsAsLight = false;      // the file is exactly header + payload
 };
 
+// The length of a container whose size field is `size`: 20 bytes of header
+// and the size rounded up to the next block of 8 in the full form, 12 and the
+// size in the light form; -1 for a negative size.
+std::int64_t ContainerLength(std::int32_t size, bool light);
+
 // Reads the header of the file at `path` and tries both forms.
 ContainerFacts InspectContainer(const std::string& path);
 

@@ -6,6 +6,7 @@
 #include <streambuf>
 
 #include "tools/zqutil/Cli.h"
+#include "tools/zqutil/ContainerInspection.h"
 
 namespace zqutil {
 
@@ -52,8 +53,8 @@ class HeaderTap::Buffer : public std::streambuf {
     if (!light_) return UINT64_MAX;
     const std::optional<std::int32_t> size = SizeField();
     if (!size) return kSizeFieldEnd;
-    const std::uint64_t plain = *size < 0 ? 0 : static_cast<std::uint64_t>(*size);
-    return *light_ ? kSizeFieldEnd + plain : kSizeFieldEnd + 8 + (plain + 8) / 8 * 8;
+    // A negative size: the container is the header alone.
+    return static_cast<std::uint64_t>(ContainerLength(std::max(*size, 0), *light_));
   }
 
   std::streambuf* source_;

@@ -272,13 +272,13 @@ void RunDemo(const DemoOptions& options) {
     }
   }
   ::setenv("ZQ_PREFERENCES_ROOT", root.c_str(), 1);
-  std::printf("ZQ::RVL::Utils demo, working in %s\n", root.c_str());
+  std::printf("ZQ::RVL::Utils demo, working in %s\n", Shown(root).c_str());
   const Config config(1, kApplication, kCompany);
   ZQ::RVL::Utils::PreferenceFiles files;
   ZQ::RVL::Utils::LocatePreferenceFiles(1, kApplication, kCompany, files);
   std::printf("settings domain %s (current user), file %s\n",
               ZQ::RVL::Utils::PreferenceDomainName(kApplication, kCompany).c_str(),
-              files.values.c_str());
+              Shown(files.values).c_str());
 
   Demo demo(root);
   SettingsRoad(demo, config);
@@ -293,7 +293,7 @@ void RunDemo(const DemoOptions& options) {
       file::files::Unlink(parent.Get(), file::NameOf(root).c_str(), AT_REMOVEDIR);
     }
   } else {
-    std::printf("the files stay in %s\n", root.c_str());
+    std::printf("the files stay in %s\n", Shown(root).c_str());
   }
   if (!demo.AllHeld()) throw CLI::RuntimeError(kFailed);
 }

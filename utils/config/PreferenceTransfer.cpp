@@ -24,6 +24,33 @@ ConfigStatus CopyValueDictionary(std::int32_t mode, const std::string& applicati
                                      dictionary);
 }
 
+// Each kind of value, by the type of its top object (a marker's high
+// nibble), and its name.
+struct KindRow {
+  unsigned type;
+  PreferenceKind kind;
+  const char* name;
+};
+constexpr KindRow kKinds[] = {
+    {0x5, PreferenceKind::kText, "text"},
+    {0x4, PreferenceKind::kBytes, "bytes"},
+    {0x0, PreferenceKind::kBoolean, "boolean"},
+    {0x1, PreferenceKind::kInteger, "integer"},
+    {0x2, PreferenceKind::kReal, "real"},
+    {0x3, PreferenceKind::kDate, "date"},
+    {0x8, PreferenceKind::kUid, "UID"},
+    {0xA, PreferenceKind::kArray, "array"},
+    {0xD, PreferenceKind::kDictionary, "dictionary"},
+};
+
+// The kind of another program's value of top object type `type`.
+PreferenceKind KindOfType(unsigned type) {
+  for (const KindRow& row : kKinds) {
+    if (row.type == type) return row.kind;
+  }
+  return PreferenceKind::kDictionary;
+}
+
 }  // namespace
 
 bool ExportPreferences(std::int32_t mode, const std::string& applicationName,
@@ -71,25 +98,8 @@ std::string JsonValue(const PreferenceValue& value) {
 }
 
 const char* PreferenceKindName(PreferenceKind kind) {
-  switch (kind) {
-    case PreferenceKind::kText:
-      return "text";
-    case PreferenceKind::kBytes:
-      return "bytes";
-    case PreferenceKind::kBoolean:
-      return "boolean";
-    case PreferenceKind::kInteger:
-      return "integer";
-    case PreferenceKind::kReal:
-      return "real";
-    case PreferenceKind::kDate:
-      return "date";
-    case PreferenceKind::kUid:
-      return "UID";
-    case PreferenceKind::kArray:
-      return "array";
-    case PreferenceKind::kDictionary:
-      return "dictionary";
+  for (const KindRow& row : kKinds) {
+    if (row.kind == kind) return row.name;
   }
   return "dictionary";
 }
@@ -125,29 +135,7 @@ bool ListPreferenceValues(std::int32_t mode, const std::string& applicationName,
       continue;
     }
     const auto& foreign = std::get<Preferences::ForeignValue>(stored);
-    switch (Preferences::TypeOf(foreign)) {
-      case 0x0:
-        value.kind = PreferenceKind::kBoolean;
-        break;
-      case 0x1:
-        value.kind = PreferenceKind::kInteger;
-        break;
-      case 0x2:
-        value.kind = PreferenceKind::kReal;
-        break;
-      case 0x3:
-        value.kind = PreferenceKind::kDate;
-        break;
-      case 0x8:
-        value.kind = PreferenceKind::kUid;
-        break;
-      case 0xA:
-        value.kind = PreferenceKind::kArray;
-        break;
-      default:
-        value.kind = PreferenceKind::kDictionary;
-        break;
-    }
+    value.kind = KindOfType(Preferences::TypeOf(foreign));
     value.value = Preferences::JsonOf(foreign);
   }
   return true;

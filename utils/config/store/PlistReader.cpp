@@ -833,9 +833,7 @@ std::string JsonOf(const ForeignValue& value) {
 }
 
 std::string KindOf(const ForeignValue& value) {
-  const auto table = PlistObjectTable::Open(value.plist);
-  const auto top = table ? table->Read(table->TopObject()) : std::nullopt;
-  switch (top ? top->type : 0xF) {
+  switch (TypeOf(value)) {
     case 0x0:
       return "a boolean";
     case 0x1:
